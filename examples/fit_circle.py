@@ -1,0 +1,1 @@
+import _varnel; print(_varnel.__version__)

@@ -1,0 +1,344 @@
+// The _varnel extension module: the Python face of the value-graph library.
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+#include "symbolic/symbolic.h"
+
+namespace py = pybind11;
+using varnel::symbolic::SmallValue;
+using varnel::symbolic::Value;
+namespace sym = varnel::symbolic;
+
+namespace pybind11::detail {
+
+// An Expression made through Expression.__new__ has no handle. The standard
+// caster would hand out uninitialised storage for it; this one loads it as
+// a null value instead, so a member called on it fails to match (TypeError,
+// or NotImplemented for operators) and an operand made of it coerces to an
+// empty handle, which the builders refuse by name.
+template <>
+class type_caster<Value> : public type_caster_base<Value> {
+public:
+    bool load(handle src, bool convert) { return load_impl<type_caster<Value>>(src, convert); }
+
+    void load_value(value_and_holder&& v_h) {
+        if (v_h.holder_constructed()) {
+            type_caster_base<Value>::load_value(std::move(v_h));
+        } else {
+            value = nullptr;
+        }
+    }
+};
+
+}  // namespace pybind11::detail
+
+namespace {
+
+// --- Python values out -----------------------------------------------------
+
+py::tuple small_value_tuple(const SmallValue& value) {
+    py::tuple result(static_cast<std::size_t>(value.dimension));
+    for (int i = 0; i < value.dimension; ++i) {
+        result[static_cast<std::size_t>(i)] = py::float_(value[i]);
+    }
+    return result;
+}
+
+py::object optional_hint_tuple(const Value& value) {
+    if (value.has_hint()) {
+        return small_value_tuple(value.hint());
+    }
+    return py::none();
+}
+
+py::object optional_grad_tuple(const Value& value) {
+    if (value.has_grad()) {
+        return small_value_tuple(value.grad());
+    }
+    return py::none();
+}
+
+py::tuple inputs_tuple(const Value& value) {
+    const int count = value.input_count();
+    py::tuple result(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        result[static_cast<std::size_t>(i)] = py::cast(value.input(i), py::return_value_policy::copy);
+    }
+    return result;
+}
+
+// --- Python values in ------------------------------------------------------
+
+// Tested on the type, before any conversion: bool counts, being an int.
+bool is_int_or_float(py::handle object) {
+    return PyLong_Check(object.ptr()) || PyFloat_Check(object.ptr());
+}
+
+// str and bytes pass the interpreter's sequence check but are never lanes.
+bool is_lane_sequence(py::handle object) {
+    return PySequence_Check(object.ptr()) && !PyUnicode_Check(object.ptr()) &&
+           !PyBytes_Check(object.ptr());
+}
+
+double to_number(py::handle object) { return py::cast<double>(object); }
+
+SmallValue lanes_of(const std::array<double, 4>& lanes, std::size_t count) {
+    switch (count) {
+        case 1: return sym::small_value(lanes[0]);
+        case 2: return sym::small_value(lanes[0], lanes[1]);
+        case 3: return sym::small_value(lanes[0], lanes[1], lanes[2]);
+        case 4: return sym::small_value(lanes[0], lanes[1], lanes[2], lanes[3]);
+        default: throw py::value_error("unreachable symbolic value dimension");
+    }
+}
+
+SmallValue parse_small_value_sequence(py::handle object, const char* label) {
+    if (!is_lane_sequence(object)) {
+        throw py::type_error(std::string(label) + " must be a numeric sequence of length 1..4");
+    }
+    const Py_ssize_t length = PySequence_Size(object.ptr());
+    if (length < 0) {
+        throw py::error_already_set();
+    }
+    if (length < 1 || length > 4) {
+        throw py::value_error(std::string(label) + " must contain 1..4 values");
+    }
+    std::array<double, 4> lanes{};
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(object.ptr(), i));
+        if (!item) {
+            throw py::error_already_set();
+        }
+        lanes[static_cast<std::size_t>(i)] = to_number(item);
+    }
+    return lanes_of(lanes, static_cast<std::size_t>(length));
+}
+
+SmallValue parse_small_value_args(const py::args& args, const char* label) {
+    const std::size_t count = args.size();
+    if (count == 1 && is_lane_sequence(args[0])) {
+        return parse_small_value_sequence(args[0], label);
+    }
+    if (count < 1 || count > 4) {
+        throw py::value_error(std::string(label) + " expects 1..4 numeric values");
+    }
+    std::array<double, 4> lanes{};
+    for (std::size_t i = 0; i < count; ++i) {
+        lanes[i] = to_number(args[i]);
+    }
+    return lanes_of(lanes, count);
+}
+
+Py_ssize_t keyword_count(const py::kwargs& kwargs) {
+    const Py_ssize_t size = PyDict_Size(kwargs.ptr());
+    if (size < 0) {
+        throw py::error_already_set();
+    }
+    return size;
+}
+
+// A str is stored as its UTF-8 bytes, bytes and bytearray byte for byte.
+std::string to_name(py::handle object) { return py::cast<std::string>(object); }
+
+std::string pop_optional_name(const py::kwargs& kwargs) {
+    if (!kwargs) {
+        return {};
+    }
+    if (kwargs.contains("name")) {
+        std::string name = to_name(kwargs["name"]);
+        if (keyword_count(kwargs) != 1) {
+            throw py::type_error("unknown keyword argument");
+        }
+        return name;
+    }
+    if (keyword_count(kwargs) != 0) {
+        throw py::type_error("unknown keyword argument");
+    }
+    return {};
+}
+
+Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
+    if (!args.empty()) {
+        throw py::type_error("Undefined expects keyword arguments: hint=..., dim=..., name=...");
+    }
+    py::object hint = py::none();
+    int dimension = 1;
+    bool dimension_given = false;
+    std::string name;
+    Py_ssize_t recognised = 0;
+    if (kwargs.contains("hint")) {
+        hint = kwargs["hint"];
+        ++recognised;
+    }
+    if (kwargs.contains("dim")) {
+        dimension = py::cast<int>(kwargs["dim"]);
+        dimension_given = true;
+        ++recognised;
+    }
+    if (kwargs.contains("name")) {
+        name = to_name(kwargs["name"]);
+        ++recognised;
+    }
+    if (recognised != keyword_count(kwargs)) {
+        throw py::type_error("unknown keyword argument");
+    }
+    if (hint.is_none()) {
+        return sym::undefined(dimension, std::move(name));
+    }
+    const SmallValue lanes = is_int_or_float(hint) ? sym::small_value(to_number(hint))
+                                                   : parse_small_value_sequence(hint, "hint");
+    if (dimension_given && dimension != lanes.dimension) {
+        throw py::value_error("Undefined hint dimension does not match dim");
+    }
+    return sym::undefined_with_hint(lanes, std::move(name));
+}
+
+// An Expression made through Expression.__new__ holds no handle; it coerces
+// to an empty one, which every builder refuses with its operand label.
+Value coerce_symbolic_value(py::handle object, const char* label) {
+    if (py::isinstance<Value>(object)) {
+        const Value* value = py::cast<const Value*>(object);
+        return value != nullptr ? *value : Value{};
+    }
+    if (is_int_or_float(object)) {
+        return sym::constant(to_number(object));
+    }
+    if (is_lane_sequence(object)) {
+        return sym::constant(parse_small_value_sequence(object, label));
+    }
+    throw py::type_error(std::string(label) + " must be a symbolic value or numeric constant");
+}
+
+void backward_with_seed(const Value& self, const py::object& seed) {
+    if (seed.is_none()) {
+        self.backward();
+    } else if (is_int_or_float(seed)) {
+        self.backward(sym::small_value(to_number(seed)));
+    } else {
+        self.backward(parse_small_value_sequence(seed, "backward seed"));
+    }
+}
+
+using Builder = Value (*)(Value, Value);
+
+// Forward operators take the other operand as the right one, reflected
+// operators as the left one.
+template <Builder build>
+Value forward_operator(const Value& self, py::handle other) {
+    return build(self, coerce_symbolic_value(other, "right operand"));
+}
+
+template <Builder build>
+Value reflected_operator(const Value& self, py::handle other) {
+    return build(coerce_symbolic_value(other, "left operand"), self);
+}
+
+Value add(Value left, Value right) { return std::move(left) + std::move(right); }
+Value subtract(Value left, Value right) { return std::move(left) - std::move(right); }
+Value multiply(Value left, Value right) { return std::move(left) * std::move(right); }
+Value divide(Value left, Value right) { return std::move(left) / std::move(right); }
+
+void define_properties(py::class_<Value>& cls) {
+    cls.def_property_readonly("id", [](const Value& v) { return v.id(); })
+        .def_property_readonly("kind", [](const Value& v) { return sym::to_string(v.kind()); })
+        .def_property_readonly("op", [](const Value& v) { return sym::to_string(v.op()); })
+        .def_property_readonly("dim", [](const Value& v) { return v.dimension(); })
+        .def_property_readonly("dimension", [](const Value& v) { return v.dimension(); })
+        .def_property_readonly("name", [](const Value& v) -> const std::string& { return v.name(); })
+        .def_property_readonly("is_constant", [](const Value& v) { return v.is_constant(); })
+        .def_property_readonly("is_parameter", [](const Value& v) { return v.is_parameter(); })
+        .def_property_readonly("is_undefined", [](const Value& v) { return v.is_undefined(); })
+        .def_property_readonly("is_expression", [](const Value& v) { return v.is_expression(); })
+        .def_property_readonly("is_leaf", [](const Value& v) { return v.is_leaf(); })
+        .def_property_readonly("value", [](const Value& v) { return small_value_tuple(v.value()); })
+        .def_property_readonly("hint", &optional_hint_tuple)
+        .def_property_readonly("grad", &optional_grad_tuple)
+        .def_property_readonly("inputs", &inputs_tuple);
+}
+
+void define_lane_access(py::class_<Value>& cls) {
+    cls.def_property_readonly("x", [](const Value& v) { return sym::component(v, 0); })
+        .def_property_readonly("y", [](const Value& v) { return sym::component(v, 1); })
+        .def_property_readonly("z", [](const Value& v) { return sym::component(v, 2); })
+        .def_property_readonly("w", [](const Value& v) { return sym::component(v, 3); })
+        .def("__getitem__", [](const Value& v, int index) { return sym::component(v, index); });
+}
+
+void define_graph_methods(py::class_<Value>& cls) {
+    cls.def("eval", [](const Value& v) { return small_value_tuple(v.evaluate()); })
+        .def("set_value",
+             [](const Value& v, const py::args& args) {
+                 v.set_value(parse_small_value_args(args, "set_value"));
+             })
+        .def("backward", &backward_with_seed, py::arg("seed") = py::none())
+        .def("zero_grad", [](const Value& v) { v.zero_grad(); })
+        .def("__repr__", [](const Value& v) { return v.debug_string(); });
+}
+
+void define_operators(py::class_<Value>& cls) {
+    cls.def("__add__", &forward_operator<add>, py::is_operator())
+        .def("__radd__", &reflected_operator<add>, py::is_operator())
+        .def("__sub__", &forward_operator<subtract>, py::is_operator())
+        .def("__rsub__", &reflected_operator<subtract>, py::is_operator())
+        .def("__mul__", &forward_operator<multiply>, py::is_operator())
+        .def("__rmul__", &reflected_operator<multiply>, py::is_operator())
+        .def("__truediv__", &forward_operator<divide>, py::is_operator())
+        .def("__rtruediv__", &reflected_operator<divide>, py::is_operator())
+        .def("__neg__", [](const Value& v) { return -Value(v); }, py::is_operator());
+}
+
+void define_factories(py::module_& m) {
+    m.def("Constant", [](const py::args& args, const py::kwargs& kwargs) {
+        if (keyword_count(kwargs) != 0) {
+            throw py::type_error("Constant does not accept keyword arguments");
+        }
+        return sym::constant(parse_small_value_args(args, "Constant"));
+    });
+    m.def("Parameter", [](const py::args& args, const py::kwargs& kwargs) {
+        std::string name = pop_optional_name(kwargs);
+        return sym::parameter(parse_small_value_args(args, "Parameter"), std::move(name));
+    });
+    m.def("Undefined", &make_undefined);
+}
+
+// Arguments are coerced from the last to the first, so the error for several
+// unsupported arguments names the last of them.
+void define_functions(py::module_& m) {
+    m.def("vec2", [](py::handle x, py::handle y) {
+        Value vy = coerce_symbolic_value(y, "vec2 y");
+        Value vx = coerce_symbolic_value(x, "vec2 x");
+        return sym::vec2(std::move(vx), std::move(vy));
+    });
+    m.def("vec3", [](py::handle x, py::handle y, py::handle z) {
+        Value vz = coerce_symbolic_value(z, "vec3 z");
+        Value vy = coerce_symbolic_value(y, "vec3 y");
+        Value vx = coerce_symbolic_value(x, "vec3 x");
+        return sym::vec3(std::move(vx), std::move(vy), std::move(vz));
+    });
+    m.def("vec4", [](py::handle x, py::handle y, py::handle z, py::handle w) {
+        Value vw = coerce_symbolic_value(w, "vec4 w");
+        Value vz = coerce_symbolic_value(z, "vec4 z");
+        Value vy = coerce_symbolic_value(y, "vec4 y");
+        Value vx = coerce_symbolic_value(x, "vec4 x");
+        return sym::vec4(std::move(vx), std::move(vy), std::move(vz), std::move(vw));
+    });
+    m.def("sin", [](py::handle x) { return sym::sin(coerce_symbolic_value(x, "sin value")); });
+    m.def("cos", [](py::handle x) { return sym::cos(coerce_symbolic_value(x, "cos value")); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_varnel, m, py::multiple_interpreters::not_supported()) {
+    m.attr("__version__") = py::str("0.1.0");
+    py::class_<Value> cls(m, "Expression");
+    define_properties(cls);
+    define_lane_access(cls);
+    define_graph_methods(cls);
+    define_operators(cls);
+    define_factories(m);
+    define_functions(m);
+}

@@ -1,0 +1,51 @@
+// Validity checks shared by the library's sources. Internal: not part of the
+// public header.
+#pragma once
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "symbolic/symbolic.h"
+
+namespace varnel::symbolic {
+namespace {
+
+// The magnitude test rejects NaN as well, since every comparison with NaN
+// is false.
+inline bool is_finite_lane(double lane) {
+    return std::fabs(lane) <= 1.7976931348623157e308;
+}
+
+inline void require_dimension(int dimension) {
+    if (dimension < 1 || dimension > 4) {
+        throw std::invalid_argument("symbolic value dimension must be in 1..4");
+    }
+}
+
+inline void require_finite_lanes(const SmallValue& value) {
+    for (int i = 0; i < value.dimension; ++i) {
+        if (!is_finite_lane(value.lanes[static_cast<std::size_t>(i)])) {
+            throw std::invalid_argument("symbolic value lanes must be finite");
+        }
+    }
+}
+
+inline void require_finite(const SmallValue& value) {
+    require_dimension(value.dimension);
+    require_finite_lanes(value);
+}
+
+inline bool is_empty(const Value& value) noexcept {
+    static const Value empty{};
+    return value.same_node(empty);
+}
+
+inline void require_valid(const Value& value, const char* label) {
+    if (is_empty(value)) {
+        throw std::invalid_argument(std::string(label) + " is not a valid symbolic value");
+    }
+}
+
+}  // namespace
+}  // namespace varnel::symbolic

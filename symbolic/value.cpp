@@ -1,0 +1,216 @@
+// Nodes and handles: kind and operator texts, the id counter, node creation,
+// accessors, set_value, debug_string and release of long chains.
+#include <atomic>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "symbolic/checks.h"
+#include "symbolic/symbolic.h"
+
+namespace varnel::symbolic {
+namespace {
+
+std::atomic<std::uint64_t> g_next_value_id{1};
+
+// Checks come first, so a failed creation never consumes an id.
+std::shared_ptr<ValueNode> allocate_node(ValueKind kind, int dimension) {
+    auto node = std::make_shared<ValueNode>();
+    node->id = g_next_value_id.fetch_add(1, std::memory_order_seq_cst);
+    node->kind = kind;
+    node->dimension = dimension;
+    return node;
+}
+
+}  // namespace
+
+const char* to_string(ValueKind kind) noexcept {
+    switch (kind) {
+        case ValueKind::Constant: return "Constant";
+        case ValueKind::Parameter: return "Parameter";
+        case ValueKind::Undefined: return "Undefined";
+        case ValueKind::Expression: return "Expression";
+    }
+    return "Unknown";
+}
+
+const char* to_string(ExpressionOp op) noexcept {
+    switch (op) {
+        case ExpressionOp::None: return "None";
+        case ExpressionOp::Pack: return "Pack";
+        case ExpressionOp::Component: return "Component";
+        case ExpressionOp::Add: return "Add";
+        case ExpressionOp::Subtract: return "Subtract";
+        case ExpressionOp::Multiply: return "Multiply";
+        case ExpressionOp::Divide: return "Divide";
+        case ExpressionOp::Negate: return "Negate";
+        case ExpressionOp::Sin: return "Sin";
+        case ExpressionOp::Cos: return "Cos";
+    }
+    return "Unknown";
+}
+
+ValueNode::~ValueNode() {
+    // Destroying inputs recursively would use one stack frame per level of a
+    // chain. Instead, every input this node solely owns is moved onto a work
+    // list, and its own solely owned inputs are moved out before it dies, so
+    // each node is destroyed with nothing left to release below it. An input
+    // with other holders only loses one reference here. Without weak
+    // references, a use count of one cannot grow behind our back.
+    std::vector<std::shared_ptr<ValueNode>> pending;
+    auto collect = [&pending](ValueNode& node) {
+        for (Value& input : node.inputs) {
+            if (input.node_ && input.node_.use_count() == 1) {
+                pending.push_back(std::move(input.node_));
+            }
+        }
+    };
+    try {
+        collect(*this);
+        while (!pending.empty()) {
+            std::shared_ptr<ValueNode> next = std::move(pending.back());
+            pending.pop_back();
+            collect(*next);
+        }
+    } catch (const std::bad_alloc&) {
+        // Out of memory for the work list: the rest is released recursively.
+    }
+}
+
+Value::Value(std::shared_ptr<ValueNode> node) noexcept : node_(std::move(node)) {}
+
+const ValueNode& Value::node() const {
+    if (!node_) {
+        throw std::logic_error("invalid symbolic value handle");
+    }
+    return *node_;
+}
+
+ValueNode& Value::mutable_node() const {
+    if (!node_) {
+        throw std::logic_error("invalid symbolic value handle");
+    }
+    return *node_;
+}
+
+std::uint64_t Value::id() const { return node().id; }
+ValueKind Value::kind() const { return node().kind; }
+ExpressionOp Value::op() const { return node().op; }
+int Value::dimension() const { return node().dimension; }
+int Value::component_index() const { return node().component_index; }
+const std::string& Value::name() const { return node().name; }
+
+bool Value::is_constant() const { return node().kind == ValueKind::Constant; }
+bool Value::is_parameter() const { return node().kind == ValueKind::Parameter; }
+bool Value::is_undefined() const { return node().kind == ValueKind::Undefined; }
+bool Value::is_expression() const { return node().kind == ValueKind::Expression; }
+bool Value::is_leaf() const noexcept { return node_ && node_->kind != ValueKind::Expression; }
+
+SmallValue Value::value() const {
+    const ValueNode& n = node();
+    if (n.kind != ValueKind::Constant && n.kind != ValueKind::Parameter) {
+        throw std::logic_error("symbolic value has no direct numeric value");
+    }
+    return n.value;
+}
+
+bool Value::has_hint() const { return node().hint.has_value(); }
+
+SmallValue Value::hint() const {
+    const ValueNode& n = node();
+    if (!n.hint) {
+        throw std::logic_error("symbolic value has no hint");
+    }
+    return *n.hint;
+}
+
+bool Value::has_grad() const { return node().grad.has_value(); }
+
+SmallValue Value::grad() const {
+    const ValueNode& n = node();
+    if (!n.grad) {
+        throw std::logic_error("symbolic value has no gradient");
+    }
+    return *n.grad;
+}
+
+int Value::input_count() const { return node().input_count; }
+
+const Value& Value::input(int index) const {
+    const ValueNode& n = node();
+    if (index < 0 || index >= n.input_count) {
+        throw std::out_of_range("symbolic expression input index out of range");
+    }
+    return n.inputs[static_cast<std::size_t>(index)];
+}
+
+bool Value::same_node(const Value& other) const noexcept { return node_ == other.node_; }
+
+void Value::set_value(SmallValue value) const {
+    require_finite(value);
+    ValueNode& n = mutable_node();
+    if (n.kind != ValueKind::Parameter) {
+        throw std::logic_error("set_value() is only valid for Parameter values");
+    }
+    if (value.dimension != n.dimension) {
+        throw std::invalid_argument("set_value() dimension does not match Parameter dimension");
+    }
+    n.value = value;
+}
+
+std::string Value::debug_string() const {
+    const ValueNode& n = node();
+    std::string text = to_string(n.kind);
+    text += '<';
+    text += std::to_string(n.dimension);
+    text += ">#";
+    text += std::to_string(n.id);
+    if (!n.name.empty()) {
+        text += '(';
+        text += n.name;
+        text += ')';
+    }
+    if (n.kind == ValueKind::Expression) {
+        text += " op=";
+        text += to_string(n.op);
+    }
+    return text;
+}
+
+Value make_node(ValueKind kind, int dimension, SmallValue value,
+                std::optional<SmallValue> hint, std::string name) {
+    require_dimension(dimension);
+    if (value.dimension != 0) {
+        require_finite(value);
+    }
+    if (hint) {
+        require_finite(*hint);
+        if (hint->dimension != dimension) {
+            throw std::invalid_argument("symbolic hint dimension mismatch");
+        }
+    }
+    auto node = allocate_node(kind, dimension);
+    node->value = value;
+    node->hint = hint;
+    node->name = std::move(name);
+    return Value(std::move(node));
+}
+
+Value make_expression(ExpressionOp op, int dimension, std::array<Value, 4> inputs,
+                      int input_count, int component_index) {
+    require_dimension(dimension);
+    if (input_count < 1 || input_count > 4) {
+        throw std::invalid_argument("symbolic expression input count must be in 1..4");
+    }
+    for (int i = 0; i < input_count; ++i) {
+        require_valid(inputs[static_cast<std::size_t>(i)], "expression input");
+    }
+    auto node = allocate_node(ValueKind::Expression, dimension);
+    node->op = op;
+    node->inputs = std::move(inputs);
+    node->input_count = input_count;
+    node->component_index = component_index;
+    return Value(std::move(node));
+}
+
+}  // namespace varnel::symbolic
