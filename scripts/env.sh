@@ -4,6 +4,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VENV:-$ROOT/.venv}"
+BUILD="${VARNEL_BUILD:-$ROOT/build}"
 
 is_python312() {
     [ -n "$1" ] && "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null
@@ -47,5 +48,5 @@ fi
 # so a rebuild only compiles what changed.
 install_module() {
     "$PY" -m pip install --quiet --no-build-isolation --no-deps \
-        -C build-dir="$ROOT/build/python" "$ROOT"
+        -C build-dir="$BUILD/python" "$ROOT"
 }

@@ -19,7 +19,7 @@ if ! have_gtest; then
     fi
 fi
 
-CPP_BUILD="$ROOT/build/cpp"
+CPP_BUILD="$BUILD/cpp"
 cmake -S "$ROOT" -B "$CPP_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DVARNEL_BUILD_TESTS=ON -DVARNEL_BUILD_PYTHON=OFF >/dev/null
 cmake --build "$CPP_BUILD"
