@@ -3,4 +3,6 @@
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 install_module
 cd "$ROOT/examples"
+"$PY" tour.py
+echo
 exec "$PY" fit_circle.py
