@@ -4,11 +4,10 @@
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "symbolic/checks.h"
+#include "symbolic/id_map.h"
 #include "symbolic/lane_arithmetic.h"
 #include "symbolic/symbolic.h"
 
@@ -16,10 +15,10 @@ namespace varnel::symbolic {
 namespace {
 
 using Order = std::vector<Value>;
-using VisitedSet = std::unordered_set<std::uint64_t>;
-// Node-based, so an entry keeps its address while others are inserted, as
-// the gradient rules hold several entries at once.
-using LaneMap = std::unordered_map<std::uint64_t, SmallValue>;
+using VisitedSet = IdSet;
+// Made for one entry per node of the order, so no entry moves while the
+// gradient rules hold several of them and insert others.
+using LaneMap = IdMap<SmallValue>;
 
 // Depth-first post-order, inputs in index order, a node marked on entry and
 // appended after its inputs. The explicit stack keeps a deep chain from
@@ -32,7 +31,7 @@ void build_topology(const Value& output, Order& order, VisitedSet& visited) {
     std::vector<Frame> stack;
     auto enter = [&](const Value& value) {
         require_valid(value, "backward value");
-        if (visited.insert(value.node().id).second) {
+        if (visited.insert(value.node().id)) {
             stack.push_back({&value, 0});
         }
     };
@@ -50,12 +49,16 @@ void build_topology(const Value& output, Order& order, VisitedSet& visited) {
     }
 }
 
-SmallValue evaluate_from_cache(const Value& value, const LaneMap& cache) {
-    const auto found = cache.find(value.node().id);
-    if (found == cache.end()) {
+const SmallValue& cached(const Value& value, const LaneMap& cache) {
+    const SmallValue* found = cache.find(value.node().id);
+    if (found == nullptr) {
         throw std::logic_error("missing symbolic evaluation cache entry");
     }
-    return found->second;
+    return *found;
+}
+
+SmallValue evaluate_from_cache(const Value& value, const LaneMap& cache) {
+    return cached(value, cache);
 }
 
 SmallValue evaluate_pack(const Value& value, const LaneMap& cache) {
@@ -64,7 +67,7 @@ SmallValue evaluate_pack(const Value& value, const LaneMap& cache) {
     SmallValue result;
     result.dimension = dimension;
     for (int i = 0; i < value.input_count(); ++i) {
-        const SmallValue input = evaluate_from_cache(value.input(i), cache);
+        const SmallValue& input = cached(value.input(i), cache);
         if (input.dimension != 1) {
             throw std::logic_error("Pack input is not scalar");
         }
@@ -87,31 +90,30 @@ SmallValue evaluate_node(const Value& value, const LaneMap& cache) {
         case ExpressionOp::Pack:
             return evaluate_pack(value, cache);
         case ExpressionOp::Component: {
-            const SmallValue input = evaluate_from_cache(value.input(0), cache);
+            const SmallValue& input = cached(value.input(0), cache);
             return small_value(input[value.component_index()]);
         }
         case ExpressionOp::Add:
         case ExpressionOp::Subtract:
         case ExpressionOp::Multiply:
         case ExpressionOp::Divide: {
-            const SmallValue right = evaluate_from_cache(value.input(1), cache);
-            const SmallValue left = evaluate_from_cache(value.input(0), cache);
+            const SmallValue& right = cached(value.input(1), cache);
+            const SmallValue& left = cached(value.input(0), cache);
             return binary_constant(value.op(), left, right, value.dimension());
         }
         case ExpressionOp::Negate:
         case ExpressionOp::Sin:
         case ExpressionOp::Cos:
-            return unary_constant(value.op(), evaluate_from_cache(value.input(0), cache));
+            return unary_constant(value.op(), cached(value.input(0), cache));
         default:
             throw std::logic_error("unsupported symbolic expression op");
     }
 }
 
 LaneMap evaluate_topology(const Order& order) {
-    LaneMap cache;
-    cache.reserve(order.size());
+    LaneMap cache(order.size());
     for (const Value& value : order) {
-        cache.emplace(value.id(), evaluate_node(value, cache));
+        cache.try_emplace(value.id(), evaluate_node(value, cache));
     }
     return cache;
 }
@@ -121,7 +123,7 @@ SmallValue& grad_slot(LaneMap& grads, const Value& value) {
     require_dimension(node.dimension);
     SmallValue zero;
     zero.dimension = node.dimension;
-    return grads.try_emplace(node.id, zero).first->second;
+    return *grads.try_emplace(node.id, zero).first;
 }
 
 // Index of the lane that lane i of a broadcast operand reads and receives.
@@ -131,8 +133,8 @@ std::size_t broadcast_index(const SmallValue& value, int i) {
 
 void propagate_binary(const Value& value, const SmallValue& upstream, const LaneMap& cache,
                       LaneMap& grads) {
-    const SmallValue a = evaluate_from_cache(value.input(0), cache);
-    const SmallValue b = evaluate_from_cache(value.input(1), cache);
+    const SmallValue& a = cached(value.input(0), cache);
+    const SmallValue& b = cached(value.input(1), cache);
     SmallValue& left = grad_slot(grads, value.input(0));
     SmallValue& right = grad_slot(grads, value.input(1));
     const ExpressionOp op = value.op();
@@ -166,7 +168,7 @@ void propagate_binary(const Value& value, const SmallValue& upstream, const Lane
 
 void propagate_unary(const Value& value, const SmallValue& upstream, const LaneMap& cache,
                      LaneMap& grads) {
-    const SmallValue x = evaluate_from_cache(value.input(0), cache);
+    const SmallValue& x = cached(value.input(0), cache);
     SmallValue& slot = grad_slot(grads, value.input(0));
     const ExpressionOp op = value.op();
     for (int i = 0; i < value.dimension(); ++i) {
@@ -217,11 +219,14 @@ void propagate(const Value& value, const SmallValue& upstream, const LaneMap& ca
 void reverse_pass(const Order& order, const LaneMap& cache, LaneMap& grads) {
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         const ValueNode& node = it->node();
-        const auto entry = grads.find(node.id);
-        if (entry == grads.end() || node.kind != ValueKind::Expression) {
+        if (node.kind != ValueKind::Expression) {
             continue;
         }
-        propagate(*it, entry->second, cache, grads);
+        const SmallValue* entry = grads.find(node.id);
+        if (entry == nullptr) {
+            continue;
+        }
+        propagate(*it, *entry, cache, grads);
     }
 }
 
@@ -234,15 +239,15 @@ void store_gradients(const Order& order, const LaneMap& grads) {
         if (node.kind != ValueKind::Parameter) {
             continue;
         }
-        const auto entry = grads.find(node.id);
-        if (entry == grads.end()) {
+        const SmallValue* entry = grads.find(node.id);
+        if (entry == nullptr) {
             continue;
         }
         require_dimension(node.dimension);
-        if (entry->second.dimension < node.dimension) {
+        if (entry->dimension < node.dimension) {
             throw std::out_of_range("symbolic value lane index out of range");
         }
-        updates.emplace_back(&node, &entry->second);
+        updates.emplace_back(&node, entry);
     }
     for (const auto& [node, entry] : updates) {
         if (!node->grad) {
@@ -260,7 +265,7 @@ void store_gradients(const Order& order, const LaneMap& grads) {
 
 SmallValue Value::evaluate() const {
     Order order;
-    VisitedSet visited;
+    VisitedSet visited(256);
     build_topology(*this, order, visited);
     const LaneMap cache = evaluate_topology(order);
     return evaluate_from_cache(*this, cache);
@@ -273,12 +278,11 @@ void Value::backward(SmallValue seed) const {
         throw std::invalid_argument("backward seed dimension does not match output dimension");
     }
     Order order;
-    VisitedSet visited;
+    VisitedSet visited(256);
     build_topology(*this, order, visited);
     const LaneMap cache = evaluate_topology(order);
-    LaneMap grads;
-    grads.reserve(order.size());
-    grads.emplace(id(), seed);
+    LaneMap grads(order.size());
+    grads.try_emplace(id(), seed);
     reverse_pass(order, cache, grads);
     store_gradients(order, grads);
 }
@@ -292,7 +296,7 @@ void Value::backward() const {
 
 void Value::zero_grad() const {
     Order order;
-    VisitedSet visited;
+    VisitedSet visited(256);
     build_topology(*this, order, visited);
     for (const Value& value : order) {
         ValueNode& node = value.mutable_node();

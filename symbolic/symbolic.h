@@ -7,7 +7,9 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace varnel {
 
@@ -140,6 +142,50 @@ struct ValueNode {
     // cannot overflow the stack.
     ~ValueNode();
 };
+
+// The accessors are inline: evaluation and gradients call them once per node
+// and operand.
+inline Value::Value(std::shared_ptr<ValueNode> node) noexcept : node_(std::move(node)) {}
+
+inline const ValueNode& Value::node() const {
+    if (!node_) {
+        throw std::logic_error("invalid symbolic value handle");
+    }
+    return *node_;
+}
+
+inline ValueNode& Value::mutable_node() const {
+    if (!node_) {
+        throw std::logic_error("invalid symbolic value handle");
+    }
+    return *node_;
+}
+
+inline std::uint64_t Value::id() const { return node().id; }
+inline ValueKind Value::kind() const { return node().kind; }
+inline ExpressionOp Value::op() const { return node().op; }
+inline int Value::dimension() const { return node().dimension; }
+inline int Value::component_index() const { return node().component_index; }
+inline const std::string& Value::name() const { return node().name; }
+inline bool Value::is_constant() const { return node().kind == ValueKind::Constant; }
+inline bool Value::is_parameter() const { return node().kind == ValueKind::Parameter; }
+inline bool Value::is_undefined() const { return node().kind == ValueKind::Undefined; }
+inline bool Value::is_expression() const { return node().kind == ValueKind::Expression; }
+inline bool Value::is_leaf() const noexcept {
+    return node_ && node_->kind != ValueKind::Expression;
+}
+inline bool Value::has_hint() const { return node().hint.has_value(); }
+inline bool Value::has_grad() const { return node().grad.has_value(); }
+inline int Value::input_count() const { return node().input_count; }
+inline bool Value::same_node(const Value& other) const noexcept { return node_ == other.node_; }
+
+inline const Value& Value::input(int index) const {
+    const ValueNode& n = node();
+    if (index < 0 || index >= n.input_count) {
+        throw std::out_of_range("symbolic expression input index out of range");
+    }
+    return n.inputs[static_cast<std::size_t>(index)];
+}
 
 Value make_node(ValueKind kind, int dimension, SmallValue value,
                 std::optional<SmallValue> hint, std::string name);

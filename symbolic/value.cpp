@@ -77,35 +77,6 @@ ValueNode::~ValueNode() {
     }
 }
 
-Value::Value(std::shared_ptr<ValueNode> node) noexcept : node_(std::move(node)) {}
-
-const ValueNode& Value::node() const {
-    if (!node_) {
-        throw std::logic_error("invalid symbolic value handle");
-    }
-    return *node_;
-}
-
-ValueNode& Value::mutable_node() const {
-    if (!node_) {
-        throw std::logic_error("invalid symbolic value handle");
-    }
-    return *node_;
-}
-
-std::uint64_t Value::id() const { return node().id; }
-ValueKind Value::kind() const { return node().kind; }
-ExpressionOp Value::op() const { return node().op; }
-int Value::dimension() const { return node().dimension; }
-int Value::component_index() const { return node().component_index; }
-const std::string& Value::name() const { return node().name; }
-
-bool Value::is_constant() const { return node().kind == ValueKind::Constant; }
-bool Value::is_parameter() const { return node().kind == ValueKind::Parameter; }
-bool Value::is_undefined() const { return node().kind == ValueKind::Undefined; }
-bool Value::is_expression() const { return node().kind == ValueKind::Expression; }
-bool Value::is_leaf() const noexcept { return node_ && node_->kind != ValueKind::Expression; }
-
 SmallValue Value::value() const {
     const ValueNode& n = node();
     if (n.kind != ValueKind::Constant && n.kind != ValueKind::Parameter) {
@@ -113,8 +84,6 @@ SmallValue Value::value() const {
     }
     return n.value;
 }
-
-bool Value::has_hint() const { return node().hint.has_value(); }
 
 SmallValue Value::hint() const {
     const ValueNode& n = node();
@@ -124,8 +93,6 @@ SmallValue Value::hint() const {
     return *n.hint;
 }
 
-bool Value::has_grad() const { return node().grad.has_value(); }
-
 SmallValue Value::grad() const {
     const ValueNode& n = node();
     if (!n.grad) {
@@ -133,18 +100,6 @@ SmallValue Value::grad() const {
     }
     return *n.grad;
 }
-
-int Value::input_count() const { return node().input_count; }
-
-const Value& Value::input(int index) const {
-    const ValueNode& n = node();
-    if (index < 0 || index >= n.input_count) {
-        throw std::out_of_range("symbolic expression input index out of range");
-    }
-    return n.inputs[static_cast<std::size_t>(index)];
-}
-
-bool Value::same_node(const Value& other) const noexcept { return node_ == other.node_; }
 
 void Value::set_value(SmallValue value) const {
     require_finite(value);

@@ -1,0 +1,154 @@
+// Flat hash tables keyed by node id, for the per-call structures of
+// evaluation and gradients. Internal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace varnel::symbolic {
+namespace {
+
+// Slot of an id in a table of 2^bits slots. Ids are handed out in creation
+// order, so the nodes of one graph mostly hold a dense range of ids: keeping
+// the low bits maps such a range onto consecutive slots, which is what makes
+// walking a large graph cache-friendly. Folding in the higher bits spreads
+// ids that differ by a multiple of the table size.
+inline std::size_t id_slot(std::uint64_t id, unsigned bits, std::size_t mask) {
+    return static_cast<std::size_t>(id ^ (id >> bits)) & mask;
+}
+
+inline unsigned table_bits_for(std::size_t entries) {
+    unsigned bits = 4;
+    // At most half full, so probe runs stay short.
+    while ((std::size_t{1} << bits) < entries * 2) {
+        ++bits;
+    }
+    return bits;
+}
+
+// Open addressing with linear probing; id 0 marks a free slot, since no node
+// has id 0. Only the ids are cleared when a table is made: a value slot is
+// written when its id is, so a large table costs little more than the
+// entries it receives. Entries never move while the table holds no more
+// entries than it was made for: the gradient rules rely on that, as they
+// keep references to several entries while inserting others.
+template <typename T>
+class IdMap {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                  "slots are raw storage");
+
+public:
+    explicit IdMap(std::size_t expected_entries)
+        : bits_(table_bits_for(expected_entries)),
+          mask_((std::size_t{1} << bits_) - 1),
+          limit_((std::size_t{1} << bits_) / 2),
+          ids_(new std::uint64_t[std::size_t{1} << bits_]()),
+          values_(static_cast<T*>(::operator new(sizeof(T) << bits_))) {}
+
+    T* find(std::uint64_t id) const {
+        for (std::size_t i = id_slot(id, bits_, mask_);; i = (i + 1) & mask_) {
+            if (ids_[i] == id) {
+                return &values_.get()[i];
+            }
+            if (ids_[i] == 0) {
+                return nullptr;
+            }
+        }
+    }
+
+    // The entry under `id`, inserting `value` when there is none yet; the
+    // flag tells whether it was inserted.
+    std::pair<T*, bool> try_emplace(std::uint64_t id, const T& value) {
+        for (std::size_t i = id_slot(id, bits_, mask_);; i = (i + 1) & mask_) {
+            if (ids_[i] == id) {
+                return {&values_.get()[i], false};
+            }
+            if (ids_[i] == 0) {
+                if (size_ == limit_) {
+                    grow();
+                    return try_emplace(id, value);
+                }
+                ids_[i] = id;
+                T* slot = new (&values_.get()[i]) T(value);
+                ++size_;
+                return {slot, true};
+            }
+        }
+    }
+
+    std::size_t size() const { return size_; }
+
+private:
+    struct Release {
+        void operator()(T* values) const { ::operator delete(values); }
+    };
+
+    void grow() {
+        IdMap bigger(limit_ * 2);
+        for (std::size_t i = 0; i <= mask_; ++i) {
+            if (ids_[i] != 0) {
+                bigger.try_emplace(ids_[i], values_.get()[i]);
+            }
+        }
+        *this = std::move(bigger);
+    }
+
+    unsigned bits_;
+    std::size_t mask_;
+    std::size_t limit_;
+    std::size_t size_ = 0;
+    std::unique_ptr<std::uint64_t[]> ids_;
+    std::unique_ptr<T, Release> values_;
+};
+
+// The visited set of a walk: the same table without values.
+class IdSet {
+public:
+    explicit IdSet(std::size_t expected_entries)
+        : bits_(table_bits_for(expected_entries)),
+          mask_((std::size_t{1} << bits_) - 1),
+          limit_((std::size_t{1} << bits_) / 2),
+          ids_(new std::uint64_t[std::size_t{1} << bits_]()) {}
+
+    // Adds `id`; false when it was already present.
+    bool insert(std::uint64_t id) {
+        for (std::size_t i = id_slot(id, bits_, mask_);; i = (i + 1) & mask_) {
+            if (ids_[i] == id) {
+                return false;
+            }
+            if (ids_[i] == 0) {
+                if (size_ == limit_) {
+                    grow();
+                    return insert(id);
+                }
+                ids_[i] = id;
+                ++size_;
+                return true;
+            }
+        }
+    }
+
+private:
+    void grow() {
+        IdSet bigger(limit_ * 2);
+        for (std::size_t i = 0; i <= mask_; ++i) {
+            if (ids_[i] != 0) {
+                bigger.insert(ids_[i]);
+            }
+        }
+        *this = std::move(bigger);
+    }
+
+    unsigned bits_;
+    std::size_t mask_;
+    std::size_t limit_;
+    std::size_t size_ = 0;
+    std::unique_ptr<std::uint64_t[]> ids_;
+};
+
+}  // namespace
+}  // namespace varnel::symbolic

@@ -1,0 +1,93 @@
+// Lane values: the validating builders, the checked lane index and the
+// validity rule applied wherever lanes enter the graph.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+
+#include "symbolic/checks.h"
+#include "symbolic/symbolic.h"
+
+namespace sym = varnel::symbolic;
+using varnel::Vec;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kMax = std::numeric_limits<double>::max();
+const char* const kCount = "symbolic value constructor expects 1..4 lanes";
+const char* const kFinite = "symbolic value lanes must be finite";
+const char* const kDim = "symbolic value dimension must be in 1..4";
+
+// Expects exactly class E (not a subclass) with message `msg`.
+#define EXPECT_ERROR(E, msg, ...)                                                        \
+    do {                                                                                 \
+        try { (void)(__VA_ARGS__); ADD_FAILURE() << "no exception: " #__VA_ARGS__; }     \
+        catch (const std::exception& e_) {                                               \
+            EXPECT_EQ(std::string(typeid(e_).name()), typeid(E).name()) << #__VA_ARGS__; \
+            EXPECT_STREQ(e_.what(), msg) << #__VA_ARGS__;                                \
+        }                                                                                \
+    } while (0)
+
+}  // namespace
+
+TEST(SmallValue, EveryOverloadFillsLanesInOrderAndZeroesTheRest) {
+    const sym::SmallValue built[] = {
+        sym::small_value({1.0}), sym::small_value({1.0, 2.0}), sym::small_value({1.0, 2.0, 3.0}),
+        sym::small_value({1.0, 2.0, 3.0, 4.0}), sym::small_value(1.0), sym::small_value(1.0, 2.0),
+        sym::small_value(1.0, 2.0, 3.0), sym::small_value(1.0, 2.0, 3.0, 4.0),
+        sym::small_value(Vec<double, 1>{{1.0}}), sym::small_value(Vec<double, 2>{{1.0, 2.0}}),
+        sym::small_value(Vec<double, 3>{{1.0, 2.0, 3.0}}),
+        sym::small_value(Vec<double, 4>{{1.0, 2.0, 3.0, 4.0}})};
+    for (int k = 0; k < 12; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(built[k].dimension, k % 4 + 1);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(built[k].lanes[i], i <= k % 4 ? i + 1.0 : 0.0);
+    }
+}
+
+TEST(SmallValue, CountIsCheckedBeforeFiniteness) {
+    EXPECT_ERROR(std::invalid_argument, kCount, sym::small_value(std::initializer_list<double>{}));
+    EXPECT_ERROR(std::invalid_argument, kCount, sym::small_value({1.0, 2.0, 3.0, 4.0, 5.0}));
+    EXPECT_ERROR(std::invalid_argument, kCount, sym::small_value({kNaN, kNaN, kNaN, kNaN, kNaN}));
+}
+
+TEST(SmallValue, RejectsNaNAndInfinitiesButAcceptsEveryFiniteDouble) {
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::small_value(1.0, kNaN));
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::small_value(kInf));
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::small_value(1.0, 2.0, 3.0, -kInf));
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::small_value({0.0, 0.0, kNaN}));
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::small_value(Vec<double, 3>{{1, kInf, 2}}));
+    const sym::SmallValue v =
+        sym::small_value(-0.0, kMax, -kMax, std::numeric_limits<double>::denorm_min());
+    EXPECT_TRUE(std::signbit(v.lanes[0]));
+    EXPECT_EQ(v.lanes[1], kMax);
+    EXPECT_EQ(v.lanes[2], -kMax);
+    EXPECT_GT(v.lanes[3], 0.0);
+}
+
+TEST(SmallValue, LaneIndexRefusesEverythingOutsideTheLiveLanes) {
+    const sym::SmallValue v = sym::small_value(1.0, 2.0, 3.0);
+    EXPECT_EQ(v[0], 1.0);
+    EXPECT_EQ(v[2], 3.0);
+    const char* msg = "symbolic value lane index out of range";
+    EXPECT_ERROR(std::out_of_range, msg, v[-1]);
+    EXPECT_ERROR(std::out_of_range, msg, v[3]);
+    EXPECT_ERROR(std::out_of_range, msg, sym::SmallValue{}[0]);
+    EXPECT_ERROR(std::out_of_range, msg, sym::SmallValue{2, {1, 2, 3, 4}}[2]);  // stored, not live
+}
+
+TEST(SmallValue, RequireFiniteChecksDimensionFirstAndOnlyLiveLanes) {
+    for (int dimension : {-1, 0, 5}) {
+        EXPECT_ERROR(std::invalid_argument, kDim,
+                     sym::require_finite(sym::SmallValue{dimension, {kNaN, kNaN, kNaN, kNaN}}));
+    }
+    EXPECT_ERROR(std::invalid_argument, kDim, sym::require_finite(sym::SmallValue{}));
+    EXPECT_NO_THROW(sym::require_finite(sym::SmallValue{2, {1.0, 2.0, kNaN, kNaN}}));
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::require_finite(sym::SmallValue{3, {1, 2, kNaN, 0}}));
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::require_finite(sym::SmallValue{1, {-kInf, 0, 0, 0}}));
+}

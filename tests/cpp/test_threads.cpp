@@ -1,0 +1,111 @@
+// The library may be used from several threads: node ids come from one
+// atomic counter and handles share nodes through atomic reference counts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "symbolic/symbolic.h"
+
+namespace sym = varnel::symbolic;
+using sym::SmallValue;
+using sym::Value;
+
+namespace {
+
+constexpr int kThreads = 8;
+
+// A Parameter node like the factory's, but with the owning pointer kept so
+// its use count can be watched. The id is taken from a throwaway node, so
+// the counter never hands it out again.
+Value tracked_parameter(SmallValue value, std::shared_ptr<sym::ValueNode>& keep) {
+    keep = std::make_shared<sym::ValueNode>();
+    keep->id = sym::constant(0.0).id();
+    keep->kind = sym::ValueKind::Parameter;
+    keep->dimension = value.dimension;
+    keep->value = value;
+    return Value(keep);
+}
+
+bool lanes_equal(const SmallValue& v, const std::vector<double>& lanes) {
+    if (v.dimension != static_cast<int>(lanes.size())) return false;
+    return std::equal(lanes.begin(), lanes.end(), v.lanes.begin());
+}
+
+template <typename Body>
+void run_together(Body body) {
+    std::atomic<bool> go{false};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&go, &body, t] {
+            while (!go.load()) std::this_thread::yield();
+            body(t);
+        });
+    }
+    go.store(true);
+    for (std::thread& w : workers) w.join();
+}
+
+}  // namespace
+
+TEST(ThreadsTest, ConcurrentCreationGivesDistinctIncreasingIds) {
+    constexpr int kPerThread = 20000;
+    std::vector<std::vector<std::uint64_t>> ids(kThreads);
+    run_together([&ids](int t) {
+        std::vector<std::uint64_t>& mine = ids[static_cast<std::size_t>(t)];
+        mine.reserve(kPerThread);
+        const Value p = sym::parameter(1.0, "p");
+        mine.push_back(p.id());
+        for (int i = 1; i < kPerThread; ++i) {
+            switch (i % 4) {
+                case 0: mine.push_back(sym::constant(1.0, 2.0).id()); break;
+                case 1: mine.push_back(sym::parameter(1.0, "q").id()); break;
+                case 2: mine.push_back(sym::undefined(3, "u").id()); break;
+                default: mine.push_back((p * 2.0).id()); break;
+            }
+        }
+    });
+    std::vector<std::uint64_t> all;
+    for (const auto& mine : ids) {
+        ASSERT_EQ(mine.size(), static_cast<std::size_t>(kPerThread));
+        EXPECT_TRUE(std::adjacent_find(mine.begin(), mine.end(),
+                                       [](auto a, auto b) { return a >= b; }) == mine.end());
+        all.insert(all.end(), mine.begin(), mine.end());
+    }
+    std::sort(all.begin(), all.end());
+    EXPECT_TRUE(std::adjacent_find(all.begin(), all.end()) == all.end());
+    EXPECT_NE(all.front(), 0u);
+}
+
+TEST(ThreadsTest, SharedHandlesSurviveConcurrentCopiesAndReleases) {
+    std::shared_ptr<sym::ValueNode> p_node, v_node;
+    const Value p = tracked_parameter(sym::small_value(2.0), p_node);
+    const Value v = tracked_parameter(sym::small_value(1.0, 2.0, 3.0), v_node);
+    const Value shared = p * v + p;  // (4, 6, 8), read by every thread
+    const long p_before = p_node.use_count();
+    const long v_before = v_node.use_count();
+    std::atomic<int> wrong{0};
+    run_together([&](int) {
+        for (int i = 0; i < 3000; ++i) {
+            std::vector<Value> copies(8, p);
+            copies.insert(copies.end(), 8, v);
+            copies.push_back(shared);
+            const Value mine =
+                sym::vec3(sym::component(copies[8], 2), copies[0], sym::component(shared, 1)) * p;
+            Value moved = std::move(copies.back());
+            copies.clear();
+            if (!lanes_equal(mine.evaluate(), {6, 4, 12})) ++wrong;
+            if (!lanes_equal(moved.evaluate(), {4, 6, 8})) ++wrong;
+        }
+    });
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(p_node.use_count(), p_before);
+    EXPECT_EQ(v_node.use_count(), v_before);
+    EXPECT_TRUE(lanes_equal(shared.evaluate(), {4, 6, 8}));
+    EXPECT_TRUE(shared.input(1).same_node(p));
+    EXPECT_TRUE(shared.input(0).input(1).same_node(v));
+}
