@@ -84,7 +84,12 @@ bool is_lane_sequence(py::handle object) {
            !PyBytes_Check(object.ptr());
 }
 
-double to_number(py::handle object) { return py::cast<double>(object); }
+double to_number(py::handle object) {
+    if (PyFloat_CheckExact(object.ptr())) {
+        return PyFloat_AS_DOUBLE(object.ptr());
+    }
+    return py::cast<double>(object);
+}
 
 SmallValue lanes_of(const std::array<double, 4>& lanes, std::size_t count) {
     switch (count) {
@@ -199,13 +204,15 @@ Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
 
 // An Expression made through Expression.__new__ holds no handle; it coerces
 // to an empty one, which every builder refuses with its operand label.
+// Numbers are tested first, as the cheapest check: no object is both.
 Value coerce_symbolic_value(py::handle object, const char* label) {
-    if (py::isinstance<Value>(object)) {
-        const Value* value = py::cast<const Value*>(object);
-        return value != nullptr ? *value : Value{};
-    }
     if (is_int_or_float(object)) {
         return sym::constant(to_number(object));
+    }
+    py::detail::make_caster<Value> expression;
+    if (expression.load(object, false)) {
+        const Value* value = py::detail::cast_op<const Value*>(expression);
+        return value != nullptr ? *value : Value{};
     }
     if (is_lane_sequence(object)) {
         return sym::constant(parse_small_value_sequence(object, label));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -219,7 +218,6 @@ TEST(GradientTest, UnderflowInDivisorGivesInfiniteGradient) {
 }
 
 TEST(GradientTest, MillionDeepChainRunsWithoutRecursion) {
-    const auto start = std::chrono::steady_clock::now();
     const Value p = sym::parameter(1.0, "p");
     Value x = p;
     for (int i = 0; i < 1000000; ++i) x = x + p;
@@ -230,5 +228,4 @@ TEST(GradientTest, MillionDeepChainRunsWithoutRecursion) {
     EXPECT_FALSE(p.has_grad());
     x = Value{};  // releases the whole chain
     EXPECT_EQ(p.evaluate()[0], 1.0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }

@@ -32,8 +32,8 @@ Value tracked_parameter(SmallValue value, std::shared_ptr<sym::ValueNode>& keep)
 }
 
 bool lanes_equal(const SmallValue& v, const std::vector<double>& lanes) {
-    if (v.dimension != static_cast<int>(lanes.size())) return false;
-    return std::equal(lanes.begin(), lanes.end(), v.lanes.begin());
+    return v.dimension == static_cast<int>(lanes.size()) &&
+           std::equal(lanes.begin(), lanes.end(), v.lanes.begin());
 }
 
 template <typename Body>
@@ -60,13 +60,12 @@ TEST(ThreadsTest, ConcurrentCreationGivesDistinctIncreasingIds) {
         mine.reserve(kPerThread);
         const Value p = sym::parameter(1.0, "p");
         mine.push_back(p.id());
-        for (int i = 1; i < kPerThread; ++i) {
-            switch (i % 4) {
-                case 0: mine.push_back(sym::constant(1.0, 2.0).id()); break;
-                case 1: mine.push_back(sym::parameter(1.0, "q").id()); break;
-                case 2: mine.push_back(sym::undefined(3, "u").id()); break;
-                default: mine.push_back((p * 2.0).id()); break;
-            }
+        for (int i = 1; i < kPerThread; ++i) {  // every kind of node, leaves and expressions
+            const Value made = i % 4 == 0   ? sym::constant(1.0, 2.0)
+                               : i % 4 == 1 ? sym::parameter(1.0, "q")
+                               : i % 4 == 2 ? sym::undefined(3, "u")
+                                            : p * 2.0;
+            mine.push_back(made.id());
         }
     });
     std::vector<std::uint64_t> all;
