@@ -19,12 +19,23 @@ if ! have_gtest; then
     fi
 fi
 
-CPP_BUILD="$BUILD/cpp"
-cmake -S "$ROOT" -B "$CPP_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DVARNEL_BUILD_TESTS=ON -DVARNEL_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$CPP_BUILD"
+# The C++ suite runs twice: as released, and under AddressSanitizer (with
+# its leak checker) and UndefinedBehaviorSanitizer.
+run_cpp_suite() {
+    local dir="$1"
+    shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DVARNEL_BUILD_TESTS=ON -DVARNEL_BUILD_PYTHON=OFF \
+        "$@" >/dev/null || return 1
+    cmake --build "$dir" || return 1
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 ${CTEST_EXCLUDE:+-E "$CTEST_EXCLUDE"}
+}
+
 status=0
-ctest --test-dir "$CPP_BUILD" --output-on-failure --no-tests=error -j2 || status=1
+run_cpp_suite "$BUILD/cpp" -DCMAKE_BUILD_TYPE=Release || status=1
+# The consumer project is built without sanitizers, so it cannot link the
+# instrumented library.
+CTEST_EXCLUDE=InstalledPackage run_cpp_suite "$BUILD/cpp-sanitized" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE=address,undefined || status=1
 
 install_module
 cd "$ROOT"
