@@ -1,20 +1,21 @@
 """Fit a circle to noisy points by gradient descent.
 
 The centre is one two-lane Parameter and the radius a one-lane Parameter.
-Each step evaluates the loss, pushes its gradient back into both, applies
-the update with set_value and clears the gradients for the next step.
+Each step builds the loss, clears the old gradients, pushes the new ones
+back into both Parameters and lets an SGD optimizer apply the update.
 """
 
 import math
 import random
 
-from _varnel import Constant, Parameter
+from varnel import Constant, Expression, Parameter
+from varnel.optim import SGD
 
 TRUE_CENTRE = (1.5, -0.5)
 TRUE_RADIUS = 2.0
 
 
-def noisy_points(count, noise, seed=7):
+def noisy_points(count: int, noise: float, seed: int = 7) -> list[tuple[float, float]]:
     rng = random.Random(seed)
     points = []
     for _ in range(count):
@@ -25,7 +26,8 @@ def noisy_points(count, noise, seed=7):
     return points
 
 
-def circle_loss(centre, radius, points):
+def circle_loss(centre: Expression, radius: Expression,
+                points: list[tuple[float, float]]) -> Expression:
     """Mean squared algebraic distance: (|p - c|^2 - r^2)^2 over the points."""
     total = Constant(0.0)
     for point in points:
@@ -36,25 +38,21 @@ def circle_loss(centre, radius, points):
     return total / len(points)
 
 
-def main():
+def main() -> None:
     points = noisy_points(60, noise=0.05)
     centre = Parameter(0.0, 0.0, name="centre")
     radius = Parameter(1.0, name="radius")
-    learning_rate = 0.01
+    optimizer = SGD([centre, radius], lr=0.01)
 
     print(f"fitting a circle to {len(points)} points")
     print(f"{'step':>5}  {'loss':>12}")
     for step in range(121):
         loss = circle_loss(centre, radius, points)
+        optimizer.zero_grad()
         loss.backward()
         if step % 10 == 0:
             print(f"{step:5d}  {loss.eval()[0]:12.6f}")
-        cx, cy = centre.value
-        gx, gy = centre.grad
-        (r,), (gr,) = radius.value, radius.grad
-        centre.set_value(cx - learning_rate * gx, cy - learning_rate * gy)
-        radius.set_value(r - learning_rate * gr)
-        loss.zero_grad()
+        optimizer.step()
 
     cx, cy = centre.value
     print(f"centre ({cx:.4f}, {cy:.4f}), radius {abs(radius.value[0]):.4f}")

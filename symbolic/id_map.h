@@ -12,13 +12,17 @@
 namespace varnel::symbolic {
 namespace {
 
-// Slot of an id in a table of 2^bits slots. Ids are handed out in creation
-// order, so the nodes of one graph mostly hold a dense range of ids: keeping
-// the low bits maps such a range onto consecutive slots, which is what makes
-// walking a large graph cache-friendly. Folding in the higher bits spreads
-// ids that differ by a multiple of the table size.
-inline std::size_t id_slot(std::uint64_t id, unsigned bits, std::size_t mask) {
-    return static_cast<std::size_t>(id ^ (id >> bits)) & mask;
+// Slot of an id in a table of 2^bits slots (bits >= 4). Ids of one graph
+// come in runs of consecutive numbers interleaved with older ones. Keeping
+// the ids' low bits as the slot would lay such runs out as long occupied
+// stretches, which linear probing then walks end to end; hashing every id on
+// its own would scatter neighbours that a walk reads together. So blocks of
+// eight consecutive ids keep their order inside one stretch of eight slots,
+// and the blocks are spread by Fibonacci hashing (the block number times
+// 2^64 divided by the golden ratio, top bits).
+inline std::size_t id_slot(std::uint64_t id, unsigned bits) {
+    const std::uint64_t block = (id >> 3) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(((block >> (64 - bits)) & ~std::uint64_t{7}) | (id & 7));
 }
 
 inline unsigned table_bits_for(std::size_t entries) {
@@ -50,7 +54,7 @@ public:
           values_(static_cast<T*>(::operator new(sizeof(T) << bits_))) {}
 
     T* find(std::uint64_t id) const {
-        for (std::size_t i = id_slot(id, bits_, mask_);; i = (i + 1) & mask_) {
+        for (std::size_t i = id_slot(id, bits_);; i = (i + 1) & mask_) {
             if (ids_[i] == id) {
                 return &values_.get()[i];
             }
@@ -63,7 +67,7 @@ public:
     // The entry under `id`, inserting `value` when there is none yet; the
     // flag tells whether it was inserted.
     std::pair<T*, bool> try_emplace(std::uint64_t id, const T& value) {
-        for (std::size_t i = id_slot(id, bits_, mask_);; i = (i + 1) & mask_) {
+        for (std::size_t i = id_slot(id, bits_);; i = (i + 1) & mask_) {
             if (ids_[i] == id) {
                 return {&values_.get()[i], false};
             }
@@ -116,7 +120,7 @@ public:
 
     // Adds `id`; false when it was already present.
     bool insert(std::uint64_t id) {
-        for (std::size_t i = id_slot(id, bits_, mask_);; i = (i + 1) & mask_) {
+        for (std::size_t i = id_slot(id, bits_);; i = (i + 1) & mask_) {
             if (ids_[i] == id) {
                 return false;
             }

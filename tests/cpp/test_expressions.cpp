@@ -62,7 +62,6 @@ void expect_node(const Value& v, Op op, int dimension, std::initializer_list<Val
         EXPECT_TRUE(v.node().inputs[i].same_node(want)) << "input " << i;
     }
     EXPECT_EQ(v.name(), "");
-    EXPECT_FALSE(v.has_hint());
     EXPECT_ERROR(std::logic_error, "symbolic value has no direct numeric value", v.value());
 }
 
@@ -101,7 +100,6 @@ TEST(Expressions, ConstantOperandsFoldIntoOneNewConstant) {
     expect_folds([&] { return sym::vec2(two, zero); }, 2, {2, 0, 0, 0});
     expect_folds([&] { return sym::vec3(three, two, zero); }, 3, {3, 2, 0, 0});
     expect_folds([&] { return sym::vec4(two, two, three, two); }, 4, {2, 2, 3, 2});
-    EXPECT_EQ((two + v).name(), "");
 }
 
 TEST(Expressions, BinaryBuildersMakeNodesWithCombinedDimension) {
@@ -115,7 +113,6 @@ TEST(Expressions, BinaryBuildersMakeNodesWithCombinedDimension) {
         expect_node(b.vv(q, p), b.op, 3, {q, p});
         expect_node(b.vv(u, q), b.op, 3, {u, q});
         expect_node(b.vv(p, p), b.op, 1, {p, p});  // no simplification
-        EXPECT_TRUE(b.vv(b.vv(p, c), c).is_expression());
         EXPECT_ERROR(std::invalid_argument, mismatch + "2 and 3", b.vv(c2, q));
         EXPECT_ERROR(std::invalid_argument, mismatch + "3 and 2", b.vv(q, c2));
         EXPECT_ERROR(std::invalid_argument, mismatch + "3 and 4", b.vv(u, w));
@@ -197,7 +194,6 @@ TEST(Expressions, PackBuildsNodesOfScalarArguments) {
     expect_node(sym::vec2(a, p), Op::Pack, 2, {a, p});
     expect_node(sym::vec3(p, a, p), Op::Pack, 3, {p, a, p});
     expect_node(sym::vec4(a, a, a, p), Op::Pack, 4, {a, a, a, p});
-    EXPECT_EQ(sym::vec4(a, a, a, p).component_index(), -1);
     const std::string scalar = " expression inputs must be scalar symbolic values";
     EXPECT_ERROR(std::invalid_argument, "vec2" + scalar, sym::vec2(two, p));
     EXPECT_ERROR(std::invalid_argument, "vec3" + scalar, sym::vec3(p, a, two));

@@ -66,7 +66,6 @@ TEST(LaneArithmetic, BinaryFormulasAndBroadcasting) {
 TEST(LaneArithmetic, NonFiniteBinaryResultsAreRefused) {
     const auto v = [](auto... x) { return sym::small_value(x...); };
     EXPECT_ERROR(std::invalid_argument, kFinite, sym::binary_constant(Op::Divide, v(1, 2), v(1, 0), 2));
-    EXPECT_ERROR(std::invalid_argument, kFinite, sym::binary_constant(Op::Divide, v(0.0), v(0.0), 1));
     EXPECT_ERROR(std::invalid_argument, kFinite, sym::binary_constant(Op::Multiply, v(1e308), v(10.0), 1));
     EXPECT_ERROR(std::invalid_argument, kFinite, sym::binary_constant(Op::Subtract, v(-kMax), v(kMax), 1));
     EXPECT_ERROR(std::invalid_argument, kFinite,
@@ -100,7 +99,6 @@ TEST(LaneArithmetic, UnaryFormulas) {
     }
     EXPECT_EQ(s.lanes[0], 0.0);
     EXPECT_EQ(c.lanes[0], 1.0);
-    EXPECT_EQ(sym::unary_constant(Op::Cos, sym::small_value(0.5)).dimension, 1);
 }
 
 TEST(LaneArithmetic, UnaryChecksDimensionThenOperatorThenFiniteness) {

@@ -43,7 +43,7 @@ enum Form { kList, kDoubles, kVec, kSmall };
 template <class F>
 Value by_form(F f, Form form, int n, Lanes l) {
     using L = std::initializer_list<double>;
-    if (form == kSmall) return f(sym::SmallValue{n, {l[0], l[1], l[2], l[3]}});
+    if (form == kSmall) return f(sym::SmallValue{n, {l[0], n > 1 ? l[1] : 0, n > 2 ? l[2] : 0, n > 3 ? l[3] : 0}});
     switch ((form == kList || n == 0 || n == 5 ? 0 : form * 10) + n) {
         case 0: return f(L{});                        case 1: return f(L{l[0]});
         case 2: return f(L{l[0], l[1]});              case 3: return f(L{l[0], l[1], l[2]});
@@ -131,10 +131,7 @@ TEST(Leaves, SmallValueFormStoresDeadLanesUnchanged) {
 
 TEST(Leaves, UndefinedHasOnlyADimensionAndName) {
     const Value u = sym::undefined(3, "u");
-    EXPECT_EQ(u.kind(), sym::ValueKind::Undefined);
-    EXPECT_EQ(u.dimension(), 3);
-    EXPECT_EQ(u.name(), "u");
-    EXPECT_FALSE(u.has_hint());
+    EXPECT_TRUE(u.is_undefined() && u.dimension() == 3 && u.name() == "u" && !u.has_hint());
     EXPECT_ERROR(std::logic_error, "symbolic value has no hint", u.hint());
     EXPECT_ERROR(std::logic_error, "symbolic value has no direct numeric value", u.value());
     const Value h = sym::undefined_with_hint(0.5, 1.5, "h");

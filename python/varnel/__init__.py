@@ -1,0 +1,46 @@
+"""varnel: value graphs of short float vectors with reverse-mode gradients.
+
+Everything of the compiled module ``_varnel`` is here under the same names
+(``Constant``, ``Parameter``, ``Undefined``, ``Expression``, ``vec2``,
+``vec3``, ``vec4``, ``sin``, ``cos``, ``__version__``), together with
+helpers written on its public surface:
+
+- :func:`to_dot` and :func:`render`: pictures of a graph;
+- :func:`gradcheck`: ``backward`` against finite differences;
+- :mod:`varnel.optim`: the optimizers ``SGD`` and ``Adam``.
+"""
+
+from _varnel import (
+    Constant,
+    Expression,
+    Parameter,
+    Undefined,
+    __version__,
+    cos,
+    sin,
+    vec2,
+    vec3,
+    vec4,
+)
+
+from . import optim
+from .gradcheck import GradcheckResult, gradcheck
+from .graphviz import render, to_dot
+
+__all__ = [
+    "Constant",
+    "Expression",
+    "GradcheckResult",
+    "Parameter",
+    "Undefined",
+    "__version__",
+    "cos",
+    "gradcheck",
+    "optim",
+    "render",
+    "sin",
+    "to_dot",
+    "vec2",
+    "vec3",
+    "vec4",
+]

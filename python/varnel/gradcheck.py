@@ -1,0 +1,129 @@
+"""Checking gradients from ``backward`` against finite differences."""
+
+import math
+import sys
+from collections.abc import Iterable
+from dataclasses import dataclass
+
+from _varnel import Expression
+
+from ._graph import walk
+
+__all__ = ["GradcheckResult", "gradcheck"]
+
+# Rounding error of one evaluation, in units of max(1, |value|): evaluating a
+# graph rounds at every node, so allow a few dozen ulps rather than one.
+_ROUNDING_ULPS = 64
+
+
+@dataclass(frozen=True)
+class GradcheckResult:
+    """The outcome of :func:`gradcheck`.
+
+    ``max_abs_error`` is the largest ``|analytic - numeric|`` over every
+    checked lane; ``max_rel_error`` the largest of those differences divided
+    by ``max(|analytic|, |numeric|, floor)``, where ``floor`` is the size
+    below which a central difference cannot resolve a gradient (its
+    rounding noise divided by ``rtol``). ``parameter`` and ``lane`` tell
+    where the relative error is worst, with the two gradients there in
+    ``analytic`` and ``numeric``; they are None and 0.0 when no lane was
+    checked. ``ok`` is True when ``max_rel_error <= rtol``.
+    """
+
+    ok: bool
+    max_abs_error: float
+    max_rel_error: float
+    parameter: Expression | None
+    lane: int | None
+    analytic: float
+    numeric: float
+
+    def __bool__(self) -> bool:
+        """The same as ``ok``, so that ``assert gradcheck(...)`` reads naturally."""
+        return self.ok
+
+
+def gradcheck(
+    value: Expression,
+    parameters: Iterable[Expression],
+    eps: float = 1e-6,
+    rtol: float = 1e-5,
+) -> GradcheckResult:
+    """Compare ``value.backward()`` with central finite differences.
+
+    ``value`` must have one lane (ValueError otherwise: check a several-lane
+    value one lane at a time, through ``value.x``, ``value.y``, ...).
+    ``parameters`` are Parameters; each may or may not lie below ``value``
+    (one that does not has the gradient 0). For every lane of every
+    parameter the numeric gradient is ``(f(x + eps) - f(x - eps)) / (2 eps)``,
+    with the lane moved by ``set_value`` and ``f`` read by ``eval``.
+
+    Afterwards every parameter has its old value again, and every Parameter
+    below ``value`` its old gradient, also when the check raises; one that
+    had no gradient has none. Returns a :class:`GradcheckResult`.
+    """
+    if value.dim != 1:
+        raise ValueError(
+            f"gradcheck needs a one-lane value, got {value.dim} lanes; "
+            "check one lane at a time (value.x, value.y, ...)"
+        )
+    if not (math.isfinite(eps) and eps > 0):
+        raise ValueError("gradcheck eps must be a positive finite number")
+    if not (math.isfinite(rtol) and rtol > 0):
+        raise ValueError("gradcheck rtol must be a positive finite number")
+    checked: dict[int, Expression] = {}
+    for parameter in parameters:
+        if not isinstance(parameter, Expression) or not parameter.is_parameter:
+            raise ValueError(f"gradcheck parameters must be Parameters, got {parameter!r}")
+        checked.setdefault(parameter.id, parameter)
+
+    # zero_grad and backward touch every Parameter below value, listed or not.
+    below = {node_id: node for node, node_id, _, _ in walk(value) if node.is_parameter}
+    old_grads = {node_id: node.grad for node_id, node in below.items()}
+    old_values = {node_id: parameter.value for node_id, parameter in checked.items()}
+    try:
+        value.zero_grad()
+        value.backward()
+        analytic = {node_id: below[node_id].grad for node_id in checked if node_id in below}
+        noise = _ROUNDING_ULPS * sys.float_info.epsilon * max(1.0, abs(value.eval()[0])) / eps
+        floor = noise / rtol
+        max_abs = max_rel = worst_analytic = worst_numeric = 0.0
+        worst_parameter: Expression | None = None
+        worst_lane: int | None = None
+        for node_id, parameter in checked.items():
+            lanes = list(old_values[node_id])
+            grad = analytic.get(node_id) or (0.0,) * len(lanes)
+            for lane, centre in enumerate(lanes):
+                lanes[lane] = centre + eps
+                parameter.set_value(lanes)
+                upper = value.eval()[0]
+                lanes[lane] = centre - eps
+                parameter.set_value(lanes)
+                lower = value.eval()[0]
+                numeric = (upper - lower) / ((centre + eps) - (centre - eps))
+                lanes[lane] = centre
+                parameter.set_value(lanes)
+                error = abs(grad[lane] - numeric)
+                rel = error / max(abs(grad[lane]), abs(numeric), floor)
+                max_abs = max(max_abs, error)
+                if worst_parameter is None or rel > max_rel:
+                    max_rel, worst_parameter, worst_lane = rel, parameter, lane
+                    worst_analytic, worst_numeric = grad[lane], numeric
+    finally:
+        for node_id, parameter in checked.items():
+            parameter.set_value(old_values[node_id])
+        value.zero_grad()
+        # A pass seeded on the Parameter itself adds exactly the seed to its
+        # cleared gradient, which brings the old gradient back bit for bit.
+        for node_id, grad_before in old_grads.items():
+            if grad_before is not None:
+                below[node_id].backward(grad_before)
+    return GradcheckResult(
+        ok=max_rel <= rtol,
+        max_abs_error=max_abs,
+        max_rel_error=max_rel,
+        parameter=worst_parameter,
+        lane=worst_lane,
+        analytic=worst_analytic,
+        numeric=worst_numeric,
+    )

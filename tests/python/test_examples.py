@@ -1,0 +1,76 @@
+"""Every example runs to the end and prints what it promises; the typed one type-checks."""
+
+import importlib.util
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
+
+
+def run_example(name, *args, cwd):
+    run = subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)], cwd=cwd,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return run.stdout
+
+
+def test_every_example_is_covered():
+    assert {p.name for p in EXAMPLES.glob("*.py")} == {"tour.py", "fit_circle.py", "triangle_area.py",
+                                                       "render_graph.py"}
+
+
+def test_tour(tmp_path):
+    assert "d(p + 1 + p*p)/dp at p = 0.5 is (2.0,)" in run_example("tour.py", cwd=tmp_path)
+
+
+def test_fit_circle_loss_falls_and_fit_is_close(tmp_path):
+    out = run_example("fit_circle.py", cwd=tmp_path)
+    losses = [float(m) for m in re.findall(r"^\s*\d+\s+([\d.]+)$", out, re.M)]
+    assert len(losses) == 13 and losses[-1] < 0.01 * losses[0]
+    assert all(later <= earlier for earlier, later in zip(losses, losses[1:]))
+    cx, cy, r = map(float, re.search(r"^centre \((\S+), (\S+)\), radius (\S+)$", out, re.M).groups())
+    assert abs(cx - 1.5) < 0.02 and abs(cy + 0.5) < 0.02 and abs(r - 2.0) < 0.02
+    assert "truth  (1.5000, -0.5000), radius 2.0000" in out
+
+
+def test_triangle_area_matches_the_closed_form(tmp_path):
+    out = run_example("triangle_area.py", cwd=tmp_path)
+    rows = dict(re.findall(r"^(dA2/d[abc] (?:backward|closed form))\s+(\(.*\))$", out, re.M))
+    assert len(rows) == 6
+    for corner in "abc":
+        assert rows[f"dA2/d{corner} backward"] == rows[f"dA2/d{corner} closed form"]
+    assert "finite differences agree: True" in out and "backward matches the closed form" in out
+
+
+def test_render_graph_writes_dot_text_and_a_png_when_possible(tmp_path):
+    out = run_example("render_graph.py", tmp_path / "pictures", cwd=tmp_path)
+    dot = (tmp_path / "pictures" / "graph.dot").read_text()
+    assert dot.startswith("digraph varnel {") and dot in out
+    assert dot.count("[label=") - dot.count("->") == 9  # nine nodes
+    png = tmp_path / "pictures" / "graph.png"
+    if shutil.which("dot"):
+        assert png.read_bytes()[:4] == b"\x89PNG"
+    else:
+        assert not png.exists() and "apt-get install graphviz" in out
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
+def test_triangle_area_type_checks_against_the_installed_package(tmp_path):
+    # As a user runs it: no search path of our own, so the installed stubs must be found.
+    # Without them mypy would quietly type the example's values as Any; the probe refuses that.
+    probe = tmp_path / "probe.py"
+    probe.write_text("from _varnel import Parameter\nParameter(1.0).grad.count  # grad may be None\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                          str(EXAMPLES / "triangle_area.py"), probe.name],
+                         cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert run.stdout.splitlines() == [
+        'probe.py:2: error: Item "None" of "tuple[float, ...] | None" has no attribute "count"  [union-attr]',
+        "Found 1 error in 1 file (checked 2 source files)"], run.stdout + run.stderr
