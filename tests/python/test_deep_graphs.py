@@ -1,13 +1,16 @@
 """Million-node graphs must evaluate, differentiate and be released without
 exhausting the native stack. Each case runs in its own interpreter, so a
 crash shows up as a return code instead of taking the test session down."""
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-N = 1_000_000
+# The scale check at ten million steps is the same test with a larger N:
+#   VARNEL_DEEP_NODES=10000000 .venv/bin/python -m pytest tests/python/test_deep_graphs.py
+N = int(os.environ.get("VARNEL_DEEP_NODES", "1000000"))
 
 DEEP_CHAIN = f"""
 import _varnel as vn
