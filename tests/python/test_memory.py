@@ -1,8 +1,11 @@
 """Graphs that are built and dropped give their memory back for reuse:
 resident memory after later rounds stays within 5% of the first round's."""
+import os
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 ROUNDS = textwrap.dedent("""
     import os
@@ -29,6 +32,9 @@ ROUNDS = textwrap.dedent("""
 """)
 
 
+# AddressSanitizer holds freed memory in quarantine instead of reusing it.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="freed memory is quarantined under AddressSanitizer")
 def test_dropped_graphs_leave_resident_memory_flat():
     result = subprocess.run([sys.executable, "-c", ROUNDS], capture_output=True, text=True,
                             timeout=300)
