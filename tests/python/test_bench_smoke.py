@@ -1,0 +1,66 @@
+"""Smoke run of the comparison suite under bench/: every workload at tiny
+sizes, varnel in this interpreter; peers that this environment lacks must be
+reported as not installed and skipped, not break the run."""
+
+import importlib.util
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
+# Loaded under its own name, so that bench/ does not go on sys.path for the
+# rest of the session.
+_spec = importlib.util.spec_from_file_location("bench_workloads", BENCH / "workloads.py")
+workloads = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(workloads)
+
+PEERS = ("micrograd", "torch", "casadi")
+CASES = [workloads.case_id(w, p) for w, ps in workloads.SMOKE.items() if w != "W1S" for p in ps]
+
+
+@pytest.fixture(scope="module")
+def smoke(tmp_path_factory):
+    results = tmp_path_factory.mktemp("bench-results")
+    proc = subprocess.run([sys.executable, str(BENCH / "compare.py"), "--smoke", "--results", str(results)],
+                          capture_output=True, text=True, timeout=240)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    data = json.loads((results / "results-smoke.json").read_text())
+    return proc.stdout, data, results
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_every_workload_has_a_varnel_row_with_numbers(smoke, case):
+    stdout, data, _ = smoke
+    result = data["results"]["varnel"][case]
+    assert result["status"] == "ok", result
+    phases = set(result["ns"])
+    assert "backward" in phases and phases & {"build", "setup"}
+    assert all(ns > 0 for ns in result["ns"].values())
+    lines = stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith(case))
+    total = next(line.split() for line in lines[start + 1:] if line.split()[:1] == ["total"])
+    assert float(total[1].replace(",", "")) > 0
+
+
+def test_table_survival_and_results_files(smoke):
+    stdout, data, results = smoke
+    assert stdout.splitlines()[0].split()[:3] == ["workload", "phase", "varnel"]
+    assert "Survival: " in stdout and "varnel ok in" in stdout
+    assert "Targets:" in stdout
+    assert (results / "table-smoke.md").read_text().count("| W") == len(CASES)
+    # The engines that did run computed the same numbers as varnel.
+    assert " !" not in stdout and "differ from the reference" not in stdout
+
+
+@pytest.mark.parametrize("peer", PEERS)
+def test_peer_runs_or_is_reported_not_installed(smoke, peer):
+    stdout, data, _ = smoke
+    if data["info"]["engines"][peer]["ok"]:
+        assert f"{peer} ns/node" in stdout.splitlines()[0]
+        assert all(data["results"][peer][case]["status"] in ("ok", "n/a") for case in CASES)
+    else:
+        skipped = next(line for line in stdout.splitlines() if line.startswith("not installed (skipped): "))
+        assert peer in skipped and f"{peer} ns/node" not in stdout
