@@ -1,66 +1,15 @@
 // Forward evaluation: the depth-first order over shared and repeated nodes,
 // every operator with broadcasting, and every failure a graph can produce.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cmath>
-#include <functional>
-#include <limits>
-#include <stdexcept>
-#include <string>
-#include <typeinfo>
-#include <vector>
 
-#include "symbolic/symbolic.h"
-
-namespace sym = varnel::symbolic;
-using sym::ExpressionOp;
-using sym::SmallValue;
-using sym::Value;
-
-namespace {
-
-// Expects exactly class `cls` (not a subclass of it) and the exact message.
-void expect_failure(const std::function<void()>& call, const std::type_info& cls,
-                    const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "nothing thrown, expected: " << message;
-    } catch (const std::exception& e) {
-        EXPECT_TRUE(typeid(e) == cls) << "thrown " << typeid(e).name() << ": " << e.what();
-        EXPECT_EQ(std::string(e.what()), message);
-    }
-}
-
-SmallValue lanes_of(const std::vector<double>& lanes) {
-    SmallValue v{static_cast<int>(lanes.size()), {}};
-    std::copy(lanes.begin(), lanes.end(), v.lanes.begin());
-    return v;
-}
-
-// All four lanes: those past the dimension must stay 0.0.
-void expect_lanes(const SmallValue& v, const std::vector<double>& lanes) {
-    EXPECT_EQ(v.lanes, lanes_of(lanes).lanes);
-    EXPECT_EQ(v.dimension, static_cast<int>(lanes.size()));
-}
-
-const std::string kUndefined = "cannot evaluate symbolic graph with Undefined values";
-const std::string kNotFinite = "symbolic value lanes must be finite";
-
-struct OperatorCase {
-    const char* name;
-    std::function<Value(const std::vector<Value>&)> build;
-    std::vector<std::vector<double>> operands;
-    std::vector<double> expected;
-};
-
-}  // namespace
+#include "test_support.h"
 
 // Each operator is evaluated over Parameters (an Expression node) and folded
 // over Constants; both must give the same lanes, since they share kernels.
 TEST(EvaluationTest, EveryOperatorWithBroadcasting) {
     using V = const std::vector<Value>&;
-    const std::vector<OperatorCase> cases = {
+    const struct { const char* name; std::function<Value(V)> build; std::vector<std::vector<double>> operands;
+                   std::vector<double> expected; } cases[] = {
         {"add 1+3", [](V o) { return o[0] + o[1]; }, {{2}, {1, 2, 3}}, {3, 4, 5}},
         {"add 3+1", [](V o) { return o[0] + o[1]; }, {{1, 2, 3}, {2}}, {3, 4, 5}},
         {"add 3+3", [](V o) { return o[0] + o[1]; }, {{1, 2, 3}, {4, 5, 6}}, {5, 7, 9}},
@@ -77,13 +26,11 @@ TEST(EvaluationTest, EveryOperatorWithBroadcasting) {
         {"cos", [](V o) { return sym::cos(o[0]); }, {{0, 2}}, {1, std::cos(2.0)}},
         {"vec2", [](V o) { return sym::vec2(o[0], o[1]); }, {{1}, {2}}, {1, 2}},
         {"vec3", [](V o) { return sym::vec3(o[0], o[1], o[2]); }, {{3}, {2}, {1}}, {3, 2, 1}},
-        {"vec4", [](V o) { return sym::vec4(o[0], o[1], o[2], o[3]); }, {{1}, {2}, {3}, {4}},
-         {1, 2, 3, 4}},
+        {"vec4", [](V o) { return sym::vec4(o[0], o[1], o[2], o[3]); }, {{1}, {2}, {3}, {4}}, {1, 2, 3, 4}},
         {"component", [](V o) { return sym::component(o[0], 2); }, {{1, 2, 3}}, {3}},
-        {"nested", [](V o) { return sym::component(o[0] * o[1], 1) - o[1]; },
-         {{1, 2, 3}, {2}}, {2}},
+        {"nested", [](V o) { return sym::component(o[0] * o[1], 1) - o[1]; }, {{1, 2, 3}, {2}}, {2}},
     };
-    for (const OperatorCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<Value> params, constants;
         for (const auto& lanes : c.operands) {
@@ -93,7 +40,7 @@ TEST(EvaluationTest, EveryOperatorWithBroadcasting) {
         const Value expr = c.build(params);
         ASSERT_TRUE(expr.is_expression());
         const SmallValue got = expr.evaluate();
-        expect_lanes(got, c.expected);
+        EXPECT_LANES(got, c.expected);
         EXPECT_EQ(std::signbit(got.lanes[0]), std::signbit(c.expected[0]));
         const Value folded = c.build(constants);
         ASSERT_TRUE(folded.is_constant());
@@ -103,24 +50,21 @@ TEST(EvaluationTest, EveryOperatorWithBroadcasting) {
 }
 
 TEST(EvaluationTest, SharedAndRepeatedNodesUseCurrentLeafValues) {
-    const Value x = sym::parameter(2.0, "x");
-    const Value y = sym::parameter(3.0, "y");
-    const Value z = (x + y) * x;
-    expect_lanes(z.evaluate(), {10});
+    const Value x = sym::parameter(2.0, "x"), y = sym::parameter(3.0, "y"), z = (x + y) * x;
+    EXPECT_LANES(z.evaluate(), {10});
     x.set_value(sym::small_value(4.0));
-    expect_lanes(z.evaluate(), {28});
-    expect_lanes(x.evaluate(), {4});
-    expect_lanes(sym::constant(1.0, 2.0).evaluate(), {1, 2});
+    EXPECT_LANES(z.evaluate(), {28});
+    EXPECT_LANES(x.evaluate(), {4});
+    EXPECT_LANES(sym::constant(1.0, 2.0).evaluate(), {1, 2});
     // Each level uses the one below twice: without one computation per node
     // this would take 2^60 steps.
     Value d = sym::parameter(1.0, 0.5, 0.25, "d");
     for (int i = 0; i < 60; ++i) d = d + d;
-    expect_lanes(d.evaluate(), {std::ldexp(1.0, 60), std::ldexp(1.0, 59), std::ldexp(1.0, 58)});
+    EXPECT_LANES(d.evaluate(), {std::ldexp(1.0, 60), std::ldexp(1.0, 59), std::ldexp(1.0, 58)});
     // An Undefined value that the output does not reach is harmless.
-    const Value u = sym::undefined(1, "u");
-    const Value unused = u + x;
-    expect_lanes(sym::component(sym::vec2(u, x), 1).evaluate(), {4});
-    expect_lanes((x * 2.0).evaluate(), {8});
+    const Value u = sym::undefined(1, "u"), unused = u + x;
+    EXPECT_LANES(sym::component(sym::vec2(u, x), 1).evaluate(), {4});
+    EXPECT_LANES((x * 2.0).evaluate(), {8});
 }
 
 // Nodes are computed in depth-first post-order, inputs in index order, so
@@ -130,76 +74,55 @@ TEST(EvaluationTest, FirstFailureFollowsDepthFirstOrder) {
     const auto div0 = [p] { return p() / sym::parameter(0.0, "zero"); };
     const auto u = [] { return sym::undefined(1, "u"); };
     const auto hinted = [] { return sym::undefined_with_hint(2.0, "h"); };
-    const struct {
-        const char* name;
-        std::function<Value()> build;
-        bool undefined_first;
-    } cases[] = {
+    const struct { const char* name; std::function<Value()> build; bool undefined_first; } cases[] = {
         {"div0 then undefined", [&] { return div0() + u(); }, false},
         {"undefined then div0", [&] { return u() + div0(); }, true},
         {"deep left first", [&] { return (p() + (p() + u())) + div0(); }, true},
         {"hinted undefined", [&] { return (p() + div0()) + hinted(); }, false},
         {"shared node", [&] { const Value a = div0(); return (a + p()) + (u() + a); }, false},
         {"deep down", [&] { return sym::component(sym::sin(sym::vec2(p(), hinted())), 0); }, true},
-        {"overflow", [&] { return sym::parameter(1e308, "big") * sym::parameter(10.0, "ten"); },
-         false},
+        {"overflow", [&] { return sym::parameter(1e308, "big") * sym::parameter(10.0, "ten"); }, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Value v = c.build();
-        if (c.undefined_first) {
-            expect_failure([&] { v.evaluate(); }, typeid(std::logic_error), kUndefined);
-        } else {
-            expect_failure([&] { v.evaluate(); }, typeid(std::invalid_argument), kNotFinite);
-        }
+        if (c.undefined_first)
+            EXPECT_ERROR_NO_ID(std::logic_error, kUndefined, v.evaluate());
+        else
+            EXPECT_ERROR_NO_ID(std::invalid_argument, kFinite, v.evaluate());
     }
-    expect_failure([] { Value{}.evaluate(); }, typeid(std::invalid_argument),
-                   "backward value is not a valid symbolic value");
+    EXPECT_ERROR_NO_ID(std::invalid_argument, kNotValid, Value{}.evaluate());
     // The divisor is checked when evaluated, not when built.
-    const Value q = sym::parameter(2.0, "q");
-    const Value ratio = p() / q;
-    expect_lanes(ratio.evaluate(), {0.5});
+    const Value q = sym::parameter(2.0, "q"), ratio = p() / q;
+    EXPECT_LANES(ratio.evaluate(), {0.5});
     q.set_value(sym::small_value(0.0));
-    expect_failure([&] { ratio.evaluate(); }, typeid(std::invalid_argument), kNotFinite);
+    EXPECT_ERROR_NO_ID(std::invalid_argument, kFinite, ratio.evaluate());
 }
 
 // Nodes the builders would never make; evaluation must still refuse them.
 TEST(EvaluationTest, InconsistentNodesAreRefused) {
-    const Value p = sym::parameter(1.0, "p");
-    const Value v = sym::parameter(1.0, 2.0, 3.0, "v");
-    const auto unary = [](ExpressionOp op, Value in, int index) {
-        return sym::make_expression(op, 1, {in, {}, {}, {}}, 1, index);
-    };
-    const auto& lane_range = typeid(std::out_of_range);
-    const std::string bad_lane = "symbolic value lane index out of range";
-    const Value pack_wide = sym::make_expression(ExpressionOp::Pack, 2, {v, p, {}, {}}, 2, -1);
-    expect_failure([&] { pack_wide.evaluate(); }, typeid(std::logic_error),
-                   "Pack input is not scalar");
-    expect_failure([&] { unary(ExpressionOp::Component, v, 3).evaluate(); }, lane_range, bad_lane);
-    expect_failure([&] { unary(ExpressionOp::Component, v, -1).evaluate(); }, lane_range, bad_lane);
-    for (auto op : {ExpressionOp::None, static_cast<ExpressionOp>(42)}) {
-        expect_failure([&] { unary(op, p, -1).evaluate(); }, typeid(std::logic_error),
-                       "unsupported symbolic expression op");
-    }
-    expect_failure([&] { unary(ExpressionOp::Add, p, -1).evaluate(); }, typeid(std::out_of_range),
-                   "symbolic expression input index out of range");
+    const Value p = sym::parameter(1.0, "p"), v = sym::parameter(1.0, 2.0, 3.0, "v");
+    const auto unary = [](Op op, Value in, int i) { return sym::make_expression(op, 1, {in, {}, {}, {}}, 1, i); };
+    const Value pack_wide = sym::make_expression(Op::Pack, 2, {v, p, {}, {}}, 2, -1);
+    EXPECT_ERROR_NO_ID(std::logic_error, "Pack input is not scalar", pack_wide.evaluate());
+    EXPECT_ERROR(std::out_of_range, kLaneIndex, unary(Op::Component, v, 3).evaluate());
+    EXPECT_ERROR(std::out_of_range, kLaneIndex, unary(Op::Component, v, -1).evaluate());
+    for (auto op : {Op::None, static_cast<Op>(42)})
+        EXPECT_ERROR(std::logic_error, "unsupported symbolic expression op", unary(op, p, -1).evaluate());
+    EXPECT_ERROR(std::out_of_range, kInputIndex, unary(Op::Add, p, -1).evaluate());
     const Value pack = sym::vec2(p, p);
     pack.mutable_node().dimension = 5;
-    expect_failure([&] { pack.evaluate(); }, typeid(std::invalid_argument),
-                   "symbolic value dimension must be in 1..4");
+    EXPECT_ERROR_NO_ID(std::invalid_argument, kDim, pack.evaluate());
     const Value orphan = -p;
     orphan.mutable_node().inputs[0] = Value{};
-    expect_failure([&] { orphan.evaluate(); }, typeid(std::invalid_argument),
-                   "backward value is not a valid symbolic value");
+    EXPECT_ERROR_NO_ID(std::invalid_argument, kNotValid, orphan.evaluate());
     const Value w = sym::parameter(1.0, 2.0, "w");
-    w.mutable_node().value.lanes[1] = std::numeric_limits<double>::infinity();
-    expect_failure([&] { sym::component(w, 1).evaluate(); }, typeid(std::invalid_argument),
-                   kNotFinite);
+    w.mutable_node().value.lanes[1] = kInf;
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::component(w, 1).evaluate());
     // A node marked when entered stops the walk even on a cycle; its input
     // then has no cache entry yet.
     const Value loop = -p;
     loop.mutable_node().inputs[0] = loop;
-    expect_failure([&] { loop.evaluate(); }, typeid(std::logic_error),
-                   "missing symbolic evaluation cache entry");
+    EXPECT_ERROR_NO_ID(std::logic_error, "missing symbolic evaluation cache entry", loop.evaluate());
     loop.mutable_node().inputs[0] = Value{};  // break the cycle so the node is released
 }

@@ -1,50 +1,15 @@
 // The lane kernels shared by folding and evaluation: formulas, broadcasting,
 // the finiteness of results and the order of their checks.
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cmath>
-#include <limits>
-#include <stdexcept>
-#include <string>
-#include <typeinfo>
 
 #include "symbolic/lane_arithmetic.h"
-#include "symbolic/symbolic.h"
-
-namespace sym = varnel::symbolic;
-using sym::SmallValue;
-using Op = sym::ExpressionOp;
-
-namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kMax = std::numeric_limits<double>::max();
-const char* const kFinite = "symbolic value lanes must be finite";
-const char* const kDim = "symbolic value dimension must be in 1..4";
-
-// Expects exactly class E (not a subclass) with message `msg`.
-#define EXPECT_ERROR(E, msg, ...)                                                        \
-    do {                                                                                 \
-        try { (void)(__VA_ARGS__); ADD_FAILURE() << "no exception: " #__VA_ARGS__; }     \
-        catch (const std::exception& e_) {                                               \
-            EXPECT_EQ(std::string(typeid(e_).name()), typeid(E).name()) << #__VA_ARGS__; \
-            EXPECT_STREQ(e_.what(), msg) << #__VA_ARGS__;                                \
-        }                                                                                \
-    } while (0)
-
-}  // namespace
+#include "test_support.h"
 
 TEST(LaneArithmetic, BinaryFormulasAndBroadcasting) {
     const SmallValue one = sym::small_value(2.0), three = sym::small_value(1.0, 2.0, 3.0);
     const SmallValue noisy{1, {10.0, kNaN, kNaN, kNaN}};  // only lane 0 may be read
-    const struct {
-        Op op;
-        SmallValue left, right;
-        int dimension;
-        std::array<double, 4> expected;
-    } cases[] = {
+    const struct { Op op; SmallValue left, right; int dimension; std::array<double, 4> expected; } cases[] = {
         {Op::Add, one, three, 3, {3, 4, 5, 0}},
         {Op::Add, three, one, 3, {3, 4, 5, 0}},
         {Op::Subtract, noisy, three, 3, {9, 8, 7, 0}},
@@ -68,8 +33,8 @@ TEST(LaneArithmetic, NonFiniteBinaryResultsAreRefused) {
     EXPECT_ERROR(std::invalid_argument, kFinite, sym::binary_constant(Op::Divide, v(1, 2), v(1, 0), 2));
     EXPECT_ERROR(std::invalid_argument, kFinite, sym::binary_constant(Op::Multiply, v(1e308), v(10.0), 1));
     EXPECT_ERROR(std::invalid_argument, kFinite, sym::binary_constant(Op::Subtract, v(-kMax), v(kMax), 1));
-    EXPECT_ERROR(std::invalid_argument, kFinite,
-                 sym::binary_constant(Op::Add, SmallValue{2, {1, kNaN, 0, 0}}, v(1.0), 2));
+    const SmallValue nan_lane{2, {1, kNaN, 0, 0}};
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::binary_constant(Op::Add, nan_lane, v(1.0), 2));
 }
 
 TEST(LaneArithmetic, BinaryChecksDimensionWhenNoLaneIsComputedThenOperatorThenFiniteness) {
@@ -86,9 +51,7 @@ TEST(LaneArithmetic, BinaryChecksDimensionWhenNoLaneIsComputedThenOperatorThenFi
 
 TEST(LaneArithmetic, UnaryFormulas) {
     const SmallValue neg = sym::unary_constant(Op::Negate, SmallValue{2, {0.0, 1.5, 9, 9}});
-    const std::array<double, 4> negated = {-0.0, -1.5, 0, 0};
-    EXPECT_EQ(neg.dimension, 2);
-    EXPECT_EQ(neg.lanes, negated);  // dead lanes come back zero
+    EXPECT_LANES(neg, {-0.0, -1.5});  // dead lanes come back zero
     EXPECT_TRUE(std::signbit(neg.lanes[0]));
     EXPECT_FALSE(std::signbit(sym::unary_constant(Op::Negate, sym::small_value(-0.0)).lanes[0]));
     const SmallValue x = sym::small_value(0.0, 1.0, -2.5, 3.0);

@@ -1,40 +1,14 @@
 // Leaf factories: every overload shape of every family, their checks, the
 // nodes they make and the ids they take.
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cmath>
-#include <cstdint>
-#include <limits>
-#include <stdexcept>
-#include <string>
-#include <typeinfo>
 
-#include "symbolic/symbolic.h"
+#include "test_support.h"
 
-namespace sym = varnel::symbolic;
 using varnel::Vec;
-using sym::Value;
 using Lanes = std::array<double, 5>;
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::uint64_t next_id() { return sym::constant(0.0).id(); }
-
-// Expects exactly class E (not a subclass) with message `msg`, and no id taken.
-#define EXPECT_ERROR(E, msg, ...)                                                        \
-    do {                                                                                 \
-        const std::uint64_t before_ = next_id();                                         \
-        try { (void)(__VA_ARGS__); ADD_FAILURE() << "no exception: " #__VA_ARGS__; }     \
-        catch (const std::exception& e_) {                                               \
-            EXPECT_EQ(std::string(typeid(e_).name()), typeid(E).name()) << #__VA_ARGS__; \
-            EXPECT_STREQ(e_.what(), msg) << #__VA_ARGS__;                                \
-        }                                                                                \
-        EXPECT_EQ(next_id(), before_ + 1) << "ids taken by " #__VA_ARGS__;               \
-    } while (0)
 
 enum Form { kList, kDoubles, kVec, kSmall };
 
@@ -43,7 +17,7 @@ enum Form { kList, kDoubles, kVec, kSmall };
 template <class F>
 Value by_form(F f, Form form, int n, Lanes l) {
     using L = std::initializer_list<double>;
-    if (form == kSmall) return f(sym::SmallValue{n, {l[0], n > 1 ? l[1] : 0, n > 2 ? l[2] : 0, n > 3 ? l[3] : 0}});
+    if (form == kSmall) return f(SmallValue{n, {l[0], n > 1 ? l[1] : 0, n > 2 ? l[2] : 0, n > 3 ? l[3] : 0}});
     switch ((form == kList || n == 0 || n == 5 ? 0 : form * 10) + n) {
         case 0: return f(L{});                        case 1: return f(L{l[0]});
         case 2: return f(L{l[0], l[1]});              case 3: return f(L{l[0], l[1], l[2]});
@@ -87,7 +61,7 @@ TEST(Leaves, EveryFamilyAndFormMakesTheRightLeaf) {
                 EXPECT_EQ(v.dimension(), n);
                 EXPECT_EQ(v.name(), family.kind == sym::ValueKind::Constant ? "" : "leaf");
                 EXPECT_EQ(v.has_hint(), hinted);
-                const sym::SmallValue stored = hinted ? v.hint() : v.value();
+                const SmallValue stored = hinted ? v.hint() : v.value();
                 EXPECT_EQ(stored.dimension, n);
                 for (int i = 0; i < 4; ++i) EXPECT_EQ(stored.lanes[i], i < n ? given[i] : 0.0) << i;
                 EXPECT_EQ(v.node().value.dimension, hinted ? 0 : n);
@@ -102,40 +76,36 @@ TEST(Leaves, EveryFamilyAndFormMakesTheRightLeaf) {
 }
 
 TEST(Leaves, EveryFamilyRefusesBadLanesWithoutTakingAnId) {
-    const char* count = "symbolic value constructor expects 1..4 lanes";
-    const char* finite = "symbolic value lanes must be finite";
-    const char* dim = "symbolic value dimension must be in 1..4";
     for (const Family& family : kFamilies) {
         SCOPED_TRACE(family.name);
-        EXPECT_ERROR(std::invalid_argument, count, family.make(kList, 0, {}));
-        EXPECT_ERROR(std::invalid_argument, count, family.make(kList, 5, {kNaN, kNaN, kNaN, kNaN, kNaN}));
+        EXPECT_ERROR_NO_ID(std::invalid_argument, kCount, family.make(kList, 0, {}));
+        EXPECT_ERROR_NO_ID(std::invalid_argument, kCount, family.make(kList, 5, {kNaN, kNaN, kNaN, kNaN, kNaN}));
         for (Form form : {kList, kDoubles, kVec, kSmall}) {
-            EXPECT_ERROR(std::invalid_argument, finite, family.make(form, 2, {1.0, kNaN}));
-            EXPECT_ERROR(std::invalid_argument, finite, family.make(form, 3, {1.0, 2.0, -kInf}));
-            EXPECT_ERROR(std::invalid_argument, finite, family.make(form, 1, {kInf}));
-            EXPECT_ERROR(std::invalid_argument, finite, family.make(form, 4, {0, 0, 0, kNaN}));
+            EXPECT_ERROR_NO_ID(std::invalid_argument, kFinite, family.make(form, 2, {1.0, kNaN}));
+            EXPECT_ERROR_NO_ID(std::invalid_argument, kFinite, family.make(form, 3, {1.0, 2.0, -kInf}));
+            EXPECT_ERROR_NO_ID(std::invalid_argument, kFinite, family.make(form, 1, {kInf}));
+            EXPECT_ERROR_NO_ID(std::invalid_argument, kFinite, family.make(form, 4, {0, 0, 0, kNaN}));
         }
-        EXPECT_ERROR(std::invalid_argument, dim, family.make(kSmall, 0, {kNaN}));
-        EXPECT_ERROR(std::invalid_argument, dim, family.make(kSmall, 5, {1, 2, 3, 4, 5}));
+        EXPECT_ERROR_NO_ID(std::invalid_argument, kDim, family.make(kSmall, 0, {kNaN}));
+        EXPECT_ERROR_NO_ID(std::invalid_argument, kDim, family.make(kSmall, 5, {1, 2, 3, 4, 5}));
     }
     for (int dimension : {-1, 0, 5})
-        EXPECT_ERROR(std::invalid_argument, dim, sym::undefined(dimension, "u"));
+        EXPECT_ERROR_NO_ID(std::invalid_argument, kDim, sym::undefined(dimension, "u"));
 }
 
 TEST(Leaves, SmallValueFormStoresDeadLanesUnchanged) {
-    const Value c = sym::constant(sym::SmallValue{2, {1.0, 2.0, 7.0, kNaN}});
+    const Value c = sym::constant(SmallValue{2, {1.0, 2.0, 7.0, kNaN}});
     EXPECT_EQ(c.node().value.lanes[2], 7.0);
     EXPECT_TRUE(std::isnan(c.node().value.lanes[3]));
-    EXPECT_ERROR(std::out_of_range, "symbolic value lane index out of range", c.value()[2]);
+    EXPECT_ERROR_NO_ID(std::out_of_range, kLaneIndex, c.value()[2]);
 }
 
 TEST(Leaves, UndefinedHasOnlyADimensionAndName) {
     const Value u = sym::undefined(3, "u");
     EXPECT_TRUE(u.is_undefined() && u.dimension() == 3 && u.name() == "u" && !u.has_hint());
-    EXPECT_ERROR(std::logic_error, "symbolic value has no hint", u.hint());
-    EXPECT_ERROR(std::logic_error, "symbolic value has no direct numeric value", u.value());
-    const Value h = sym::undefined_with_hint(0.5, 1.5, "h");
-    EXPECT_ERROR(std::logic_error, "symbolic value has no direct numeric value", h.value());
+    EXPECT_ERROR_NO_ID(std::logic_error, kNoHint, u.hint());
+    for (const Value& v : {u, sym::undefined_with_hint(0.5, 1.5, "h")})
+        EXPECT_ERROR_NO_ID(std::logic_error, kNoValue, v.value());
 }
 
 TEST(Leaves, NamesAreStoredUnchangedAndNeverShared) {

@@ -1,40 +1,9 @@
 // Lane values: the validating builders, the checked lane index and the
 // validity rule applied wherever lanes enter the graph.
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <limits>
-#include <stdexcept>
-#include <string>
-#include <typeinfo>
 
 #include "symbolic/checks.h"
-#include "symbolic/symbolic.h"
-
-namespace sym = varnel::symbolic;
-using varnel::Vec;
-using sym::SmallValue;
-
-namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kMax = std::numeric_limits<double>::max();
-const char* const kCount = "symbolic value constructor expects 1..4 lanes";
-const char* const kFinite = "symbolic value lanes must be finite";
-const char* const kDim = "symbolic value dimension must be in 1..4";
-
-// Expects exactly class E (not a subclass) with message `msg`.
-#define EXPECT_ERROR(E, msg, ...)                                                        \
-    do {                                                                                 \
-        try { (void)(__VA_ARGS__); ADD_FAILURE() << "no exception: " #__VA_ARGS__; }     \
-        catch (const std::exception& e_) {                                               \
-            EXPECT_EQ(std::string(typeid(e_).name()), typeid(E).name()) << #__VA_ARGS__; \
-            EXPECT_STREQ(e_.what(), msg) << #__VA_ARGS__;                                \
-        }                                                                                \
-    } while (0)
-
-}  // namespace
+#include "test_support.h"
 
 TEST(SmallValue, CountIsCheckedBeforeFiniteness) {
     EXPECT_ERROR(std::invalid_argument, kCount, sym::small_value(std::initializer_list<double>{}));
@@ -44,9 +13,8 @@ TEST(SmallValue, CountIsCheckedBeforeFiniteness) {
 
 TEST(SmallValue, RejectsNaNAndInfinitiesButAcceptsEveryFiniteDouble) {
     EXPECT_ERROR(std::invalid_argument, kFinite, sym::small_value(1.0, kNaN));
-    EXPECT_ERROR(std::invalid_argument, kFinite, sym::small_value(Vec<double, 3>{{1, kInf, 2}}));
-    const SmallValue v =
-        sym::small_value(-0.0, kMax, -kMax, std::numeric_limits<double>::denorm_min());
+    EXPECT_ERROR(std::invalid_argument, kFinite, sym::small_value(varnel::Vec<double, 3>{{1, kInf, 2}}));
+    const SmallValue v = sym::small_value(-0.0, kMax, -kMax, std::numeric_limits<double>::denorm_min());
     EXPECT_TRUE(std::signbit(v.lanes[0]));
     EXPECT_EQ(v.lanes[1], kMax);
     EXPECT_EQ(v.lanes[2], -kMax);
@@ -57,18 +25,14 @@ TEST(SmallValue, LaneIndexRefusesEverythingOutsideTheLiveLanes) {
     const SmallValue v = sym::small_value(1.0, 2.0, 3.0);
     EXPECT_EQ(v[0], 1.0);
     EXPECT_EQ(v[2], 3.0);
-    const char* msg = "symbolic value lane index out of range";
-    EXPECT_ERROR(std::out_of_range, msg, v[-1]);
-    EXPECT_ERROR(std::out_of_range, msg, v[3]);
-    EXPECT_ERROR(std::out_of_range, msg, SmallValue{}[0]);
-    EXPECT_ERROR(std::out_of_range, msg, SmallValue{2, {1, 2, 3, 4}}[2]);  // stored, not live
+    for (int i : {-1, 3}) EXPECT_ERROR(std::out_of_range, kLaneIndex, v[i]);
+    EXPECT_ERROR(std::out_of_range, kLaneIndex, SmallValue{}[0]);
+    EXPECT_ERROR(std::out_of_range, kLaneIndex, SmallValue{2, {1, 2, 3, 4}}[2]);  // stored, not live
 }
 
 TEST(SmallValue, RequireFiniteChecksDimensionFirstAndOnlyLiveLanes) {
-    for (int dimension : {-1, 0, 5}) {
-        EXPECT_ERROR(std::invalid_argument, kDim,
-                     sym::require_finite(SmallValue{dimension, {kNaN, kNaN, kNaN, kNaN}}));
-    }
+    for (int dimension : {-1, 0, 5})
+        EXPECT_ERROR(std::invalid_argument, kDim, sym::require_finite(SmallValue{dimension, {kNaN, kNaN, kNaN, kNaN}}));
     EXPECT_ERROR(std::invalid_argument, kDim, sym::require_finite(SmallValue{}));
     EXPECT_NO_THROW(sym::require_finite(SmallValue{2, {1.0, 2.0, kNaN, kNaN}}));
     EXPECT_ERROR(std::invalid_argument, kFinite, sym::require_finite(SmallValue{3, {1, 2, kNaN, 0}}));

@@ -1,19 +1,10 @@
 // The library may be used from several threads: node ids come from one
 // atomic counter and handles share nodes through atomic reference counts.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <memory>
 #include <thread>
-#include <vector>
 
-#include "symbolic/symbolic.h"
-
-namespace sym = varnel::symbolic;
-using sym::SmallValue;
-using sym::Value;
+#include "test_support.h"
 
 namespace {
 
@@ -24,16 +15,11 @@ constexpr int kThreads = 8;
 // the counter never hands it out again.
 Value tracked_parameter(SmallValue value, std::shared_ptr<sym::ValueNode>& keep) {
     keep = std::make_shared<sym::ValueNode>();
-    keep->id = sym::constant(0.0).id();
+    keep->id = next_id();
     keep->kind = sym::ValueKind::Parameter;
     keep->dimension = value.dimension;
     keep->value = value;
     return Value(keep);
-}
-
-bool lanes_equal(const SmallValue& v, const std::vector<double>& lanes) {
-    return v.dimension == static_cast<int>(lanes.size()) &&
-           std::equal(lanes.begin(), lanes.end(), v.lanes.begin());
 }
 
 template <typename Body>
@@ -97,14 +83,14 @@ TEST(ThreadsTest, SharedHandlesSurviveConcurrentCopiesAndReleases) {
                 sym::vec3(sym::component(copies[8], 2), copies[0], sym::component(shared, 1)) * p;
             Value moved = std::move(copies.back());
             copies.clear();
-            if (!lanes_equal(mine.evaluate(), {6, 4, 12})) ++wrong;
-            if (!lanes_equal(moved.evaluate(), {4, 6, 8})) ++wrong;
+            if (!has_lanes(mine.evaluate(), {6, 4, 12})) ++wrong;
+            if (!has_lanes(moved.evaluate(), {4, 6, 8})) ++wrong;
         }
     });
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(p_node.use_count(), p_before);
     EXPECT_EQ(v_node.use_count(), v_before);
-    EXPECT_TRUE(lanes_equal(shared.evaluate(), {4, 6, 8}));
+    EXPECT_LANES(shared.evaluate(), {4, 6, 8});
     EXPECT_TRUE(shared.input(1).same_node(p));
     EXPECT_TRUE(shared.input(0).input(1).same_node(v));
 }
