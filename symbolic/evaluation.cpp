@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+#include <memory_resource>
 #include <vector>
 
 #include "symbolic/checks.h"
@@ -110,8 +111,9 @@ SmallValue evaluate_node(const Value& value, const LaneMap& cache) {
     }
 }
 
-LaneMap evaluate_topology(const Order& order) {
-    LaneMap cache(order.size());
+LaneMap evaluate_topology(const Order& order,
+                          std::pmr::memory_resource* memory = std::pmr::new_delete_resource()) {
+    LaneMap cache(order.size(), memory);
     for (const Value& value : order) {
         cache.try_emplace(value.id(), evaluate_node(value, cache));
     }
@@ -280,8 +282,13 @@ void Value::backward(SmallValue seed) const {
     Order order;
     VisitedSet visited(256);
     build_topology(*this, order, visited);
-    const LaneMap cache = evaluate_topology(order);
-    LaneMap grads(order.size());
+    // The cache and the gradient map come from one block. The C library keeps
+    // freed memory for reuse only up to a threshold that follows the largest
+    // block it has seen; two blocks of half the size would be handed back
+    // after every pass and fault in again on the next one.
+    std::pmr::monotonic_buffer_resource arena(2 * LaneMap::block_bytes(order.size()));
+    const LaneMap cache = evaluate_topology(order, &arena);
+    LaneMap grads(order.size(), &arena);
     grads.try_emplace(id(), seed);
     reverse_pass(order, cache, grads);
     store_gradients(order, grads);

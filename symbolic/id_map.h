@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <memory_resource>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -35,9 +37,9 @@ inline unsigned table_bits_for(std::size_t entries) {
 }
 
 // Open addressing with linear probing; id 0 marks a free slot, since no node
-// has id 0. Only the ids are cleared when a table is made: a value slot is
-// written when its id is, so a large table costs little more than the
-// entries it receives. Entries never move while the table holds no more
+// has id 0. Ids and values share one block from the given memory resource,
+// ids first. Only the ids are cleared when a table is made: a value slot is
+// written when its id is. Entries never move while the table holds no more
 // entries than it was made for: the gradient rules rely on that, as they
 // keep references to several entries while inserting others.
 template <typename T>
@@ -46,17 +48,28 @@ class IdMap {
                   "slots are raw storage");
 
 public:
-    explicit IdMap(std::size_t expected_entries)
+    explicit IdMap(std::size_t expected_entries,
+                   std::pmr::memory_resource* memory = std::pmr::new_delete_resource())
         : bits_(table_bits_for(expected_entries)),
           mask_((std::size_t{1} << bits_) - 1),
           limit_((std::size_t{1} << bits_) / 2),
-          ids_(new std::uint64_t[std::size_t{1} << bits_]()),
-          values_(static_cast<T*>(::operator new(sizeof(T) << bits_))) {}
+          block_(memory->allocate(block_bytes(expected_entries), alignof(std::uint64_t)),
+                 Release{memory, block_bytes(expected_entries)}),
+          ids_(static_cast<std::uint64_t*>(block_.get())),
+          values_(reinterpret_cast<T*>(ids_ + (std::size_t{1} << bits_))) {
+        static_assert(alignof(T) <= alignof(std::uint64_t), "values follow the ids");
+        std::memset(ids_, 0, sizeof(std::uint64_t) << bits_);
+    }
+
+    // The size of the block a table made for `expected_entries` takes.
+    static std::size_t block_bytes(std::size_t expected_entries) {
+        return (sizeof(std::uint64_t) + sizeof(T)) << table_bits_for(expected_entries);
+    }
 
     T* find(std::uint64_t id) const {
         for (std::size_t i = id_slot(id, bits_);; i = (i + 1) & mask_) {
             if (ids_[i] == id) {
-                return &values_.get()[i];
+                return &values_[i];
             }
             if (ids_[i] == 0) {
                 return nullptr;
@@ -69,7 +82,7 @@ public:
     std::pair<T*, bool> try_emplace(std::uint64_t id, const T& value) {
         for (std::size_t i = id_slot(id, bits_);; i = (i + 1) & mask_) {
             if (ids_[i] == id) {
-                return {&values_.get()[i], false};
+                return {&values_[i], false};
             }
             if (ids_[i] == 0) {
                 if (size_ == limit_) {
@@ -77,7 +90,7 @@ public:
                     return try_emplace(id, value);
                 }
                 ids_[i] = id;
-                T* slot = new (&values_.get()[i]) T(value);
+                T* slot = new (&values_[i]) T(value);
                 ++size_;
                 return {slot, true};
             }
@@ -88,14 +101,18 @@ public:
 
 private:
     struct Release {
-        void operator()(T* values) const { ::operator delete(values); }
+        std::pmr::memory_resource* memory;
+        std::size_t bytes;
+        void operator()(void* block) const {
+            memory->deallocate(block, bytes, alignof(std::uint64_t));
+        }
     };
 
     void grow() {
-        IdMap bigger(limit_ * 2);
+        IdMap bigger(limit_ * 2, block_.get_deleter().memory);
         for (std::size_t i = 0; i <= mask_; ++i) {
             if (ids_[i] != 0) {
-                bigger.try_emplace(ids_[i], values_.get()[i]);
+                bigger.try_emplace(ids_[i], values_[i]);
             }
         }
         *this = std::move(bigger);
@@ -105,8 +122,9 @@ private:
     std::size_t mask_;
     std::size_t limit_;
     std::size_t size_ = 0;
-    std::unique_ptr<std::uint64_t[]> ids_;
-    std::unique_ptr<T, Release> values_;
+    std::unique_ptr<void, Release> block_;
+    std::uint64_t* ids_;
+    T* values_;
 };
 
 // The visited set of a walk: the same table without values.
