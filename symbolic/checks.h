@@ -36,10 +36,7 @@ inline void require_finite(const SmallValue& value) {
     require_finite_lanes(value);
 }
 
-inline bool is_empty(const Value& value) noexcept {
-    static const Value empty{};
-    return value.same_node(empty);
-}
+inline bool is_empty(const Value& value) noexcept { return value.same_node(Value{}); }
 
 inline void require_valid(const Value& value, const char* label) {
     if (is_empty(value)) {

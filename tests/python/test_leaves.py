@@ -4,20 +4,10 @@ import math
 import pytest
 
 import _varnel as m
+from error_checks import ANY, CAST, check_raises
 
-CAST = "Unable to cast Python instance of type "  # binding library's conversion failure, a prefix
-ANY = None  # the interpreter's or binding library's own wording
 NAN, INF = float("nan"), float("inf")
 P = m.Parameter(1.0)
-
-
-def check_raises(call, exc, msg):
-    with pytest.raises(exc) as info:
-        call()
-    if msg == CAST:
-        assert str(info.value).startswith(CAST)
-    elif msg is not ANY:
-        assert str(info.value) == msg
 
 
 # call, kind, dim, value (None: no direct value), hint, name

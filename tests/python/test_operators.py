@@ -5,9 +5,8 @@ import operator
 import pytest
 
 import _varnel as m
+from error_checks import ANY, CAST, check_raises
 
-CAST = "Unable to cast Python instance of type "
-ANY = None
 NAN, INF = float("nan"), float("inf")
 P, Q = m.Parameter(2.0), m.Parameter(3.0)
 P2, V3 = m.Parameter(1.0, 2.0), m.Parameter(1.0, 2.0, 3.0)
@@ -16,15 +15,6 @@ C1, K = m.Constant(1), m.Parameter(5.0)
 
 class F(float):
     pass
-
-
-def check_raises(call, exc, msg):
-    with pytest.raises(exc) as info:
-        call()
-    if msg == CAST:
-        assert str(info.value).startswith(CAST)
-    elif msg is not ANY:
-        assert str(info.value) == msg
 
 
 OPS = [(operator.add, "Add"), (operator.sub, "Subtract"),
