@@ -164,6 +164,27 @@ def learning_rate(step):
 W3_X = 0.9
 
 
+def horner(x, a):
+    """a[0] + x*(a[1] + x*(...)), in whatever engine x and a come from."""
+    p = a[-1]
+    for k in range(len(a) - 2, -1, -1):
+        p = p * x + a[k]
+    return p
+
+
+def mlp(layers, x, activation):
+    """The network's output for inputs x; layers are (weights, biases) pairs
+    of one engine's values, and every layer but the last is activated."""
+    last = len(layers) - 1
+    for index, (weights, biases) in enumerate(layers):
+        out = []
+        for row, b in zip(weights, biases):
+            act = sum((wi * xi for wi, xi in zip(row, x)), b)
+            out.append(activation(act) if index != last else act)
+        x = out
+    return x[0]
+
+
 def horner_coefficients(degree):
     return [1.0 / (k + 1) for k in range(degree + 1)]
 

@@ -121,10 +121,7 @@ class W3(Graph):
         x = SX.sym("x")
         a_all = SX.sym("a", len(self.coefficients))
         a = [a_all[k] for k in range(len(self.coefficients))]
-        p = a[-1]
-        for k in range(len(a) - 2, -1, -1):
-            p = p * x + a[k]
-        self.inputs, self.out = vertcat(x, a_all), p
+        self.inputs, self.out = vertcat(x, a_all), wl.horner(x, a)
 
     def check(self):
         return [self.value, self.grads[0], sum(self.grads[1:])]

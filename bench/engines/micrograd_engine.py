@@ -114,10 +114,7 @@ class W3:
         self.x = Value(wl.W3_X)
         self.a = [Value(v) for v in self.coefficients]
         x, a = self.x, self.a
-        p = a[-1]
-        for k in range(len(a) - 2, -1, -1):
-            p = p * x + a[k]
-        self.p = p
+        self.p = wl.horner(x, a)
 
     def backward(self):
         self.p.backward()

@@ -54,14 +54,7 @@ class W2:
         self.step = 0
 
     def model(self, x):
-        last = len(self.layers) - 1
-        for index, (weights, biases) in enumerate(self.layers):
-            out = []
-            for row, b in zip(weights, biases):
-                act = sum((wi * xi for wi, xi in zip(row, x)), b)
-                out.append(sin(act) if index != last else act)
-            x = out
-        return x[0]
+        return wl.mlp(self.layers, x, sin)
 
     def build(self):
         inputs = [[Constant(v) for v in row] for row in self.points]
@@ -101,10 +94,7 @@ class W3:
         self.x = Parameter(wl.W3_X)
         self.a = [Parameter(v) for v in self.coefficients]
         x, a = self.x, self.a
-        p = a[-1]
-        for k in range(len(a) - 2, -1, -1):
-            p = p * x + a[k]
-        self.p = p
+        self.p = wl.horner(x, a)
 
     def forward(self):
         self.value = self.p.eval()[0]
