@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "symbolic/symbolic.h"
@@ -202,6 +203,44 @@ Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
     return sym::undefined_with_hint(lanes, std::move(name));
 }
 
+// NumPy's array and scalar base types, told by the names of the compiled
+// types in the object's type order, so the module never imports NumPy. A
+// class written in Python cannot pass for them, whatever its name.
+PyTypeObject* numpy_base_type(py::handle object) {
+    PyObject* order = Py_TYPE(object.ptr())->tp_mro;
+    if (order == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order); ++i) {
+        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order, i));
+        if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
+            (std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
+             std::strcmp(type->tp_name, "numpy.generic") == 0)) {
+            return type;
+        }
+    }
+    return nullptr;
+}
+
+// A NumPy array or scalar stands for the list or Python number its base
+// type's tolist() gives, so it coerces exactly as that would, errors
+// included. An array of more than four rows is left as it is: the sequence
+// rule refuses it by its length before reading an item, as it would the
+// list, without building that list.
+py::object numpy_as_python(py::handle object) {
+    PyTypeObject* base = numpy_base_type(object);
+    if (base == nullptr) {
+        return {};
+    }
+    const py::handle type(reinterpret_cast<PyObject*>(base));
+    if (std::strcmp(base->tp_name, "numpy.ndarray") == 0 &&
+        py::cast<int>(type.attr("ndim").attr("__get__")(object)) > 0 &&
+        py::cast<Py_ssize_t>(type.attr("shape").attr("__get__")(object)[py::int_(0)]) > 4) {
+        return {};
+    }
+    return type.attr("tolist")(object);
+}
+
 // An Expression made through Expression.__new__ holds no handle; it coerces
 // to an empty one, which every builder refuses with its operand label.
 // Numbers are tested first, as the cheapest check: no object is both.
@@ -213,6 +252,13 @@ Value coerce_symbolic_value(py::handle object, const char* label) {
     if (expression.load(object, false)) {
         const Value* value = py::detail::cast_op<const Value*>(expression);
         return value != nullptr ? *value : Value{};
+    }
+    // One conversion only: an object array may hold another NumPy object,
+    // even itself.
+    if (const py::object plain = numpy_as_python(object)) {
+        if (numpy_base_type(plain) == nullptr) {
+            return coerce_symbolic_value(plain, label);
+        }
     }
     if (is_lane_sequence(object)) {
         return sym::constant(parse_small_value_sequence(object, label));
@@ -272,7 +318,9 @@ void define_lane_access(py::class_<Value>& cls) {
         .def_property_readonly("y", [](const Value& v) { return sym::component(v, 1); })
         .def_property_readonly("z", [](const Value& v) { return sym::component(v, 2); })
         .def_property_readonly("w", [](const Value& v) { return sym::component(v, 3); })
-        .def("__getitem__", [](const Value& v, int index) { return sym::component(v, index); });
+        .def("__getitem__", [](const Value& v, int index) { return sym::component(v, index); })
+        // For pictures of a graph: the lane a Component node selects, -1 on other nodes.
+        .def_property_readonly("_component_index", [](const Value& v) { return v.component_index(); });
 }
 
 void define_graph_methods(py::class_<Value>& cls) {
@@ -342,6 +390,9 @@ void define_functions(py::module_& m) {
 PYBIND11_MODULE(_varnel, m, py::multiple_interpreters::not_supported()) {
     m.attr("__version__") = py::str("0.1.0");
     py::class_<Value> cls(m, "Expression");
+    // NumPy then leaves an operator with an array or NumPy scalar on the
+    // left to the reflected method, instead of applying it lane by lane.
+    cls.attr("__array_ufunc__") = py::none();
     define_properties(cls);
     define_lane_access(cls);
     define_graph_methods(cls);
