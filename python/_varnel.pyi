@@ -96,6 +96,9 @@ class Expression(metaclass=_ExpressionType):
         """Lane 3 as a one-lane value; IndexError below four lanes."""
     def __getitem__(self, index: SupportsIndex, /) -> Expression:
         """Lane ``index`` as a one-lane value; no negative indexes."""
+    @property
+    def _component_index(self) -> int:
+        """The lane a Component node selects; -1 on any other node."""
     __array_ufunc__: ClassVar[None]
     """None: NumPy leaves operators with an Expression to its reflected methods."""
     def eval(self) -> _Lanes:
