@@ -17,7 +17,8 @@ def count(report: Path) -> tuple[int, int, int]:
     """Passed, failed and skipped test cases of one report (CTest's or pytest's)."""
     passed = failed = skipped = 0
     for case in ET.parse(report).getroot().iter("testcase"):
-        if case.find("failure") is not None or case.find("error") is not None or case.get("status") == "fail":
+        failure = case.find("failure") is not None or case.find("error") is not None
+        if failure or case.get("status") == "fail":
             failed += 1
         elif case.find("skipped") is not None or case.get("status") in ("notrun", "disabled"):
             skipped += 1

@@ -51,7 +51,7 @@ run_cpp_suite() {
     shift 2
     announce "C++ suite, $name: build in ${dir#"$ROOT"/}, run under CTest"
     suites+=("C++ $name=$REPORTS/cpp-$name.xml")
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DVARNEL_BUILD_TESTS=ON -DVARNEL_BUILD_PYTHON=OFF \
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DVARNEL_BUILD_TESTS=ON \
         "$@" >/dev/null || return 1
     cmake --build "$dir" || return 1
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 \
