@@ -222,6 +222,13 @@ PyTypeObject* numpy_base_type(py::handle object) {
     return nullptr;
 }
 
+// The rows of an array as its base type reads them (a subclass cannot
+// redefine them), 0 for a zero-dimensional one.
+Py_ssize_t numpy_rows(py::handle array_type, py::handle array) {
+    const py::tuple shape = array_type.attr("shape").attr("__get__")(array);
+    return shape.empty() ? 0 : py::cast<Py_ssize_t>(shape[0]);
+}
+
 // A NumPy array or scalar stands for the list or Python number its base
 // type's tolist() gives, so it coerces exactly as that would, errors
 // included. An array of more than four rows is left as it is: the sequence
@@ -233,9 +240,7 @@ py::object numpy_as_python(py::handle object) {
         return {};
     }
     const py::handle type(reinterpret_cast<PyObject*>(base));
-    if (std::strcmp(base->tp_name, "numpy.ndarray") == 0 &&
-        py::cast<int>(type.attr("ndim").attr("__get__")(object)) > 0 &&
-        py::cast<Py_ssize_t>(type.attr("shape").attr("__get__")(object)[py::int_(0)]) > 4) {
+    if (std::strcmp(base->tp_name, "numpy.ndarray") == 0 && numpy_rows(type, object) > 4) {
         return {};
     }
     return type.attr("tolist")(object);
