@@ -323,9 +323,7 @@ void define_lane_access(py::class_<Value>& cls) {
         .def_property_readonly("y", [](const Value& v) { return sym::component(v, 1); })
         .def_property_readonly("z", [](const Value& v) { return sym::component(v, 2); })
         .def_property_readonly("w", [](const Value& v) { return sym::component(v, 3); })
-        .def("__getitem__", [](const Value& v, int index) { return sym::component(v, index); })
-        // For pictures of a graph: the lane a Component node selects, -1 on other nodes.
-        .def_property_readonly("_component_index", [](const Value& v) { return v.component_index(); });
+        .def("__getitem__", [](const Value& v, int index) { return sym::component(v, index); });
 }
 
 void define_graph_methods(py::class_<Value>& cls) {
@@ -349,6 +347,16 @@ void define_operators(py::class_<Value>& cls) {
         .def("__truediv__", &forward_operator<divide>, py::is_operator())
         .def("__rtruediv__", &reflected_operator<divide>, py::is_operator())
         .def("__neg__", [](const Value& v) { return -Value(v); }, py::is_operator());
+}
+
+// Underscore members, after the public ones: for NumPy and for the
+// companion package's pictures.
+void define_private_members(py::class_<Value>& cls) {
+    // NumPy then leaves an operator with an array or NumPy scalar on the
+    // left to the reflected method, instead of applying it lane by lane.
+    cls.attr("__array_ufunc__") = py::none();
+    // The lane a Component node selects, -1 on other nodes.
+    cls.def_property_readonly("_component_index", [](const Value& v) { return v.component_index(); });
 }
 
 void define_factories(py::module_& m) {
@@ -395,13 +403,11 @@ void define_functions(py::module_& m) {
 PYBIND11_MODULE(_varnel, m, py::multiple_interpreters::not_supported()) {
     m.attr("__version__") = py::str("0.1.0");
     py::class_<Value> cls(m, "Expression");
-    // NumPy then leaves an operator with an array or NumPy scalar on the
-    // left to the reflected method, instead of applying it lane by lane.
-    cls.attr("__array_ufunc__") = py::none();
     define_properties(cls);
     define_lane_access(cls);
     define_graph_methods(cls);
     define_operators(cls);
+    define_private_members(cls);
     define_factories(m);
     define_functions(m);
 }
