@@ -63,14 +63,14 @@ class Optimizer:
     """Running state per Parameter, keyed by its position in ``params``."""
 
     def __init__(self, params: Iterable[Expression] | Iterable[Mapping[str, Any]],
-                 defaults: Mapping[str, Any]) -> None:
-        """Take the Parameters (or parameter groups) and the default settings.
+                 defaults: Mapping[str, Any] | None = None) -> None:
+        """Take the Parameters (or parameter groups) and the default settings, if any.
 
         A group or Parameter list that is empty, an item that is not a
         Parameter, a Parameter given twice, an unknown setting or a setting
         out of range raises ValueError.
         """
-        self.defaults = dict(defaults)
+        self.defaults = dict(defaults or {})
         self._check_settings(self.defaults)
         items = list(params)
         if not items:
