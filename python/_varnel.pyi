@@ -7,7 +7,7 @@ Operations whose operands are all constants are folded into a new constant.
 """
 
 from collections.abc import Sequence
-from typing import Final, SupportsIndex, TypeAlias, final, overload
+from typing import ClassVar, Final, SupportsIndex, TypeAlias, final, overload
 
 __version__: Final[str]
 
@@ -96,6 +96,11 @@ class Expression(metaclass=_ExpressionType):
         """Lane 3 as a one-lane value; IndexError below four lanes."""
     def __getitem__(self, index: SupportsIndex, /) -> Expression:
         """Lane ``index`` as a one-lane value; no negative indexes."""
+    @property
+    def _component_index(self) -> int:
+        """The lane a Component node selects; -1 on any other node."""
+    __array_ufunc__: ClassVar[None]
+    """None: NumPy leaves operators with an Expression to its reflected methods."""
     def eval(self) -> _Lanes:
         """Evaluate the graph below this value from its leaves' current values."""
     @overload

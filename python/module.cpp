@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "symbolic/symbolic.h"
@@ -202,6 +203,49 @@ Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
     return sym::undefined_with_hint(lanes, std::move(name));
 }
 
+// NumPy's array and scalar base types, told by the names of the compiled
+// types in the object's type order, so the module never imports NumPy. A
+// class written in Python cannot pass for them, whatever its name.
+PyTypeObject* numpy_base_type(py::handle object) {
+    PyObject* order = Py_TYPE(object.ptr())->tp_mro;
+    if (order == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order); ++i) {
+        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order, i));
+        if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
+            (std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
+             std::strcmp(type->tp_name, "numpy.generic") == 0)) {
+            return type;
+        }
+    }
+    return nullptr;
+}
+
+// The rows of an array as its base type reads them (a subclass cannot
+// redefine them), 0 for a zero-dimensional one.
+Py_ssize_t numpy_rows(py::handle array_type, py::handle array) {
+    const py::tuple shape = array_type.attr("shape").attr("__get__")(array);
+    return shape.empty() ? 0 : py::cast<Py_ssize_t>(shape[0]);
+}
+
+// A NumPy array or scalar stands for the list or Python number its base
+// type's tolist() gives, so it coerces exactly as that would, errors
+// included. An array of more than four rows is left as it is: the sequence
+// rule refuses it by its length before reading an item, as it would the
+// list, without building that list.
+py::object numpy_as_python(py::handle object) {
+    PyTypeObject* base = numpy_base_type(object);
+    if (base == nullptr) {
+        return {};
+    }
+    const py::handle type(reinterpret_cast<PyObject*>(base));
+    if (std::strcmp(base->tp_name, "numpy.ndarray") == 0 && numpy_rows(type, object) > 4) {
+        return {};
+    }
+    return type.attr("tolist")(object);
+}
+
 // An Expression made through Expression.__new__ holds no handle; it coerces
 // to an empty one, which every builder refuses with its operand label.
 // Numbers are tested first, as the cheapest check: no object is both.
@@ -213,6 +257,13 @@ Value coerce_symbolic_value(py::handle object, const char* label) {
     if (expression.load(object, false)) {
         const Value* value = py::detail::cast_op<const Value*>(expression);
         return value != nullptr ? *value : Value{};
+    }
+    // One conversion only: an object array may hold another NumPy object,
+    // even itself.
+    if (const py::object plain = numpy_as_python(object)) {
+        if (numpy_base_type(plain) == nullptr) {
+            return coerce_symbolic_value(plain, label);
+        }
     }
     if (is_lane_sequence(object)) {
         return sym::constant(parse_small_value_sequence(object, label));
@@ -298,6 +349,16 @@ void define_operators(py::class_<Value>& cls) {
         .def("__neg__", [](const Value& v) { return -Value(v); }, py::is_operator());
 }
 
+// Underscore members, after the public ones: for NumPy and for the
+// companion package's pictures.
+void define_private_members(py::class_<Value>& cls) {
+    // NumPy then leaves an operator with an array or NumPy scalar on the
+    // left to the reflected method, instead of applying it lane by lane.
+    cls.attr("__array_ufunc__") = py::none();
+    // The lane a Component node selects, -1 on other nodes.
+    cls.def_property_readonly("_component_index", [](const Value& v) { return v.component_index(); });
+}
+
 void define_factories(py::module_& m) {
     m.def("Constant", [](const py::args& args, const py::kwargs& kwargs) {
         if (keyword_count(kwargs) != 0) {
@@ -346,6 +407,7 @@ PYBIND11_MODULE(_varnel, m, py::multiple_interpreters::not_supported()) {
     define_lane_access(cls);
     define_graph_methods(cls);
     define_operators(cls);
+    define_private_members(cls);
     define_factories(m);
     define_functions(m);
 }

@@ -1,7 +1,21 @@
 #!/usr/bin/env bash
-# Builds varnel and runs every test: the C++ suite under CTest, then the
-# Python suite under pytest. Exits non-zero when any test fails or none ran.
+# Builds varnel and runs every test: the C++ suite under CTest (as released,
+# then under the sanitizers), then the Python suite under pytest. Each suite
+# announces itself; the last line totals them: "N passed, N failed". Exits
+# non-zero when any test fails, a suite does not run, or no test passed.
+#   --quick   for the edit-and-test loop: skips the sanitizer rebuild and
+#             the long property-based run of the Python surface
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+quick=0
+case "${1:-}" in
+"") ;;
+--quick) quick=1 ;;
+*)
+    echo "usage: $0 [--quick]" >&2
+    exit 2
+    ;;
+esac
 
 have_gtest() {
     compgen -G "/usr/lib/*/cmake/GTest/GTestConfig.cmake" >/dev/null ||
@@ -20,25 +34,57 @@ if ! have_gtest || ! command -v dot >/dev/null; then
     fi
 fi
 
+# Every suite writes a JUnit report here; the totals are read from them.
+REPORTS="$BUILD/test-reports"
+rm -rf "$REPORTS"
+mkdir -p "$REPORTS"
+suites=()
+
+announce() {
+    printf '\n=== %s ===\n' "$1"
+}
+
 # The C++ suite runs twice: as released, and under AddressSanitizer (with
 # its leak checker) and UndefinedBehaviorSanitizer.
 run_cpp_suite() {
-    local dir="$1"
-    shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DVARNEL_BUILD_TESTS=ON -DVARNEL_BUILD_PYTHON=OFF \
+    local name="$1" dir="$2"
+    shift 2
+    announce "C++ suite, $name: build in ${dir#"$ROOT"/}, run under CTest"
+    suites+=("C++ $name=$REPORTS/cpp-$name.xml")
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DVARNEL_BUILD_TESTS=ON \
         "$@" >/dev/null || return 1
     cmake --build "$dir" || return 1
-    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 ${CTEST_EXCLUDE:+-E "$CTEST_EXCLUDE"}
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 \
+        --output-junit "$REPORTS/cpp-$name.xml" ${CTEST_EXCLUDE:+-E "$CTEST_EXCLUDE"}
 }
 
 status=0
-run_cpp_suite "$BUILD/cpp" -DCMAKE_BUILD_TYPE=Release || status=1
-# The consumer project is built without sanitizers, so it cannot link the
-# instrumented library.
-CTEST_EXCLUDE=InstalledPackage run_cpp_suite "$BUILD/cpp-sanitized" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE=address,undefined || status=1
+run_cpp_suite release "$BUILD/cpp" -DCMAKE_BUILD_TYPE=Release || status=1
+if [ "$quick" = 0 ]; then
+    # The consumer projects are built without sanitizers: one cannot link the
+    # instrumented library, and the others would only repeat the first run.
+    CTEST_EXCLUDE=ConsumerBuildsAndRuns run_cpp_suite sanitized "$BUILD/cpp-sanitized" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE=address,undefined || status=1
+fi
 
-install_module
-cd "$ROOT"
-"$PY" -m pytest -q -p no:cacheprovider tests/python || status=1
+announce "Python suite: build and install the module, run under pytest"
+suites+=("Python=$REPORTS/python.xml")
+pytest_args=()
+if [ "$quick" = 1 ]; then
+    pytest_args+=(--deselect tests/python/test_fuzz_surface.py::test_random_call_sequences)
+fi
+if install_module; then
+    cd "$ROOT"
+    "$PY" -m pytest -q -p no:cacheprovider --junitxml="$REPORTS/python.xml" \
+        ${pytest_args[@]+"${pytest_args[@]}"} tests/python || status=1
+else
+    status=1
+fi
+
+if [ "$quick" = 1 ]; then
+    announce "Totals (quick: no sanitizer run, no long property run)"
+else
+    announce "Totals"
+fi
+"$PY" "$ROOT/scripts/junit_totals.py" "${suites[@]}" || status=1
 exit "$status"

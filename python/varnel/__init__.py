@@ -5,9 +5,9 @@ Everything of the compiled module ``_varnel`` is here under the same names
 ``vec3``, ``vec4``, ``sin``, ``cos``, ``__version__``), together with
 helpers written on its public surface:
 
-- :func:`to_dot` and :func:`render`: pictures of a graph;
+- :func:`to_dot`, :func:`render` and :func:`draw`: pictures of a graph;
 - :func:`gradcheck`: ``backward`` against finite differences;
-- :mod:`varnel.optim`: the optimizers ``SGD`` and ``Adam``.
+- :mod:`varnel.optim`: the optimizers ``SGD``, ``Adam`` and ``AdamW``.
 """
 
 from _varnel import (
@@ -24,17 +24,20 @@ from _varnel import (
 )
 
 from . import optim
-from .gradcheck import GradcheckResult, gradcheck
-from .graphviz import render, to_dot
+from .gradcheck import GradcheckError, GradcheckResult, gradcheck
+from .graphviz import GraphPicture, draw, render, to_dot
 
 __all__ = [
     "Constant",
     "Expression",
+    "GradcheckError",
     "GradcheckResult",
+    "GraphPicture",
     "Parameter",
     "Undefined",
     "__version__",
     "cos",
+    "draw",
     "gradcheck",
     "optim",
     "render",

@@ -9,7 +9,7 @@ from _varnel import Expression
 
 from ._graph import walk
 
-__all__ = ["GradcheckResult", "gradcheck"]
+__all__ = ["GradcheckError", "GradcheckResult", "gradcheck"]
 
 # Rounding error of one evaluation, in units of max(1, |value|): evaluating a
 # graph rounds at every node, so allow a few dozen ulps rather than one.
@@ -24,10 +24,13 @@ class GradcheckResult:
     checked lane; ``max_rel_error`` the largest of those differences divided
     by ``max(|analytic|, |numeric|, floor)``, where ``floor`` is the size
     below which a central difference cannot resolve a gradient (its
-    rounding noise divided by ``rtol``). ``parameter`` and ``lane`` tell
-    where the relative error is worst, with the two gradients there in
+    rounding noise divided by ``rtol``). A lane passes when its absolute
+    error is at most ``atol + rtol * max(|analytic|, |numeric|, floor)``.
+    ``parameter`` and ``lane`` tell the worst lane, the one whose error
+    exceeds that bound by the largest factor (with ``atol`` 0, the one with
+    the largest relative error), with the two gradients there in
     ``analytic`` and ``numeric``; they are None and 0.0 when no lane was
-    checked. ``ok`` is True when ``max_rel_error <= rtol``.
+    checked. ``ok`` is True when every lane passes.
     """
 
     ok: bool
@@ -43,11 +46,34 @@ class GradcheckResult:
         return self.ok
 
 
+class GradcheckError(AssertionError):
+    """Raised by ``gradcheck(..., raise_exception=True)`` when a lane fails.
+
+    The message names the worst lane and its two gradients; ``result`` is
+    the full :class:`GradcheckResult`.
+    """
+
+    result: GradcheckResult
+    """The outcome of the failed check."""
+
+    def __init__(self, result: GradcheckResult, atol: float, rtol: float) -> None:
+        """Describe the worst lane of ``result``, checked against ``atol`` and ``rtol``."""
+        super().__init__(
+            f"gradcheck failed at lane {result.lane} of {result.parameter!r}: backward gives "
+            f"{result.analytic!r}, central differences {result.numeric!r} "
+            f"(max absolute error {result.max_abs_error:.3g}, max relative error "
+            f"{result.max_rel_error:.3g}; atol {atol!r}, rtol {rtol!r})"
+        )
+        self.result = result
+
+
 def gradcheck(
     value: Expression,
     parameters: Iterable[Expression],
     eps: float = 1e-6,
     rtol: float = 1e-5,
+    atol: float = 0.0,
+    raise_exception: bool = False,
 ) -> GradcheckResult:
     """Compare ``value.backward()`` with central finite differences.
 
@@ -60,7 +86,10 @@ def gradcheck(
 
     Afterwards every parameter has its old value again, and every Parameter
     below ``value`` its old gradient, also when the check raises; one that
-    had no gradient has none. Returns a :class:`GradcheckResult`.
+    had no gradient has none. Returns a :class:`GradcheckResult`; with
+    ``raise_exception=True`` a failed check raises :class:`GradcheckError`
+    instead, naming the worst lane, so a bare call in a test cannot pass
+    unnoticed.
     """
     if value.dim != 1:
         raise ValueError(
@@ -71,6 +100,8 @@ def gradcheck(
         raise ValueError("gradcheck eps must be a positive finite number")
     if not (math.isfinite(rtol) and rtol > 0):
         raise ValueError("gradcheck rtol must be a positive finite number")
+    if not (math.isfinite(atol) and atol >= 0):
+        raise ValueError("gradcheck atol must be a finite number >= 0")
     checked: dict[int, Expression] = {}
     for parameter in parameters:
         if not isinstance(parameter, Expression) or not parameter.is_parameter:
@@ -87,7 +118,7 @@ def gradcheck(
         analytic = {node_id: below[node_id].grad for node_id in checked if node_id in below}
         noise = _ROUNDING_ULPS * sys.float_info.epsilon * max(1.0, abs(value.eval()[0])) / eps
         floor = noise / rtol
-        max_abs = max_rel = worst_analytic = worst_numeric = 0.0
+        max_abs = max_rel = worst_excess = worst_analytic = worst_numeric = 0.0
         worst_parameter: Expression | None = None
         worst_lane: int | None = None
         for node_id, parameter in checked.items():
@@ -104,10 +135,12 @@ def gradcheck(
                 lanes[lane] = centre
                 parameter.set_value(lanes)
                 error = abs(grad[lane] - numeric)
-                rel = error / max(abs(grad[lane]), abs(numeric), floor)
+                scale = max(abs(grad[lane]), abs(numeric), floor)
+                excess = error / (atol + rtol * scale)
                 max_abs = max(max_abs, error)
-                if worst_parameter is None or rel > max_rel:
-                    max_rel, worst_parameter, worst_lane = rel, parameter, lane
+                max_rel = max(max_rel, error / scale)
+                if worst_parameter is None or excess > worst_excess:
+                    worst_excess, worst_parameter, worst_lane = excess, parameter, lane
                     worst_analytic, worst_numeric = grad[lane], numeric
     finally:
         for node_id, parameter in checked.items():
@@ -118,8 +151,8 @@ def gradcheck(
         for node_id, grad_before in old_grads.items():
             if grad_before is not None:
                 below[node_id].backward(grad_before)
-    return GradcheckResult(
-        ok=max_rel <= rtol,
+    result = GradcheckResult(
+        ok=worst_excess <= 1.0,
         max_abs_error=max_abs,
         max_rel_error=max_rel,
         parameter=worst_parameter,
@@ -127,3 +160,6 @@ def gradcheck(
         analytic=worst_analytic,
         numeric=worst_numeric,
     )
+    if raise_exception and not result.ok:
+        raise GradcheckError(result, atol, rtol)
+    return result

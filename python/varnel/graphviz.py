@@ -1,15 +1,17 @@
-"""Pictures of value graphs: DOT text, and PNG or SVG files through ``dot``."""
+"""Pictures of value graphs: DOT text, files through ``dot``, and notebook pictures."""
 
+import importlib
 import os
 import shutil
 import subprocess
 from pathlib import Path
+from typing import Protocol
 
 from _varnel import Expression
 
 from ._graph import walk
 
-__all__ = ["to_dot", "render"]
+__all__ = ["GraphPicture", "Picture", "draw", "to_dot", "render"]
 
 _INSTALL_HINT = (
     "rendering needs the 'dot' program of Graphviz, which is not on PATH; "
@@ -18,7 +20,7 @@ _INSTALL_HINT = (
     "or write the text of varnel.to_dot(value) to a file and render it elsewhere"
 )
 
-_FORMATS = {".png": "png", ".svg": "svg"}
+_FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
 
 
 def _quote(text: str) -> str:
@@ -33,7 +35,11 @@ def _lanes(lanes: tuple[float, ...]) -> str:
 def _label(node: Expression, kind: str) -> str:
     """A node's label, one line each: kind and op, lanes, name, value or hint."""
     # Every property read is a call into the module: read only what is shown.
-    lines = [f"{kind} {node.op}" if kind == "Expression" else kind]
+    if kind != "Expression":
+        lines = [kind]
+    else:
+        op = node.op
+        lines = [f"{kind} {op} [{node._component_index}]" if op == "Component" else f"{kind} {op}"]
     dim = node.dim
     lines.append("1 lane" if dim == 1 else f"{dim} lanes")
     try:
@@ -56,7 +62,8 @@ def to_dot(value: Expression) -> str:
     """Return the Graphviz DOT text of the graph below ``value``.
 
     There is one node statement per node id, named ``n<id>`` and labelled
-    with the node's kind (and op, for expressions), its lane count, its name
+    with the node's kind (and op, for expressions; a Component also shows
+    the lane it selects, as ``[1]``), its lane count, its name
     when it has one, and its value (Constants, Parameters) or hint
     (Undefined values made with one). Leaves are drawn as boxes. Each
     operand has an edge from the operand to the expression that uses it,
@@ -79,31 +86,82 @@ def to_dot(value: Expression) -> str:
     return "\n".join(lines) + "\n"
 
 
-def render(value: Expression, path: str | os.PathLike[str]) -> Path:
-    """Draw the graph below ``value`` into ``path``, a PNG or SVG file.
+def _run_dot(args: list[str], text: str) -> bytes:
+    """Run Graphviz's ``dot`` on ``text`` and return what it printed."""
+    dot = shutil.which("dot")
+    if dot is None:
+        raise RuntimeError(_INSTALL_HINT)
+    result = subprocess.run([dot, *args], input=text.encode("utf-8"), capture_output=True, check=False)
+    if result.returncode != 0:
+        message = result.stderr.decode("utf-8", "replace").strip()
+        raise RuntimeError(f"dot failed with exit code {result.returncode}: {message}")
+    return result.stdout
 
-    The format follows the suffix of ``path`` (``.png`` or ``.svg``, in any
-    case); any other suffix raises ValueError. The picture is made by the
-    Graphviz ``dot`` program from the text of :func:`to_dot`; when ``dot``
-    is not on PATH a RuntimeError says how to install it, and when it fails
-    a RuntimeError carries its error output. Returns ``path`` as a Path.
+
+def render(value: Expression, path: str | os.PathLike[str]) -> Path:
+    """Draw the graph below ``value`` into ``path``, a PNG, SVG or PDF file.
+
+    The format follows the suffix of ``path`` (``.png``, ``.svg`` or
+    ``.pdf``, in any case); any other suffix raises ValueError. The picture
+    is made by the Graphviz ``dot`` program from the text of :func:`to_dot`;
+    when ``dot`` is not on PATH a RuntimeError says how to install it, and
+    when it fails a RuntimeError carries its error output. Returns ``path``
+    as a Path.
     """
     target = Path(path)
     fmt = _FORMATS.get(target.suffix.lower())
     if fmt is None:
         raise ValueError(
-            f"render writes PNG or SVG files: the path must end in .png or .svg, not {str(target)!r}"
+            "render writes PNG, SVG or PDF files: the path must end in .png, .svg or .pdf, "
+            f"not {str(target)!r}"
         )
-    dot = shutil.which("dot")
-    if dot is None:
-        raise RuntimeError(_INSTALL_HINT)
-    result = subprocess.run(
-        [dot, f"-T{fmt}", "-o", os.fspath(target)],
-        input=to_dot(value).encode("utf-8"),
-        capture_output=True,
-        check=False,
-    )
-    if result.returncode != 0:
-        message = result.stderr.decode("utf-8", "replace").strip()
-        raise RuntimeError(f"dot failed with exit code {result.returncode}: {message}")
+    _run_dot([f"-T{fmt}", "-o", os.fspath(target)], to_dot(value))
     return target
+
+
+class Picture(Protocol):
+    """What :func:`draw` returns: an object a notebook shows as a picture."""
+
+    @property
+    def source(self) -> str:
+        """The DOT text of the graph."""
+        ...
+
+
+class GraphPicture:
+    """A graph that a notebook shows as an SVG picture, drawn by ``dot`` when shown.
+
+    :func:`draw` returns one when the ``graphviz`` Python package is not
+    installed; ``source`` holds the DOT text.
+    """
+
+    def __init__(self, source: str) -> None:
+        """Hold the DOT text ``source``."""
+        self._source = source
+
+    @property
+    def source(self) -> str:
+        """The DOT text of the graph."""
+        return self._source
+
+    def _repr_svg_(self) -> str:
+        """The SVG picture, for notebooks; RuntimeError when ``dot`` is missing or fails."""
+        return _run_dot(["-Tsvg"], self._source).decode("utf-8")
+
+
+def draw(value: Expression) -> Picture:
+    """The graph below ``value`` as a picture that a notebook shows when it is a cell's value.
+
+    When the ``graphviz`` Python package is installed this is its
+    ``graphviz.Source`` of :func:`to_dot`'s text, with everything that class
+    offers (``render``, ``view``, formats); otherwise a
+    :class:`GraphPicture`. Either way ``source`` is the DOT text, and
+    showing the picture needs Graphviz's ``dot`` program.
+    """
+    text = to_dot(value)
+    try:
+        graphviz = importlib.import_module("graphviz")
+    except ImportError:
+        return GraphPicture(text)
+    picture: Picture = graphviz.Source(text)
+    return picture

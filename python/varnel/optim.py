@@ -4,42 +4,115 @@ A training step is: build (or rebuild) the loss, ``optimizer.zero_grad()``,
 ``loss.backward()``, ``optimizer.step()``. ``step`` reads each Parameter's
 ``grad`` and writes the new value with ``set_value``; a Parameter whose
 ``grad`` is None (the loss does not depend on it) is left alone.
+
+Parameters come either as one iterable, or as a list of parameter groups:
+dicts with the key ``"params"`` and any of the optimizer's settings, which
+override the ones given to the constructor for that group only::
+
+    SGD([{"params": [w1, w2]}, {"params": [b], "lr": 0.5}], lr=0.1, momentum=0.9)
+
+``param_groups`` lists the groups with every setting filled in; changing a
+setting there (``group["lr"] = 0.01``) takes effect at the next step.
+``state_dict()`` and ``load_state_dict()`` save and restore the settings
+and the running state (momentum, averages, step counts), so that a run
+resumed from a checkpoint takes exactly the steps it would have taken.
 """
 
+import copy
 import math
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
 
 from _varnel import Expression
 
-__all__ = ["Optimizer", "SGD", "Adam"]
+__all__ = ["Optimizer", "SGD", "Adam", "AdamW"]
+
+ParamGroup = dict[str, Any]
+"""A parameter group: ``"params"``, a list of Parameters, and the settings."""
 
 
 def _check_rate(name: str, rate: float, *, below_one: bool = False) -> None:
     upper_ok = rate < 1.0 if below_one else True
-    if not (math.isfinite(rate) and rate >= 0.0 and upper_ok):
+    if not (isinstance(rate, (int, float)) and math.isfinite(rate) and rate >= 0.0 and upper_ok):
         bounds = "in [0, 1)" if below_one else "a finite number >= 0"
         raise ValueError(f"{name} must be {bounds}, got {rate!r}")
 
 
+def _check_positive(name: str, value: float) -> None:
+    if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0.0):
+        raise ValueError(f"{name} must be a finite number > 0, got {value!r}")
+
+
+def _check_betas(betas: Any) -> None:
+    if not (isinstance(betas, (tuple, list)) and len(betas) == 2):
+        raise ValueError(f"betas must be a pair of numbers in [0, 1), got {betas!r}")
+    _check_rate("betas[0]", betas[0], below_one=True)
+    _check_rate("betas[1]", betas[1], below_one=True)
+
+
 class Optimizer:
-    """The common part of the optimizers: the Parameters and ``zero_grad``."""
+    """The common part of the optimizers: parameter groups, state, ``zero_grad``."""
 
     params: tuple[Expression, ...]
-    """The Parameters this optimizer updates, in the order given."""
+    """Every Parameter this optimizer updates, group after group, in the order given."""
+    param_groups: list[ParamGroup]
+    """The parameter groups, each with ``"params"`` and every setting."""
+    defaults: dict[str, Any]
+    """The settings given to the constructor, used where a group gives none."""
+    state: dict[int, dict[str, Any]]
+    """Running state per Parameter, keyed by its position in ``params``."""
 
-    def __init__(self, params: Iterable[Expression]) -> None:
-        """Take the Parameters to update; anything else, or a repeat, raises ValueError."""
-        self.params = tuple(params)
-        if not self.params:
+    def __init__(self, params: Iterable[Expression] | Iterable[Mapping[str, Any]],
+                 defaults: Mapping[str, Any] | None = None) -> None:
+        """Take the Parameters (or parameter groups) and the default settings, if any.
+
+        A group or Parameter list that is empty, an item that is not a
+        Parameter, a Parameter given twice, an unknown setting or a setting
+        out of range raises ValueError.
+        """
+        self.defaults = dict(defaults or {})
+        self._check_settings(self.defaults)
+        items = list(params)
+        if not items:
             raise ValueError("optimizer got an empty parameter list")
-        seen: set[int] = set()
-        for param in self.params:
+        if all(isinstance(item, Mapping) for item in items):
+            groups: list[Mapping[str, Any]] = items  # type: ignore[assignment]
+        elif any(isinstance(item, Mapping) for item in items):
+            raise ValueError("optimizer parameters must be all Parameters or all parameter groups")
+        else:
+            groups = [{"params": items}]
+        self.params = ()
+        self.param_groups = []
+        self.state = {}
+        for group in groups:
+            self.add_param_group(group)
+
+    def add_param_group(self, group: Mapping[str, Any]) -> None:
+        """Add a group: a dict with ``"params"`` and any settings to override."""
+        if "params" not in group:
+            raise ValueError("a parameter group needs the key 'params'")
+        unknown = sorted(set(group) - {"params"} - set(self.defaults))
+        if unknown:
+            raise ValueError(f"unknown optimizer setting {unknown[0]!r}")
+        params = group["params"]
+        members = [params] if isinstance(params, Expression) else list(params)
+        if not members:
+            raise ValueError("optimizer got an empty parameter list")
+        seen = {param.id for param in self.params}
+        for param in members:
             if not isinstance(param, Expression) or not param.is_parameter:
                 raise ValueError(f"optimizer parameters must be Parameters, got {param!r}")
             if param.id in seen:
                 # It would be stepped twice per step.
                 raise ValueError(f"optimizer got the Parameter {param!r} twice")
             seen.add(param.id)
+        filled = {**self.defaults, **{k: v for k, v in group.items() if k != "params"}}
+        self._check_settings(filled)
+        self.param_groups.append({"params": members, **filled})
+        self.params = self.params + tuple(members)
+
+    def _check_settings(self, settings: Mapping[str, Any]) -> None:
+        """Raise ValueError for a setting out of range."""
 
     def zero_grad(self) -> None:
         """Clear the gradient of every Parameter of this optimizer."""
@@ -49,44 +122,147 @@ class Optimizer:
 
     def step(self) -> None:
         """Move every Parameter that has a gradient one step downhill."""
+        index = 0
+        for group in self.param_groups:
+            for param in group["params"]:
+                grad = param.grad
+                if grad is not None:
+                    state = self.state.setdefault(index, {})
+                    param.set_value(self._update(group, state, list(param.value), list(grad)))
+                index += 1
+
+    def _update(self, group: ParamGroup, state: dict[str, Any],
+                value: list[float], grad: list[float]) -> list[float]:
+        """The new lanes of one Parameter; may change its ``state``."""
         raise NotImplementedError
+
+    def state_dict(self) -> dict[str, Any]:
+        """A copy of the settings and running state, for :meth:`load_state_dict`.
+
+        ``{"state": {position: {...}}, "param_groups": [{..., "params": [positions]}]}``,
+        where positions count through ``params``. It holds only numbers,
+        lists and dicts, so it pickles, and later steps do not change it.
+        """
+        groups, position = [], 0
+        for group in self.param_groups:
+            count = len(group["params"])
+            settings = {k: copy.deepcopy(v) for k, v in group.items() if k != "params"}
+            groups.append({**settings, "params": list(range(position, position + count))})
+            position += count
+        return {"state": copy.deepcopy(self.state), "param_groups": groups}
+
+    def load_state_dict(self, state_dict: Mapping[str, Any]) -> None:
+        """Take the settings and running state saved by :meth:`state_dict`.
+
+        The optimizer must have been made with the same optimizer class and
+        the same group sizes, Parameter lane counts and settings names. All
+        is checked before anything changes: a mismatch raises ValueError and
+        leaves the optimizer as it was.
+        """
+        try:
+            saved_groups, saved_state = state_dict["param_groups"], state_dict["state"]
+        except (KeyError, TypeError):
+            raise ValueError("state_dict must have the keys 'state' and 'param_groups'") from None
+        if len(saved_groups) != len(self.param_groups):
+            raise ValueError(f"state_dict has {len(saved_groups)} parameter groups, "
+                             f"this optimizer {len(self.param_groups)}")
+        new_settings = []
+        for number, (saved, group) in enumerate(zip(saved_groups, self.param_groups)):
+            if len(saved.get("params", ())) != len(group["params"]):
+                raise ValueError(f"parameter group {number} has {len(saved.get('params', ()))} "
+                                 f"Parameters in state_dict, {len(group['params'])} here")
+            settings = {k: v for k, v in saved.items() if k != "params"}
+            if set(settings) != set(self.defaults):
+                raise ValueError(f"parameter group {number} of state_dict has the settings "
+                                 f"{sorted(settings)}, expected {sorted(self.defaults)}")
+            self._check_settings(settings)
+            new_settings.append(copy.deepcopy(settings))
+        for position, entry in saved_state.items():
+            if not (isinstance(position, int) and 0 <= position < len(self.params)):
+                raise ValueError(f"state_dict has state for no Parameter: {position!r}")
+            self._check_state(entry, self.params[position].dim, position)
+        for group, settings in zip(self.param_groups, new_settings):
+            group.update(settings)
+        self.state = copy.deepcopy(dict(saved_state))
+
+    def _check_state(self, entry: Any, dim: int, position: int) -> None:
+        """Raise ValueError unless ``entry`` is this optimizer's state of a ``dim``-lane Parameter."""
+        checks = self._state_checks(dim)
+        if not isinstance(entry, Mapping) or set(entry) - set(checks):
+            raise ValueError(f"state_dict has unexpected state for Parameter {position}: {entry!r}")
+        for key, valid in checks.items():
+            if key in entry and not valid(entry[key]):
+                raise ValueError(f"state_dict has a bad {key!r} for Parameter {position}: {entry[key]!r}")
+
+    def _state_checks(self, dim: int) -> dict[str, Callable[[Any], bool]]:
+        """The keys of one Parameter's state, each with a test of its value."""
+        return {}
+
+
+def _lanes_of(dim: int) -> Callable[[Any], bool]:
+    """A test for a list of ``dim`` finite floats."""
+    return lambda lanes: (isinstance(lanes, list) and len(lanes) == dim
+                          and all(isinstance(x, float) and math.isfinite(x) for x in lanes))
 
 
 class SGD(Optimizer):
-    """Stochastic gradient descent, optionally with momentum.
+    """Stochastic gradient descent with momentum, Nesterov momentum and weight decay.
 
-    Each step sets ``velocity = momentum * velocity + grad`` (the velocity
-    starts at 0) and then ``value = value - lr * velocity``; with the
-    default momentum 0 that is plain ``value - lr * grad``.
+    Per lane: ``g = grad + weight_decay * value``; with momentum,
+    ``b = g`` at a Parameter's first step and ``b = momentum * b + g``
+    after, and then ``g = g + momentum * b`` (Nesterov) or ``g = b``;
+    finally ``value = value - lr * g``. With the defaults that is plain
+    ``value - lr * grad``.
     """
 
-    lr: float
-    """The learning rate."""
-    momentum: float
-    """The fraction of the previous velocity kept, in [0, 1)."""
+    def __init__(self, params: Iterable[Expression] | Iterable[Mapping[str, Any]], lr: float,
+                 momentum: float = 0.0, weight_decay: float = 0.0, nesterov: bool = False) -> None:
+        """Update ``params`` with learning rate ``lr`` and the given settings.
 
-    def __init__(self, params: Iterable[Expression], lr: float, momentum: float = 0.0) -> None:
-        """Update ``params`` with learning rate ``lr`` and the given ``momentum``."""
-        super().__init__(params)
-        _check_rate("lr", lr)
-        _check_rate("momentum", momentum, below_one=True)
-        self.lr = lr
-        self.momentum = momentum
-        self._velocity: list[list[float] | None] = [None] * len(self.params)
+        ``nesterov`` needs a momentum above 0.
+        """
+        super().__init__(params, {"lr": lr, "momentum": momentum,
+                                  "weight_decay": weight_decay, "nesterov": nesterov})
 
-    def step(self) -> None:
-        """Apply one update to every Parameter whose ``grad`` is not None."""
-        for index, param in enumerate(self.params):
-            grad = param.grad
-            if grad is None:
-                continue
-            direction = list(grad)
-            if self.momentum:
-                velocity = self._velocity[index]
-                if velocity is not None:
-                    direction = [self.momentum * v + g for v, g in zip(velocity, grad)]
-                self._velocity[index] = direction
-            param.set_value([x - self.lr * d for x, d in zip(param.value, direction)])
+    @property
+    def lr(self) -> float:
+        """The default learning rate; change a group's with ``param_groups[i]["lr"]``."""
+        return float(self.defaults["lr"])
+
+    @property
+    def momentum(self) -> float:
+        """The default fraction of the previous velocity kept, in [0, 1)."""
+        return float(self.defaults["momentum"])
+
+    def _check_settings(self, settings: Mapping[str, Any]) -> None:
+        _check_rate("lr", settings["lr"])
+        _check_rate("momentum", settings["momentum"], below_one=True)
+        _check_rate("weight_decay", settings["weight_decay"])
+        if not isinstance(settings["nesterov"], bool):
+            raise ValueError(f"nesterov must be True or False, got {settings['nesterov']!r}")
+        if settings["nesterov"] and settings["momentum"] == 0.0:
+            raise ValueError("nesterov needs a momentum above 0")
+
+    def _state_checks(self, dim: int) -> dict[str, Callable[[Any], bool]]:
+        return {"momentum_buffer": _lanes_of(dim)}
+
+    def _update(self, group: ParamGroup, state: dict[str, Any],
+                value: list[float], grad: list[float]) -> list[float]:
+        lr, momentum, decay = group["lr"], group["momentum"], group["weight_decay"]
+        if decay:
+            grad = [g + decay * x for g, x in zip(grad, value)]
+        if momentum:
+            buffer = state.get("momentum_buffer")
+            if buffer is not None:
+                buffer = [momentum * b + g for b, g in zip(buffer, grad)]
+            else:
+                buffer = list(grad)
+            state["momentum_buffer"] = buffer
+            if group["nesterov"]:
+                grad = [g + momentum * b for g, b in zip(grad, buffer)]
+            else:
+                grad = buffer
+        return [x - lr * g for x, g in zip(value, grad)]
 
 
 class Adam(Optimizer):
@@ -97,51 +273,74 @@ class Adam(Optimizer):
     ``value -= lr * (m / (1 - b1**t)) / (sqrt(v / (1 - b2**t)) + eps)``.
     """
 
-    lr: float
-    """The learning rate."""
-    betas: tuple[float, float]
-    """The decay rates of the averages of the gradient and of its square."""
-    eps: float
-    """Added to the root of the squared average, keeping the step finite."""
-
-    def __init__(
-        self,
-        params: Iterable[Expression],
-        lr: float = 1e-3,
-        betas: tuple[float, float] = (0.9, 0.999),
-        eps: float = 1e-8,
-    ) -> None:
+    def __init__(self, params: Iterable[Expression] | Iterable[Mapping[str, Any]], lr: float = 1e-3,
+                 betas: tuple[float, float] = (0.9, 0.999), eps: float = 1e-8) -> None:
         """Update ``params`` with learning rate ``lr``, decay rates ``betas`` and ``eps``."""
-        super().__init__(params)
-        _check_rate("lr", lr)
-        beta1, beta2 = betas
-        _check_rate("betas[0]", beta1, below_one=True)
-        _check_rate("betas[1]", beta2, below_one=True)
-        if not (math.isfinite(eps) and eps > 0.0):
-            raise ValueError(f"eps must be a finite number > 0, got {eps!r}")
-        self.lr = lr
-        self.betas = (beta1, beta2)
-        self.eps = eps
-        count = len(self.params)
-        self._steps = [0] * count
-        self._mean: list[list[float]] = [[0.0] * p.dim for p in self.params]
-        self._square: list[list[float]] = [[0.0] * p.dim for p in self.params]
+        super().__init__(params, {"lr": lr, "betas": tuple(betas), "eps": eps})
 
-    def step(self) -> None:
-        """Apply one update to every Parameter whose ``grad`` is not None."""
-        beta1, beta2 = self.betas
-        for index, param in enumerate(self.params):
-            grad = param.grad
-            if grad is None:
-                continue
-            self._steps[index] += 1
-            t = self._steps[index]
-            mean, square = self._mean[index], self._square[index]
-            new_value = []
-            for lane, (x, g) in enumerate(zip(param.value, grad)):
-                mean[lane] = beta1 * mean[lane] + (1.0 - beta1) * g
-                square[lane] = beta2 * square[lane] + (1.0 - beta2) * g * g
-                m_hat = mean[lane] / (1.0 - beta1**t)
-                v_hat = square[lane] / (1.0 - beta2**t)
-                new_value.append(x - self.lr * m_hat / (math.sqrt(v_hat) + self.eps))
-            param.set_value(new_value)
+    @property
+    def lr(self) -> float:
+        """The default learning rate; change a group's with ``param_groups[i]["lr"]``."""
+        return float(self.defaults["lr"])
+
+    @property
+    def betas(self) -> tuple[float, float]:
+        """The default decay rates of the averages of the gradient and of its square."""
+        beta1, beta2 = self.defaults["betas"]
+        return (beta1, beta2)
+
+    @property
+    def eps(self) -> float:
+        """The default term added to the root of the squared average, keeping the step finite."""
+        return float(self.defaults["eps"])
+
+    def _check_settings(self, settings: Mapping[str, Any]) -> None:
+        _check_rate("lr", settings["lr"])
+        _check_betas(settings["betas"])
+        _check_positive("eps", settings["eps"])
+
+    def _state_checks(self, dim: int) -> dict[str, Callable[[Any], bool]]:
+        return {"step": lambda t: isinstance(t, int) and not isinstance(t, bool) and t >= 1,
+                "exp_avg": _lanes_of(dim), "exp_avg_sq": _lanes_of(dim)}
+
+    def _update(self, group: ParamGroup, state: dict[str, Any],
+                value: list[float], grad: list[float]) -> list[float]:
+        beta1, beta2 = group["betas"]
+        lr, eps = group["lr"], group["eps"]
+        t = state.get("step", 0) + 1
+        mean = state.get("exp_avg") or [0.0] * len(value)
+        square = state.get("exp_avg_sq") or [0.0] * len(value)
+        mean = [beta1 * m + (1.0 - beta1) * g for m, g in zip(mean, grad)]
+        square = [beta2 * v + (1.0 - beta2) * g * g for v, g in zip(square, grad)]
+        state.update(step=t, exp_avg=mean, exp_avg_sq=square)
+        return [x - lr * (m / (1.0 - beta1**t)) / (math.sqrt(v / (1.0 - beta2**t)) + eps)
+                for x, m, v in zip(value, mean, square)]
+
+
+class AdamW(Adam):
+    """Adam with decoupled weight decay.
+
+    Each step first shrinks the value, ``value = value * (1 - lr * weight_decay)``,
+    and then takes the Adam step of :class:`Adam` from the gradient alone.
+    """
+
+    def __init__(self, params: Iterable[Expression] | Iterable[Mapping[str, Any]], lr: float = 1e-3,
+                 betas: tuple[float, float] = (0.9, 0.999), eps: float = 1e-8,
+                 weight_decay: float = 1e-2) -> None:
+        """Update ``params`` as :class:`Adam` does, with decoupled ``weight_decay``."""
+        Optimizer.__init__(self, params, {"lr": lr, "betas": tuple(betas), "eps": eps,
+                                          "weight_decay": weight_decay})
+
+    @property
+    def weight_decay(self) -> float:
+        """The default fraction of the value taken off per unit of learning rate."""
+        return float(self.defaults["weight_decay"])
+
+    def _check_settings(self, settings: Mapping[str, Any]) -> None:
+        super()._check_settings(settings)
+        _check_rate("weight_decay", settings["weight_decay"])
+
+    def _update(self, group: ParamGroup, state: dict[str, Any],
+                value: list[float], grad: list[float]) -> list[float]:
+        shrink = 1.0 - group["lr"] * group["weight_decay"]
+        return super()._update(group, state, [x * shrink for x in value], grad)

@@ -67,8 +67,8 @@ def test_to_dot_walks_a_deep_chain_without_recursion():
 
 
 def test_render_refuses_without_dot_or_with_other_suffix(monkeypatch, tmp_path):
-    with pytest.raises(ValueError, match=r"\.png or \.svg"):
-        render(Parameter(1.0), tmp_path / "g.pdf")
+    with pytest.raises(ValueError, match=r"\.png, \.svg or \.pdf"):
+        render(Parameter(1.0), tmp_path / "g.jpg")
     monkeypatch.setattr(shutil, "which", lambda name: None)
     with pytest.raises(RuntimeError, match="apt-get install graphviz"):
         render(Parameter(1.0), tmp_path / "g.png")
