@@ -114,6 +114,17 @@ class Optimizer:
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         """Raise ValueError for a setting out of range."""
 
+    def _set_everywhere(self, name: str, value: Any) -> None:
+        """Give the default and every group the new setting, after checking them all.
+
+        Assigning ``optimizer.lr`` (a schedule, say) keeps working as it
+        did when an optimizer had a single group.
+        """
+        for settings in [self.defaults, *self.param_groups]:
+            self._check_settings({**settings, name: value})
+        for settings in [self.defaults, *self.param_groups]:
+            settings[name] = value
+
     def zero_grad(self) -> None:
         """Clear the gradient of every Parameter of this optimizer."""
         for param in self.params:
@@ -226,13 +237,21 @@ class SGD(Optimizer):
 
     @property
     def lr(self) -> float:
-        """The default learning rate; change a group's with ``param_groups[i]["lr"]``."""
+        """The default learning rate; assigning it sets every group's, one group's is ``param_groups[i]["lr"]``."""
         return float(self.defaults["lr"])
+
+    @lr.setter
+    def lr(self, value: float) -> None:
+        self._set_everywhere("lr", value)
 
     @property
     def momentum(self) -> float:
         """The default fraction of the previous velocity kept, in [0, 1)."""
         return float(self.defaults["momentum"])
+
+    @momentum.setter
+    def momentum(self, value: float) -> None:
+        self._set_everywhere("momentum", value)
 
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         _check_rate("lr", settings["lr"])
@@ -280,19 +299,30 @@ class Adam(Optimizer):
 
     @property
     def lr(self) -> float:
-        """The default learning rate; change a group's with ``param_groups[i]["lr"]``."""
+        """The default learning rate; assigning it sets every group's, one group's is ``param_groups[i]["lr"]``."""
         return float(self.defaults["lr"])
+
+    @lr.setter
+    def lr(self, value: float) -> None:
+        self._set_everywhere("lr", value)
 
     @property
     def betas(self) -> tuple[float, float]:
         """The default decay rates of the averages of the gradient and of its square."""
-        beta1, beta2 = self.defaults["betas"]
-        return (beta1, beta2)
+        return tuple(self.defaults["betas"])  # type: ignore[return-value]
+
+    @betas.setter
+    def betas(self, value: tuple[float, float]) -> None:
+        self._set_everywhere("betas", tuple(value) if isinstance(value, (list, tuple)) else value)
 
     @property
     def eps(self) -> float:
         """The default term added to the root of the squared average, keeping the step finite."""
         return float(self.defaults["eps"])
+
+    @eps.setter
+    def eps(self, value: float) -> None:
+        self._set_everywhere("eps", value)
 
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         _check_rate("lr", settings["lr"])
@@ -335,6 +365,10 @@ class AdamW(Adam):
     def weight_decay(self) -> float:
         """The default fraction of the value taken off per unit of learning rate."""
         return float(self.defaults["weight_decay"])
+
+    @weight_decay.setter
+    def weight_decay(self, value: float) -> None:
+        self._set_everywhere("weight_decay", value)
 
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         super()._check_settings(settings)

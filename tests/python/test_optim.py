@@ -198,3 +198,33 @@ def test_load_state_dict_refuses_a_mismatch_and_changes_nothing(name, bad, messa
 def test_bad_settings_and_groups_are_refused(build, message):
     with pytest.raises(ValueError, match=message):
         build(Parameter(1.0))
+
+
+@pytest.mark.parametrize("kind, name, value, bad", [
+    ("SGD", "lr", 0.0, -1.0),
+    ("SGD", "momentum", 0.5, 1.0),
+    ("Adam", "lr", 0.0, float("nan")),
+    ("Adam", "betas", (0.5, 0.9), (0.5, 1.5)),
+    ("Adam", "eps", 1.0, 0.0),
+    ("AdamW", "weight_decay", 0.0, -0.1),
+])
+def test_assigning_a_setting_sets_every_group_or_nothing(kind, name, value, bad):
+    params = [Parameter(2.0), Parameter(-1.0)]
+    opt = getattr(optim, kind)([{"params": params[:1]}, {"params": params[1:], "lr": 0.2}], lr=0.1)
+    setattr(opt, name, value)
+    assert getattr(opt, name) == value
+    assert [group[name] for group in opt.param_groups] == [value, value]
+    with pytest.raises(ValueError):
+        setattr(opt, name, bad)
+    assert getattr(opt, name) == value
+    assert [group[name] for group in opt.param_groups] == [value, value]
+
+
+def test_a_zero_learning_rate_assigned_on_the_optimizer_stops_every_group():
+    params = [Parameter(2.0), Parameter(-1.0)]
+    opt = optim.Adam([{"params": params[:1]}, {"params": params[1:], "lr": 0.2}], lr=0.1)
+    train(opt, params, 1)
+    opt.lr = 0.0
+    before = [p.value for p in params]
+    train(opt, params, 2)
+    assert [p.value for p in params] == before
