@@ -7,7 +7,9 @@ helpers written on its public surface:
 
 - :func:`to_dot` and :func:`render`: pictures of a graph;
 - :func:`gradcheck`: ``backward`` against finite differences;
-- :mod:`varnel.optim`: the optimizers ``SGD`` and ``Adam``.
+- :mod:`varnel.optim`: the optimizers ``SGD`` and ``Adam``;
+- :func:`compile` and :class:`Function`: a graph frozen once and evaluated,
+  differentiated and mapped over rows of inputs at compiled speed.
 """
 
 from _varnel import (
@@ -24,16 +26,19 @@ from _varnel import (
 )
 
 from . import optim
+from ._compiled import Function, compile
 from .gradcheck import GradcheckResult, gradcheck
 from .graphviz import render, to_dot
 
 __all__ = [
     "Constant",
     "Expression",
+    "Function",
     "GradcheckResult",
     "Parameter",
     "Undefined",
     "__version__",
+    "compile",
     "cos",
     "gradcheck",
     "optim",
