@@ -172,9 +172,9 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         }
         instruction.code = code_of(node);
         if (op == ExpressionOp::Pack) {
-            instruction.extra = static_cast<std::int16_t>(node.input_count);
+            instruction.extra = node.input_count;
         } else if (op == ExpressionOp::Component) {
-            instruction.extra = static_cast<std::int16_t>(node.component_index);
+            instruction.extra = node.component_index;
         }
         code_.push_back(instruction);
     };

@@ -61,7 +61,7 @@ public:
         ExpressionOp op;
         Code code;
         std::uint8_t dimension;
-        std::int16_t extra;
+        std::int32_t extra;
         std::uint32_t out;
         std::uint32_t operand[4];
     };

@@ -317,3 +317,22 @@ TEST(ThreadsFunction, ConcurrentCallsGiveTheSequentialResults) {
     for (std::thread& w : workers) w.join();
     EXPECT_EQ(wrong.load(), 0);
 }
+
+namespace {
+
+// Nodes made directly with make_expression may be inconsistent; a Function
+// reports them as eval does instead of reading a wrong lane.
+TEST(FunctionTest, InconsistentNodesFailAsInEval) {
+    const Value v = sym::parameter(1.0, 2.0, "v");
+    const Value far = sym::make_expression(Op::Component, 1, {v, Value{}, Value{}, Value{}}, 1, 65536 + 1);
+    const Value none = sym::make_expression(Op::None, 1, {v, Value{}, Value{}, Value{}}, 1, -1);
+    const Value short_add = sym::make_expression(Op::Add, 2, {v, Value{}, Value{}, Value{}}, 1, -1);
+    EXPECT_ERROR(std::out_of_range, kLaneIndex, far.evaluate());
+    EXPECT_ERROR(std::out_of_range, kLaneIndex, Function({far}, {}).evaluate({}));
+    EXPECT_ERROR(std::logic_error, "unsupported symbolic expression op", none.evaluate());
+    EXPECT_ERROR(std::logic_error, "unsupported symbolic expression op", Function({none}, {}));
+    EXPECT_ERROR(std::out_of_range, kInputIndex, short_add.evaluate());
+    EXPECT_ERROR(std::out_of_range, kInputIndex, Function({short_add}, {v}));
+}
+
+}  // namespace
