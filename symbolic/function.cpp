@@ -136,12 +136,6 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         require_valid(output, "function output");
     }
     IdMap<std::uint32_t> slot_of(256);
-    auto add_slot = [this](const ValueNode& node) {
-        lane_dimension_.push_back(static_cast<std::uint8_t>(node.dimension));
-        lane_offset_.push_back(static_cast<std::uint32_t>(lane_count_));
-        lane_count_ += static_cast<std::size_t>(node.dimension);
-        return static_cast<std::uint32_t>(slot_count_++);
-    };
     for (const Value& input : inputs_) {
         require_valid(input, "function input");
         const ValueNode& node = input.node();
@@ -151,49 +145,16 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         if (!slot_of.try_emplace(node.id, static_cast<std::uint32_t>(slot_count_)).second) {
             throw std::invalid_argument("function input is listed twice");
         }
-        add_slot(node);
-        input_lanes_ += node.dimension;
+        ++slot_count_;
     }
 
-    // The instruction of an expression node, whose operands all have slots.
-    auto emit = [&](const Value& value, std::uint32_t slot) {
-        const ValueNode& node = value.node();
-        const ExpressionOp op = node.op;
-        if (!is_binary(op) && !is_unary(op) && op != ExpressionOp::Pack &&
-            op != ExpressionOp::Component) {
-            throw std::logic_error("unsupported symbolic expression op");
-        }
-        Instruction instruction{op, Code::Binary, static_cast<std::uint8_t>(node.dimension), -1, slot,
-                                {0, 0, 0, 0}};
-        const int used = op == ExpressionOp::Pack ? node.input_count : is_binary(op) ? 2 : 1;
-        for (int i = 0; i < used; ++i) {
-            // Value::input refuses an operand the node lacks, as eval does.
-            instruction.operand[i] = *slot_of.find(value.input(i).node().id);
-        }
-        instruction.code = code_of(node);
-        if (op == ExpressionOp::Pack) {
-            instruction.extra = node.input_count;
-        } else if (op == ExpressionOp::Component) {
-            instruction.extra = node.component_index;
-        }
-        code_.push_back(instruction);
-    };
-    auto finish = [&](const Value& value) {
-        const ValueNode& node = value.node();
-        const std::uint32_t slot = add_slot(node);
-        *slot_of.find(node.id) = slot;
-        switch (node.kind) {
-            case ValueKind::Constant: constants_.push_back({slot, node.value}); return;
-            case ValueKind::Parameter: parameters_.push_back({slot, value}); return;
-            case ValueKind::Undefined:
-                throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
-            default: emit(value, slot); return;
-        }
-    };
-
-    // Depth-first post-order over the outputs in turn, inputs in index
-    // order, a node marked on entry: the order of eval and backward. An
-    // explicit stack, so a deep chain cannot overflow the call stack.
+    // First the order: depth-first post-order over the outputs in turn,
+    // inputs in index order, a node marked on entry, the order of eval and
+    // backward; a node's slot is its place in it. An explicit stack, so a
+    // deep chain cannot overflow the call stack.
+    std::vector<const Value*> order;
+    std::size_t expressions = 0;
+    std::size_t constants = 0;
     struct Frame {
         const Value* value;
         int next_input;
@@ -204,6 +165,16 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         if (slot_of.try_emplace(value.node().id, kUnfinished).second) {
             stack.push_back({&value, 0});
         }
+    };
+    auto finish = [&](const Value& value) {
+        const ValueNode& node = value.node();
+        if (node.kind == ValueKind::Undefined) {
+            throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
+        }
+        expressions += node.kind == ValueKind::Expression ? 1 : 0;
+        constants += node.kind == ValueKind::Constant ? 1 : 0;
+        *slot_of.find(node.id) = static_cast<std::uint32_t>(slot_count_++);
+        order.push_back(&value);
     };
     for (const Value& output : outputs_) {
         enter(output);
@@ -221,6 +192,57 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         output_slots_.push_back(*slot_of.find(output.node().id));
         output_lanes_ += output.node().dimension;
     }
+
+    // Then the tape, in arrays of their final size: growing them would
+    // cost more than everything else here together.
+    lane_dimension_.reserve(slot_count_);
+    lane_offset_.reserve(slot_count_);
+    code_.reserve(expressions);
+    constants_.reserve(constants);
+    parameters_.reserve(order.size() - expressions - constants);
+    auto add_lanes = [this](const ValueNode& node) {
+        lane_dimension_.push_back(static_cast<std::uint8_t>(node.dimension));
+        lane_offset_.push_back(static_cast<std::uint32_t>(lane_count_));
+        lane_count_ += static_cast<std::size_t>(node.dimension);
+    };
+    for (const Value& input : inputs_) {
+        add_lanes(input.node());
+        input_lanes_ += input.node().dimension;
+    }
+    auto slot = static_cast<std::uint32_t>(inputs_.size());
+    for (const Value* value : order) {
+        const ValueNode& node = value->node();
+        add_lanes(node);
+        switch (node.kind) {
+            case ValueKind::Constant: constants_.push_back({slot, node.value}); break;
+            case ValueKind::Parameter: parameters_.push_back({slot, *value}); break;
+            default: emit(*value, slot, slot_of); break;
+        }
+        ++slot;
+    }
+}
+
+// The instruction of an expression node, whose operands all have slots.
+template <typename SlotMap>
+void Function::emit(const Value& value, std::uint32_t slot, const SlotMap& slot_of) {
+    const ValueNode& node = value.node();
+    const ExpressionOp op = node.op;
+    if (!is_binary(op) && !is_unary(op) && op != ExpressionOp::Pack && op != ExpressionOp::Component) {
+        throw std::logic_error("unsupported symbolic expression op");
+    }
+    Instruction instruction{op, Code::Binary, static_cast<std::uint8_t>(node.dimension), -1, slot, {0, 0, 0, 0}};
+    const int used = op == ExpressionOp::Pack ? node.input_count : is_binary(op) ? 2 : 1;
+    for (int i = 0; i < used; ++i) {
+        // Value::input refuses an operand the node lacks, as eval does.
+        instruction.operand[i] = *slot_of.find(value.input(i).node().id);
+    }
+    instruction.code = code_of(node);
+    if (op == ExpressionOp::Pack) {
+        instruction.extra = node.input_count;
+    } else if (op == ExpressionOp::Component) {
+        instruction.extra = node.component_index;
+    }
+    code_.push_back(instruction);
 }
 
 void Function::load_constants(SmallValue* slots) const {

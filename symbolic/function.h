@@ -73,6 +73,8 @@ private:
         T item;
     };
 
+    template <typename SlotMap>
+    void emit(const Value& value, std::uint32_t slot, const SlotMap& slot_of);
     void load_constants(SmallValue* slots) const;
     void load_inputs(const std::vector<SmallValue>& inputs, SmallValue* slots) const;
     void forward(const std::vector<SmallValue>& inputs, SmallValue* slots) const;
