@@ -212,8 +212,8 @@ def points3(count, seed=4):
 # w5_x(i) and asks for y and its gradient. W5F is the same through compiled
 # functions of x, c and d: made once (compile), then only called.
 #
-# W4M is W4's vec3 point formula compiled once and mapped over the points
-# in one call: values only, per point as in W4.
+# W4M is W4's vec3 point formula compiled once: its values mapped over the
+# points in one call (forward), its gradients one point at a time (backward).
 
 
 def w5_x(i):

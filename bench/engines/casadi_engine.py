@@ -189,9 +189,9 @@ class W5:
 
 
 class W4M:
-    """The vec3 point formula as a Function of one 3-element symbol, mapped
-    over the points as columns by Function.map."""
-    phases = ("setup", "compile", "forward")
+    """The vec3 point formula as a Function of one 3-element symbol, and its
+    gradient, mapped over the points as columns by Function.map."""
+    phases = ("setup", "compile", "forward", "backward")
     notes = "Function.map called"
 
     def __init__(self, points, variant):
@@ -205,12 +205,16 @@ class W4M:
 
     def compile(self):
         self.f = Function("f", [self.p], [self.s]).map(self.points)
+        self.g = Function("g", [self.p], [gradient(self.s, self.p)]).map(self.points)
 
     def forward(self):
         self.values = numbers(self.f(self.columns))
 
+    def backward(self):
+        self.grads = numbers(self.g(self.columns))
+
     def check(self):
-        return [sum(self.values), self.values[0]]
+        return [sum(self.values), sum(self.grads[:30])]
 
 
 class W5F(W5):

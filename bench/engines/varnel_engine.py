@@ -181,13 +181,15 @@ class W5:
 
 
 class W4M:
-    """W4's vec3 point formula compiled once, then mapped over every point."""
-    phases = ("setup", "compile", "forward")
-    notes = "map of a compiled Function"
+    """W4's vec3 point formula compiled once, then mapped over every point;
+    the gradients come from one vjp call per point."""
+    phases = ("setup", "compile", "forward", "backward")
+    notes = "map of a compiled Function; vjp per point"
 
     def __init__(self, points, variant):
         import numpy
-        self.rows = numpy.array(wl.points3(points), dtype=numpy.float64)
+        self.points = wl.points3(points)
+        self.rows = numpy.array(self.points, dtype=numpy.float64)
 
     def setup(self):
         self.p = Undefined(dim=3)
@@ -195,13 +197,17 @@ class W4M:
         self.s = q.x + q.y + q.z
 
     def compile(self):
-        self.f = varnel.compile(self.s, [self.p])
+        self.f = varnel.compile(self.s, self.p)
 
     def forward(self):
         self.values = self.f.map(self.rows)
 
+    def backward(self):
+        vjp = self.f.vjp
+        self.grads = [vjp(point) for point in self.points]
+
     def check(self):
-        return [float(self.values.sum()), float(self.values[0, 0])]
+        return [float(self.values.sum()), sum(sum(g) for g in self.grads[:10])]
 
 
 class W5F:
