@@ -470,7 +470,7 @@ def main():
     notes = [
         "ns/node: nanoseconds per graph node (operator nodes of the workload, the same count for every engine),",
         "best of the repetitions; W5 forward/backward/build are per call. (Nx) = the peer's time over varnel's:",
-        "above 1 varnel is faster. total = every phase but forward and setup (build + backward [+ update]).",
+        "above 1 varnel is faster. total = every phase but forward, setup and compile (build + backward [+ update]).",
         "micrograd and torch compute values while building (forward 'in build'); varnel's backward runs its own",
         "forward; casadi's forward/backward each make a Function and call it once (W5: made once in setup).",
         f"W2 formula: varnel {info['engines'].get('varnel', {}).get('w2_formula', '')}; peers ReLU and hinge as in the demo.",
