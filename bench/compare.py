@@ -133,7 +133,7 @@ def cost(result, phase):
     """ns of a phase, or of the total (every phase but forward and setup)."""
     ns = result["ns"]
     if phase == "total":
-        return sum(v for k, v in ns.items() if k not in ("forward", "setup"))
+        return sum(v for k, v in ns.items() if k not in ("forward", "setup", "compile"))
     return ns.get(phase)
 
 
@@ -282,6 +282,7 @@ def targets(cases, results, skip=()):
                 value = cost(ref, phase) / cost(r, phase)
                 out.append((f"varnel/casadi-Function-call {case['id']} {phase}", fmt_ratio(value),
                             "<= 5x", value <= 5))
+    compiled_targets(out, matching, results, skip)
     # Absolute figures on the plain chains that bracket 1e5 nodes.
     for case in matching("W1", sin=False):
         if case["params"]["depth"] < middle:
@@ -294,6 +295,36 @@ def targets(cases, results, skip=()):
             out.append((f"varnel {phase} ns/node {case['id']} ({wl.short(case['nodes'])} nodes)",
                         fmt_ns(value), f"<= {limit}", value <= limit))
     return out
+
+
+def compiled_targets(out, matching, results, skip):
+    """Compiled functions: W5F against CasADi's Function calls and against
+    varnel's own eval, W4M against PyTorch eager per point."""
+    def ns(engine, case, phase):
+        r = results.get(engine, {}).get(case["id"], {})
+        ok = r.get("status") == "ok" and (phase == "total" or phase in r["phases"])
+        return cost(r, phase) if ok else None
+
+    for case in matching("W5F"):
+        if "casadi" not in skip:
+            for phase, limit in (("forward", 1.0), ("backward", 0.8)):
+                ours, theirs = ns(REFERENCE, case, phase), ns("casadi", case, phase)
+                value = ours / theirs if ours and theirs else None
+                out.append((f"varnel/casadi {case['id']} {phase}", fmt_ratio(value) if value else "-",
+                            f"<= {limit}x", value <= limit if value else None))
+        evals = [ns(REFERENCE, c, "forward") for c in matching("W5", nodes=case["params"]["nodes"])]
+        made = ns(REFERENCE, case, "compile")
+        value = made / evals[0] if made and evals and evals[0] else None
+        out.append((f"varnel compile/eval {case['id']}", fmt_ratio(value) if value else "-",
+                    "<= 2x", value <= 2 if value else None))
+    vec3 = matching("W4", variant="vec3")
+    for case in ([] if "torch" in skip else matching("W4M")):
+        for phase in ("build", "total"):
+            theirs = ns("torch", vec3[0], phase) if vec3 else None
+            ours = ns(REFERENCE, case, "forward")
+            value = theirs / ours if ours and theirs else None
+            out.append((f"torch {vec3[0]['id'] if vec3 else 'W4 vec3'} {phase}/varnel {case['id']} forward",
+                        fmt_ratio(value) if value else "-", ">= 50x", value >= 50 if value else None))
 
 
 def render_targets(rows):
@@ -439,7 +470,7 @@ def main():
     notes = [
         "ns/node: nanoseconds per graph node (operator nodes of the workload, the same count for every engine),",
         "best of the repetitions; W5 forward/backward/build are per call. (Nx) = the peer's time over varnel's:",
-        "above 1 varnel is faster. total = every phase but forward and setup (build + backward [+ update]).",
+        "above 1 varnel is faster. total = every phase but forward, setup and compile (build + backward [+ update]).",
         "micrograd and torch compute values while building (forward 'in build'); varnel's backward runs its own",
         "forward; casadi's forward/backward each make a Function and call it once (W5: made once in setup).",
         f"W2 formula: varnel {info['engines'].get('varnel', {}).get('w2_formula', '')}; peers ReLU and hinge as in the demo.",

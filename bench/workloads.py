@@ -16,6 +16,7 @@ Phase names:
             whatever forward work the engine needs for them is included
   update    W2 only: parameter update and clearing of the gradients
   setup     W5 only: the one-off construction of the reusable graph
+  compile   W4M and W5F: making the compiled function of that graph once
 
 The cost a user pays for a workload ("total") is the sum of every phase but
 forward: build and backward give values and gradients in every engine.
@@ -37,6 +38,8 @@ FULL = {
     "W3": [dict(degree=1000)],
     "W4": [dict(points=10_000, variant="vec3"), dict(points=10_000, variant="scalars")],
     "W5": [dict(nodes=10_000, calls=1000, eager_calls=20)],
+    "W4M": [dict(points=10_000, variant="vec3")],
+    "W5F": [dict(nodes=10_000, calls=1000)],
 }
 
 SMOKE = {
@@ -46,9 +49,11 @@ SMOKE = {
     "W3": [dict(degree=20)],
     "W4": [dict(points=20, variant="vec3"), dict(points=20, variant="scalars")],
     "W5": [dict(nodes=100, calls=10, eager_calls=2)],
+    "W4M": [dict(points=20, variant="vec3")],
+    "W5F": [dict(nodes=100, calls=10)],
 }
 
-PHASES = ("setup", "build", "forward", "backward", "update")
+PHASES = ("setup", "compile", "build", "forward", "backward", "update")
 
 
 def short(n):
@@ -74,6 +79,10 @@ def case_id(workload, p):
         return f"W4 {p['variant']} x{short(p['points'])}"
     if workload == "W5":
         return f"W5 {short(p['nodes'])} nodes x{p['calls']}"
+    if workload == "W4M":
+        return f"W4 {p['variant']} x{short(p['points'])} through map"
+    if workload == "W5F":
+        return f"W5 {short(p['nodes'])} nodes x{p['calls']} compiled"
     raise KeyError(workload)
 
 
@@ -88,11 +97,11 @@ def nodes(workload, p):
         return mlp_nodes(p["points"], p["sizes"])
     if workload == "W3":
         return 2 * p["degree"]
-    if workload == "W4":
+    if workload in ("W4", "W4M"):
         # vec3: pack, mul, sin, add, three lanes, two adds, one add into the
         # total; scalars: three lanes of mul, sin, add, two adds, the total.
         return p["points"] * (10 if p["variant"] == "vec3" else 12)
-    if workload == "W5":
+    if workload in ("W5", "W5F"):
         return p["nodes"]
     raise KeyError(workload)
 
@@ -200,7 +209,11 @@ def points3(count, seed=4):
 # --- W5 re-evaluation -------------------------------------------------------------
 
 # The fixed graph is the W1 chain y*c+d at depth nodes/2; call i sets x to
-# w5_x(i) and asks for y and its gradient.
+# w5_x(i) and asks for y and its gradient. W5F is the same through compiled
+# functions of x, c and d: made once (compile), then only called.
+#
+# W4M is W4's vec3 point formula compiled once: its values mapped over the
+# points in one call (forward), its gradients one point at a time (backward).
 
 
 def w5_x(i):

@@ -58,10 +58,29 @@ ValueNode::~ValueNode() {
     // with other holders only loses one reference here. Without weak
     // references, a use count of one cannot grow behind our back.
     std::vector<std::shared_ptr<ValueNode>> pending;
+    // Every reference a node holds is dropped as soon as the node is
+    // collected, so a node shared by several of the nodes being released is
+    // owned by the last of them alone when that one is collected. An input
+    // listed several times by one node (x + x) is solely owned when all its
+    // references are that node's.
     auto collect = [&pending](ValueNode& node) {
         for (Value& input : node.inputs) {
-            if (input.node_ && input.node_.use_count() == 1) {
-                pending.push_back(std::move(input.node_));
+            if (!input.node_) {
+                continue;
+            }
+            long held_here = 0;
+            for (const Value& other : node.inputs) {
+                held_here += other.node_ == input.node_ ? 1 : 0;
+            }
+            const bool solely_owned = input.node_.use_count() == held_here;
+            std::shared_ptr<ValueNode> taken = std::move(input.node_);
+            for (Value& other : node.inputs) {
+                if (other.node_ == taken) {
+                    other.node_.reset();
+                }
+            }
+            if (solely_owned) {
+                pending.push_back(std::move(taken));
             }
         }
     };

@@ -1,9 +1,11 @@
 // Node creation, evaluate and backward per node, on chains and on wide
-// graphs of 1e3 to 1e6 nodes. Run: bench/cpp/run.sh
+// graphs of 1e3 to 1e6 nodes, and the same graphs compiled: making the
+// Function, then its evaluate and vjp. Run: bench/cpp/run.sh
 #include <benchmark/benchmark.h>
 
 #include <vector>
 
+#include "symbolic/function.h"
 #include "symbolic/symbolic.h"
 
 namespace {
@@ -93,6 +95,47 @@ void BM_WideBackward(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// The chain as a Function of x, and the wide graph as a Function of its
+// first parameter (the others read per call).
+sym::Value graph_of(int shape, std::int64_t nodes, std::vector<sym::Value>& inputs) {
+    inputs = shape == 0 ? std::vector<sym::Value>{sym::parameter(0.5, "x")} : parameters(1000);
+    const sym::Value y = shape == 0 ? chain(inputs[0], nodes) : wide(inputs, nodes);
+    inputs.resize(1);
+    return y;
+}
+
+void BM_Compile(benchmark::State& state) {
+    std::vector<sym::Value> inputs;
+    const sym::Value y = graph_of(static_cast<int>(state.range(0)), state.range(1), inputs);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sym::Function({y}, inputs));
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(1));
+}
+
+void BM_FunctionEvaluate(benchmark::State& state) {
+    std::vector<sym::Value> inputs;
+    const sym::Value y = graph_of(static_cast<int>(state.range(0)), state.range(1), inputs);
+    const sym::Function f({y}, inputs);
+    const std::vector<sym::SmallValue> at = {sym::small_value(0.5)};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f.evaluate(at));
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(1));
+}
+
+void BM_FunctionVjp(benchmark::State& state) {
+    std::vector<sym::Value> inputs;
+    const sym::Value y = graph_of(static_cast<int>(state.range(0)), state.range(1), inputs);
+    const sym::Function f({y}, inputs);
+    const std::vector<sym::SmallValue> at = {sym::small_value(0.5)};
+    const std::vector<sym::SmallValue> seed = {sym::small_value(1.0)};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f.vjp(at, seed));
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(1));
+}
+
 }  // namespace
 
 BENCHMARK(BM_ChainBuild)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
@@ -100,5 +143,10 @@ BENCHMARK(BM_ChainEvaluate)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(ben
 BENCHMARK(BM_ChainBackward)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WideEvaluate)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WideBackward)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
+
+// Arguments: shape (0 chain, 1 wide), nodes.
+BENCHMARK(BM_Compile)->ArgsProduct({{0, 1}, {10000, 1000000}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FunctionEvaluate)->ArgsProduct({{0, 1}, {10000, 1000000}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FunctionVjp)->ArgsProduct({{0, 1}, {10000, 1000000}})->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

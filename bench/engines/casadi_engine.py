@@ -186,3 +186,52 @@ class W5:
 
     def check(self):
         return [self.value] + self.grads
+
+
+class W4M:
+    """The vec3 point formula as a Function of one 3-element symbol, and its
+    gradient, mapped over the points as columns by Function.map."""
+    phases = ("setup", "compile", "forward", "backward")
+    notes = "Function.map called"
+
+    def __init__(self, points, variant):
+        self.points = points
+        self.columns = casadi.DM(wl.points3(points)).T
+
+    def setup(self):
+        self.p = SX.sym("p", 3)
+        q = self.p * self.p + sin(self.p)
+        self.s = q[0] + q[1] + q[2]
+
+    def compile(self):
+        self.f = Function("f", [self.p], [self.s]).map(self.points)
+        self.g = Function("g", [self.p], [gradient(self.s, self.p)]).map(self.points)
+
+    def forward(self):
+        self.values = numbers(self.f(self.columns))
+
+    def backward(self):
+        self.grads = numbers(self.g(self.columns))
+
+    def check(self):
+        return [sum(self.values), sum(self.grads[:30])]
+
+
+class W5F(W5):
+    """W5 with its Functions' construction timed as the compile phase."""
+    phases = ("setup", "compile", "forward", "backward")
+
+    def __init__(self, nodes, calls):
+        super().__init__(nodes, calls, 0)
+
+    def setup(self):
+        self.x, self.c, self.d = SX.sym("x"), SX.sym("c"), SX.sym("d")
+        y = self.x
+        for _ in range(self.depth):
+            y = y * self.c + self.d
+        self.y = y
+
+    def compile(self):
+        x, c, d, y = self.x, self.c, self.d, self.y
+        self.f = Function("f", [x, c, d], [y])
+        self.fg = Function("fg", [x, c, d], [y, gradient(y, vertcat(x, c, d))])

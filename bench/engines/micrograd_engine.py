@@ -158,3 +158,13 @@ class W5:
 
     def check(self):
         return [self.value] + self.grads
+
+
+class W4M:
+    def __init__(self, points, variant):
+        unsupported("no sin and no compiled functions")
+
+
+class W5F:
+    def __init__(self, nodes, calls):
+        unsupported("no sin and no compiled functions")

@@ -3,7 +3,8 @@
 import workloads as wl
 
 import _varnel
-from _varnel import Constant, Parameter, sin, vec3
+import varnel
+from _varnel import Constant, Parameter, Undefined, sin, vec3
 
 NAME = "varnel"
 VERSION = _varnel.__version__
@@ -174,6 +175,70 @@ class W5:
             x.zero_grad(), c.zero_grad(), d.zero_grad()
             y.backward()
             self.grads = [x.grad[0], c.grad[0], d.grad[0]]
+
+    def check(self):
+        return [self.value] + self.grads
+
+
+class W4M:
+    """W4's vec3 point formula compiled once, then mapped over every point;
+    the gradients come from one vjp call per point."""
+    phases = ("setup", "compile", "forward", "backward")
+    notes = "map of a compiled Function; vjp per point"
+
+    def __init__(self, points, variant):
+        import numpy
+        self.points = wl.points3(points)
+        self.rows = numpy.array(self.points, dtype=numpy.float64)
+
+    def setup(self):
+        self.p = Undefined(dim=3)
+        q = self.p * self.p + sin(self.p)
+        self.s = q.x + q.y + q.z
+
+    def compile(self):
+        self.f = varnel.compile(self.s, self.p)
+
+    def forward(self):
+        self.values = self.f.map(self.rows)
+
+    def backward(self):
+        vjp = self.f.vjp
+        self.grads = [vjp(point) for point in self.points]
+
+    def check(self):
+        return [float(self.values.sum()), sum(sum(g) for g in self.grads[:10])]
+
+
+class W5F:
+    """W5's graph compiled once as a function of x, c and d, then called."""
+    phases = ("setup", "compile", "forward", "backward")
+    per_call = ("forward", "backward")
+    notes = "compiled Function called"
+
+    def __init__(self, nodes, calls):
+        self.depth, self.calls = nodes // 2, calls
+
+    def setup(self):
+        self.leaves = x, c, d = Parameter(wl.W1_X), Parameter(wl.W1_C), Parameter(wl.W1_D)
+        y = x
+        for _ in range(self.depth):
+            y = y * c + d
+        self.y = y
+
+    def compile(self):
+        self.f = varnel.compile(self.y, self.leaves)
+
+    def forward(self):
+        f = self.f
+        for i in range(self.calls):
+            self.value = f(wl.w5_x(i), wl.W1_C, wl.W1_D)[0]
+
+    def backward(self):
+        f = self.f
+        for i in range(self.calls):
+            gx, gc, gd = f.vjp(wl.w5_x(i), wl.W1_C, wl.W1_D)
+            self.grads = [gx[0], gc[0], gd[0]]
 
     def check(self):
         return [self.value] + self.grads

@@ -7,7 +7,9 @@ helpers written on its public surface:
 
 - :func:`to_dot`, :func:`render` and :func:`draw`: pictures of a graph;
 - :func:`gradcheck`: ``backward`` against finite differences;
-- :mod:`varnel.optim`: the optimizers ``SGD``, ``Adam`` and ``AdamW``.
+- :mod:`varnel.optim`: the optimizers ``SGD``, ``Adam`` and ``AdamW``;
+- :func:`compile` and :class:`Function`: a graph frozen once and evaluated,
+  differentiated and mapped over rows of inputs at compiled speed.
 """
 
 from _varnel import (
@@ -24,18 +26,21 @@ from _varnel import (
 )
 
 from . import optim
+from ._compiled import Function, compile
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
 
 __all__ = [
     "Constant",
     "Expression",
+    "Function",
     "GradcheckError",
     "GradcheckResult",
     "GraphPicture",
     "Parameter",
     "Undefined",
     "__version__",
+    "compile",
     "cos",
     "draw",
     "gradcheck",

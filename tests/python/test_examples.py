@@ -23,7 +23,7 @@ def run_example(name, *args, cwd):
 
 def test_every_example_is_covered():
     assert {p.name for p in EXAMPLES.glob("*.py")} == {"tour.py", "fit_circle.py", "triangle_area.py",
-                                                       "render_graph.py"}
+                                                       "render_graph.py", "fit_circle_newton.py"}
 
 
 def test_tour(tmp_path):
@@ -38,6 +38,17 @@ def test_fit_circle_loss_falls_and_fit_is_close(tmp_path):
     cx, cy, r = map(float, re.search(r"^centre \((\S+), (\S+)\), radius (\S+)$", out, re.M).groups())
     assert abs(cx - 1.5) < 0.02 and abs(cy + 0.5) < 0.02 and abs(r - 2.0) < 0.02
     assert "truth  (1.5000, -0.5000), radius 2.0000" in out
+
+
+def test_fit_circle_newton_converges_to_the_gradient_descent_fit(tmp_path):
+    out = run_example("fit_circle_newton.py", cwd=tmp_path)
+    costs = [float(m) for m in re.findall(r"^\s*\d+\s+([\d.]+)$", out, re.M)]
+    assert len(costs) == 8 and costs[-1] < 1e-3 * costs[0]
+    assert all(later <= earlier for earlier, later in zip(costs, costs[1:]))
+    assert costs[-1] == pytest.approx(costs[-2], rel=1e-9)  # converged
+    assert "60 outputs (60 lanes)" in out
+    cx, cy, r = map(float, re.search(r"^centre \((\S+), (\S+)\), radius (\S+)$", out, re.M).groups())
+    assert abs(cx - 1.5) < 0.02 and abs(cy + 0.5) < 0.02 and abs(r - 2.0) < 0.02
 
 
 def test_triangle_area_matches_the_closed_form(tmp_path):

@@ -1,0 +1,581 @@
+// Compiled functions: the graph below the outputs, frozen into an array of
+// instructions in the depth-first order that eval and backward use and run
+// with the same lane kernels and the same derivative rules, so that the
+// numbers are theirs bit for bit.
+#include "symbolic/function.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "symbolic/checks.h"
+#include "symbolic/id_map.h"
+#include "symbolic/lane_arithmetic.h"
+
+namespace varnel::symbolic {
+namespace {
+
+constexpr std::uint32_t kUnfinished = std::numeric_limits<std::uint32_t>::max();
+
+bool is_binary(ExpressionOp op) {
+    return op == ExpressionOp::Add || op == ExpressionOp::Subtract ||
+           op == ExpressionOp::Multiply || op == ExpressionOp::Divide;
+}
+
+bool is_unary(ExpressionOp op) {
+    return op == ExpressionOp::Negate || op == ExpressionOp::Sin || op == ExpressionOp::Cos;
+}
+
+// Per-call storage. Slots are written before they are read, so it is left
+// uninitialised: clearing a large graph's slots would cost as much as
+// running it.
+template <typename T>
+class Scratch {
+public:
+    explicit Scratch(std::size_t count)
+        : data_(static_cast<T*>(::operator new((count + 1) * sizeof(T)))) {}
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { ::operator delete(data_); }
+    T* get() const { return data_; }
+
+private:
+    T* data_;
+};
+
+inline void put(SmallValue* slots, std::uint32_t slot, const SmallValue& value) {
+    new (slots + slot) SmallValue(value);
+}
+
+// A one-lane result: only the live lane is stored, so the value does not
+// travel through a temporary on the way.
+inline void put_scalar(SmallValue* slots, std::uint32_t slot, const SmallValue& value) {
+    slots[slot].dimension = 1;
+    slots[slot].lanes[0] = value.lanes[0];
+}
+
+inline void zero(double* lanes, std::size_t count) {
+    std::memset(lanes, 0, count * sizeof(double));
+}
+
+// Index of the lane that lane i of a broadcast operand reads and receives.
+inline std::size_t lane_of(int dimension, int i) {
+    return dimension == 1 ? 0 : static_cast<std::size_t>(i);
+}
+
+void require_input_values(const std::vector<SmallValue>& values, const std::vector<Value>& inputs) {
+    if (values.size() != inputs.size()) {
+        throw std::invalid_argument("function expects " + std::to_string(inputs.size()) +
+                                    " input values, got " + std::to_string(values.size()));
+    }
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        require_finite(values[k]);
+        const int expected = inputs[k].node().dimension;
+        if (values[k].dimension != expected) {
+            throw std::invalid_argument("function input " + std::to_string(k) + " has dimension " +
+                                        std::to_string(values[k].dimension) + ", expected " +
+                                        std::to_string(expected));
+        }
+    }
+}
+
+void require_seeds(const std::vector<SmallValue>& seeds, const std::vector<Value>& outputs) {
+    if (seeds.size() != outputs.size()) {
+        throw std::invalid_argument("function expects " + std::to_string(outputs.size()) +
+                                    " seeds, got " + std::to_string(seeds.size()));
+    }
+    for (std::size_t k = 0; k < seeds.size(); ++k) {
+        require_finite(seeds[k]);
+        if (seeds[k].dimension != outputs[k].node().dimension) {
+            throw std::invalid_argument("backward seed dimension does not match output dimension");
+        }
+    }
+}
+
+// Binary operators on one-lane operands get instructions of their own.
+Function::Code code_of(const ValueNode& node) {
+    using Code = Function::Code;
+    switch (node.op) {
+        case ExpressionOp::Pack: return Code::Pack;
+        case ExpressionOp::Component: return Code::Component;
+        case ExpressionOp::Negate:
+        case ExpressionOp::Sin:
+        case ExpressionOp::Cos: return Code::Unary;
+        default: break;
+    }
+    const bool scalar = node.dimension == 1 && node.inputs[0].node().dimension == 1 &&
+                        node.inputs[1].node().dimension == 1;
+    if (!scalar) {
+        return Code::Binary;
+    }
+    switch (node.op) {
+        case ExpressionOp::Add: return Code::Add1;
+        case ExpressionOp::Subtract: return Code::Subtract1;
+        case ExpressionOp::Multiply: return Code::Multiply1;
+        default: return Code::Divide1;
+    }
+}
+
+template <typename Error>
+[[noreturn]] void rethrow_for_row(const Error& error, std::size_t row) {
+    throw Error("row " + std::to_string(row) + ": " + error.what());
+}
+
+}  // namespace
+
+Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
+    : outputs_(std::move(outputs)), inputs_(std::move(inputs)) {
+    if (outputs_.empty()) {
+        throw std::invalid_argument("function needs at least one output");
+    }
+    for (const Value& output : outputs_) {
+        require_valid(output, "function output");
+    }
+    IdMap<std::uint32_t> slot_of(256);
+    for (const Value& input : inputs_) {
+        require_valid(input, "function input");
+        const ValueNode& node = input.node();
+        if (node.kind != ValueKind::Undefined && node.kind != ValueKind::Parameter) {
+            throw std::invalid_argument("function inputs must be Undefined or Parameter values");
+        }
+        if (!slot_of.try_emplace(node.id, static_cast<std::uint32_t>(slot_count_)).second) {
+            throw std::invalid_argument("function input is listed twice");
+        }
+        ++slot_count_;
+    }
+
+    // First the order: depth-first post-order over the outputs in turn,
+    // inputs in index order, a node marked on entry, the order of eval and
+    // backward; a node's slot is its place in it. An explicit stack, so a
+    // deep chain cannot overflow the call stack.
+    std::vector<const Value*> order;
+    std::size_t expressions = 0;
+    std::size_t constants = 0;
+    struct Frame {
+        const Value* value;
+        int next_input;
+    };
+    std::vector<Frame> stack;
+    auto enter = [&](const Value& value) {
+        require_valid(value, "backward value");
+        if (slot_of.try_emplace(value.node().id, kUnfinished).second) {
+            stack.push_back({&value, 0});
+        }
+    };
+    auto finish = [&](const Value& value) {
+        const ValueNode& node = value.node();
+        if (node.kind == ValueKind::Undefined) {
+            throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
+        }
+        expressions += node.kind == ValueKind::Expression ? 1 : 0;
+        constants += node.kind == ValueKind::Constant ? 1 : 0;
+        *slot_of.find(node.id) = static_cast<std::uint32_t>(slot_count_++);
+        order.push_back(&value);
+    };
+    for (const Value& output : outputs_) {
+        enter(output);
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            const ValueNode& node = top.value->node();
+            if (top.next_input < node.input_count) {
+                enter(node.inputs[static_cast<std::size_t>(top.next_input++)]);
+            } else {
+                const Value* value = top.value;
+                stack.pop_back();
+                finish(*value);
+            }
+        }
+        output_slots_.push_back(*slot_of.find(output.node().id));
+        output_lanes_ += output.node().dimension;
+    }
+
+    // Then the tape, in arrays of their final size: growing them would
+    // cost more than everything else here together.
+    lane_dimension_.reserve(slot_count_);
+    lane_offset_.reserve(slot_count_);
+    code_.reserve(expressions);
+    constants_.reserve(constants);
+    parameters_.reserve(order.size() - expressions - constants);
+    auto add_lanes = [this](const ValueNode& node) {
+        lane_dimension_.push_back(static_cast<std::uint8_t>(node.dimension));
+        lane_offset_.push_back(static_cast<std::uint32_t>(lane_count_));
+        lane_count_ += static_cast<std::size_t>(node.dimension);
+    };
+    for (const Value& input : inputs_) {
+        add_lanes(input.node());
+        input_lanes_ += input.node().dimension;
+    }
+    auto slot = static_cast<std::uint32_t>(inputs_.size());
+    for (const Value* value : order) {
+        const ValueNode& node = value->node();
+        add_lanes(node);
+        switch (node.kind) {
+            case ValueKind::Constant: constants_.push_back({slot, node.value}); break;
+            case ValueKind::Parameter: parameters_.push_back({slot, *value}); break;
+            default: emit(*value, slot, slot_of); break;
+        }
+        ++slot;
+    }
+}
+
+// The instruction of an expression node, whose operands all have slots.
+template <typename SlotMap>
+void Function::emit(const Value& value, std::uint32_t slot, const SlotMap& slot_of) {
+    const ValueNode& node = value.node();
+    const ExpressionOp op = node.op;
+    if (!is_binary(op) && !is_unary(op) && op != ExpressionOp::Pack && op != ExpressionOp::Component) {
+        throw std::logic_error("unsupported symbolic expression op");
+    }
+    Instruction instruction{op, Code::Binary, static_cast<std::uint8_t>(node.dimension), -1, slot, {0, 0, 0, 0}};
+    const int used = op == ExpressionOp::Pack ? node.input_count : is_binary(op) ? 2 : 1;
+    for (int i = 0; i < used; ++i) {
+        // Value::input refuses an operand the node lacks, as eval does.
+        instruction.operand[i] = *slot_of.find(value.input(i).node().id);
+    }
+    instruction.code = code_of(node);
+    if (op == ExpressionOp::Pack) {
+        instruction.extra = node.input_count;
+    } else if (op == ExpressionOp::Component) {
+        instruction.extra = node.component_index;
+    }
+    code_.push_back(instruction);
+}
+
+void Function::load_constants(SmallValue* slots) const {
+    for (const auto& constant : constants_) {
+        put(slots, constant.slot, constant.item);
+    }
+    for (const auto& parameter : parameters_) {
+        put(slots, parameter.slot, parameter.item.node().value);
+    }
+}
+
+void Function::load_inputs(const std::vector<SmallValue>& inputs, SmallValue* slots) const {
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        put(slots, static_cast<std::uint32_t>(k), inputs[k]);
+    }
+}
+
+void Function::forward(const std::vector<SmallValue>& inputs, SmallValue* slots) const {
+    load_constants(slots);
+    load_inputs(inputs, slots);
+    run_forward(slots);
+}
+
+// Scalar arithmetic, the bulk of most graphs, gets instructions of its own:
+// the kernel called with a fixed dimension of 1 compiles to one operation
+// and one check. Lanes past a slot's dimension are never read, so a scalar
+// slot leaves them as they were.
+void Function::run_forward(SmallValue* s) const {
+    for (const Instruction& in : code_) {
+        const SmallValue& a = s[in.operand[0]];
+        const SmallValue& b = s[in.operand[1]];
+        switch (in.code) {
+            case Code::Add1: put_scalar(s, in.out, binary_constant(ExpressionOp::Add, a, b, 1)); break;
+            case Code::Subtract1: put_scalar(s, in.out, binary_constant(ExpressionOp::Subtract, a, b, 1)); break;
+            case Code::Multiply1: put_scalar(s, in.out, binary_constant(ExpressionOp::Multiply, a, b, 1)); break;
+            case Code::Divide1: put_scalar(s, in.out, binary_constant(ExpressionOp::Divide, a, b, 1)); break;
+            case Code::Binary: put(s, in.out, binary_constant(in.op, a, b, in.dimension)); break;
+            case Code::Unary: put(s, in.out, unary_constant(in.op, a)); break;
+            case Code::Component: put(s, in.out, small_value(a[in.extra])); break;
+            case Code::Pack: {
+                SmallValue packed;
+                packed.dimension = in.dimension;
+                for (int k = 0; k < in.extra; ++k) {
+                    const SmallValue& lane = s[in.operand[k]];
+                    if (lane.dimension != 1) {
+                        throw std::logic_error("Pack input is not scalar");
+                    }
+                    packed.lanes[static_cast<std::size_t>(k)] = lane.lanes[0];
+                }
+                put(s, in.out, packed);
+                break;
+            }
+        }
+    }
+}
+
+// The derivative rules of Value::backward, applied in the same order, lane
+// by lane, the left operand before the right.
+void Function::run_reverse(const SmallValue* s, double* adjoints) const {
+    for (auto it = code_.rbegin(); it != code_.rend(); ++it) {
+        const Instruction& in = *it;
+        const double* g = adjoints + lane_offset_[in.out];
+        const int n = in.dimension;
+        const std::uint32_t a = in.operand[0];
+        const std::uint32_t b = in.operand[1];
+        switch (in.code) {
+            case Code::Add1:
+                adjoints[lane_offset_[a]] += g[0];
+                adjoints[lane_offset_[b]] += g[0];
+                continue;
+            case Code::Subtract1:
+                adjoints[lane_offset_[a]] += g[0];
+                adjoints[lane_offset_[b]] -= g[0];
+                continue;
+            case Code::Multiply1: {
+                const double gi = g[0];
+                adjoints[lane_offset_[a]] += gi * s[b].lanes[0];
+                adjoints[lane_offset_[b]] += gi * s[a].lanes[0];
+                continue;
+            }
+            case Code::Divide1: {
+                const double gi = g[0];
+                const double xi = s[a].lanes[0];
+                const double yi = s[b].lanes[0];
+                adjoints[lane_offset_[a]] += gi / yi;
+                adjoints[lane_offset_[b]] += (-gi * xi) / (yi * yi);
+                continue;
+            }
+            default: break;
+        }
+        if (in.code == Code::Binary) {
+            const SmallValue& x = s[a];
+            const SmallValue& y = s[b];
+            double* left = adjoints + lane_offset_[a];
+            double* right = adjoints + lane_offset_[b];
+            const int ld = lane_dimension_[a];
+            const int rd = lane_dimension_[b];
+            for (int i = 0; i < n; ++i) {
+                const double gi = g[i];
+                double& l = left[lane_of(ld, i)];
+                switch (in.op) {
+                    case ExpressionOp::Add:
+                        l += gi;
+                        right[lane_of(rd, i)] += gi;
+                        break;
+                    case ExpressionOp::Subtract:
+                        l += gi;
+                        right[lane_of(rd, i)] -= gi;
+                        break;
+                    case ExpressionOp::Multiply:
+                        l += gi * broadcast_lane(y, i);
+                        right[lane_of(rd, i)] += gi * broadcast_lane(x, i);
+                        break;
+                    default: {
+                        const double xi = broadcast_lane(x, i);
+                        const double yi = broadcast_lane(y, i);
+                        l += gi / yi;
+                        right[lane_of(rd, i)] += (-gi * xi) / (yi * yi);
+                        break;
+                    }
+                }
+            }
+            continue;
+        }
+        double* target = adjoints + lane_offset_[a];
+        switch (in.op) {
+            case ExpressionOp::Negate:
+            case ExpressionOp::Sin:
+            case ExpressionOp::Cos: {
+                const SmallValue& x = s[a];
+                if (x.dimension < n) {
+                    throw std::out_of_range("symbolic value lane index out of range");
+                }
+                for (int i = 0; i < n; ++i) {
+                    const double xi = x.lanes[static_cast<std::size_t>(i)];
+                    if (in.op == ExpressionOp::Negate) {
+                        target[i] -= g[i];
+                    } else if (in.op == ExpressionOp::Sin) {
+                        target[i] += std::cos(xi) * g[i];
+                    } else {
+                        target[i] += -std::sin(xi) * g[i];
+                    }
+                }
+                break;
+            }
+            case ExpressionOp::Component: target[in.extra] += g[0]; break;
+            default:  // Pack
+                for (int k = 0; k < in.extra; ++k) {
+                    if (k >= n) {
+                        throw std::out_of_range("symbolic value lane index out of range");
+                    }
+                    adjoints[lane_offset_[in.operand[k]]] += g[k];
+                }
+                break;
+        }
+    }
+}
+
+// Forward-mode derivatives: the tangent of every node for one direction in
+// the inputs' lanes.
+void Function::run_tangent(const SmallValue* s, double* tangents) const {
+    for (const Instruction& in : code_) {
+        double* t = tangents + lane_offset_[in.out];
+        const int n = in.dimension;
+        const std::uint32_t a = in.operand[0];
+        const double* ta = tangents + lane_offset_[a];
+        const int ad = lane_dimension_[a];
+        if (is_binary(in.op)) {
+            const std::uint32_t b = in.operand[1];
+            const double* tb = tangents + lane_offset_[b];
+            const int bd = lane_dimension_[b];
+            for (int i = 0; i < n; ++i) {
+                const double dx = ta[lane_of(ad, i)];
+                const double dy = tb[lane_of(bd, i)];
+                const double x = broadcast_lane(s[a], i);
+                const double y = broadcast_lane(s[b], i);
+                switch (in.op) {
+                    case ExpressionOp::Add: t[i] = dx + dy; break;
+                    case ExpressionOp::Subtract: t[i] = dx - dy; break;
+                    case ExpressionOp::Multiply: t[i] = dx * y + x * dy; break;
+                    default: t[i] = dx / y + (-dy * x) / (y * y); break;
+                }
+            }
+            continue;
+        }
+        switch (in.op) {
+            case ExpressionOp::Negate:
+                for (int i = 0; i < n; ++i) t[i] = -ta[i];
+                break;
+            case ExpressionOp::Sin:
+                for (int i = 0; i < n; ++i) t[i] = std::cos(s[a].lanes[static_cast<std::size_t>(i)]) * ta[i];
+                break;
+            case ExpressionOp::Cos:
+                for (int i = 0; i < n; ++i) t[i] = -std::sin(s[a].lanes[static_cast<std::size_t>(i)]) * ta[i];
+                break;
+            case ExpressionOp::Component: t[0] = ta[in.extra]; break;
+            default:  // Pack
+                for (int i = 0; i < n; ++i) t[i] = 0.0;
+                for (int k = 0; k < in.extra && k < n; ++k) t[k] = tangents[lane_offset_[in.operand[k]]];
+                break;
+        }
+    }
+}
+
+std::vector<SmallValue> Function::evaluate(const std::vector<SmallValue>& inputs) const {
+    require_input_values(inputs, inputs_);
+    Scratch<SmallValue> slots(slot_count_);
+    forward(inputs, slots.get());
+    std::vector<SmallValue> result;
+    result.reserve(output_slots_.size());
+    for (std::uint32_t slot : output_slots_) {
+        const SmallValue& value = slots.get()[slot];
+        SmallValue copy;
+        copy.dimension = value.dimension;
+        for (int i = 0; i < value.dimension; ++i) {
+            copy.lanes[static_cast<std::size_t>(i)] = value.lanes[static_cast<std::size_t>(i)];
+        }
+        result.push_back(copy);
+    }
+    return result;
+}
+
+std::vector<SmallValue> Function::vjp(const std::vector<SmallValue>& inputs,
+                                      const std::vector<SmallValue>& seeds) const {
+    require_input_values(inputs, inputs_);
+    require_seeds(seeds, outputs_);
+    Scratch<SmallValue> slots(slot_count_);
+    forward(inputs, slots.get());
+    Scratch<double> adjoints(lane_count_);
+    double* adj = adjoints.get();
+    zero(adj, lane_count_);
+    for (std::size_t k = 0; k < seeds.size(); ++k) {
+        double* lanes = adj + lane_offset_[output_slots_[k]];
+        for (int i = 0; i < seeds[k].dimension; ++i) {
+            lanes[i] += seeds[k].lanes[static_cast<std::size_t>(i)];
+        }
+    }
+    run_reverse(slots.get(), adj);
+
+    std::vector<SmallValue> gradients(inputs_.size());
+    for (std::size_t k = 0; k < inputs_.size(); ++k) {
+        gradients[k].dimension = lane_dimension_[k];
+        std::memcpy(gradients[k].lanes.data(), adj + lane_offset_[k],
+                    lane_dimension_[k] * sizeof(double));
+    }
+    // Nothing below can fail: the gradients are written all or not at all.
+    for (const auto& parameter : parameters_) {
+        ValueNode& node = parameter.item.mutable_node();
+        if (!node.grad) {
+            SmallValue zero_lanes;
+            zero_lanes.dimension = node.dimension;
+            node.grad = zero_lanes;
+        }
+        const double* lanes = adj + lane_offset_[parameter.slot];
+        for (int i = 0; i < node.dimension; ++i) {
+            node.grad->lanes[static_cast<std::size_t>(i)] += lanes[i];
+        }
+    }
+    return gradients;
+}
+
+std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) const {
+    require_input_values(inputs, inputs_);
+    Scratch<SmallValue> slots(slot_count_);
+    forward(inputs, slots.get());
+    const auto columns = static_cast<std::size_t>(input_lanes_);
+    std::vector<double> result(static_cast<std::size_t>(output_lanes_) * columns);
+    Scratch<double> work(lane_count_);
+    double* lanes = work.get();
+    if (output_lanes_ <= input_lanes_) {
+        // One reverse sweep per output lane gives a row.
+        std::size_t row = 0;
+        for (std::uint32_t out : output_slots_) {
+            for (int i = 0; i < lane_dimension_[out]; ++i, ++row) {
+                zero(lanes, lane_count_);
+                lanes[lane_offset_[out] + static_cast<std::size_t>(i)] = 1.0;
+                run_reverse(slots.get(), lanes);
+                std::memcpy(result.data() + row * columns, lanes, columns * sizeof(double));
+            }
+        }
+        return result;
+    }
+    // One forward sweep per input lane gives a column. The inputs' lanes
+    // come first in the lane array, so column c is lane c.
+    for (std::size_t column = 0; column < columns; ++column) {
+        zero(lanes, lane_count_);
+        lanes[column] = 1.0;
+        run_tangent(slots.get(), lanes);
+        std::size_t row = 0;
+        for (std::uint32_t out : output_slots_) {
+            for (int i = 0; i < lane_dimension_[out]; ++i, ++row) {
+                result[row * columns + column] = lanes[lane_offset_[out] + static_cast<std::size_t>(i)];
+            }
+        }
+    }
+    return result;
+}
+
+void Function::map(const double* in, std::size_t rows, std::ptrdiff_t in_stride,
+                   std::ptrdiff_t in_lane_stride, double* out) const {
+    Scratch<SmallValue> slots(slot_count_);
+    SmallValue* s = slots.get();
+    load_constants(s);
+    const auto width = static_cast<std::size_t>(output_lanes_);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const double* source = in + static_cast<std::ptrdiff_t>(row) * in_stride;
+        try {
+            std::ptrdiff_t lane = 0;
+            for (std::size_t k = 0; k < inputs_.size(); ++k) {
+                SmallValue value;
+                value.dimension = lane_dimension_[k];
+                for (int i = 0; i < value.dimension; ++i, ++lane) {
+                    value.lanes[static_cast<std::size_t>(i)] = source[lane * in_lane_stride];
+                }
+                require_finite_lanes(value);
+                put(s, static_cast<std::uint32_t>(k), value);
+            }
+            run_forward(s);
+        } catch (const std::invalid_argument& error) {
+            rethrow_for_row(error, row);
+        } catch (const std::out_of_range& error) {
+            rethrow_for_row(error, row);
+        } catch (const std::logic_error& error) {
+            rethrow_for_row(error, row);
+        }
+        double* target = out + row * width;
+        for (std::uint32_t slot : output_slots_) {
+            const SmallValue& value = s[slot];
+            for (int i = 0; i < lane_dimension_[slot]; ++i) {
+                *target++ = value.lanes[static_cast<std::size_t>(i)];
+            }
+        }
+    }
+}
+
+}  // namespace varnel::symbolic

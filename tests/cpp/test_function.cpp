@@ -1,0 +1,338 @@
+// Compiled functions give eval's values and backward's gradients bit for
+// bit, refuse bad graphs and arguments with eval's and backward's messages
+// where they overlap, and change nothing when they fail.
+#include <cmath>
+#include <cstring>
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "symbolic/function.h"
+#include "test_support.h"
+
+namespace {
+
+using sym::Function;
+
+bool same_bits(const SmallValue& a, const SmallValue& b) {
+    return a.dimension == b.dimension &&
+           std::memcmp(a.lanes.data(), b.lanes.data(), sizeof(double) * static_cast<std::size_t>(a.dimension)) == 0;
+}
+
+// A random graph over Parameters of one to three lanes, using every
+// operator, broadcasting and shared operands; its values stay bounded.
+struct RandomGraph {
+    std::vector<Value> parameters;
+    Value output;
+
+    explicit RandomGraph(unsigned seed, int size = 60) {
+        std::mt19937 rng(seed);
+        auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+        std::uniform_real_distribution<double> number(-2.0, 2.0);
+        parameters = {sym::parameter(number(rng), "a"), sym::parameter(number(rng), "b"),
+                      sym::parameter({number(rng), number(rng), number(rng)}, "v"),
+                      sym::parameter({number(rng), number(rng)}, "w")};
+        std::vector<Value> pool = parameters;
+        pool.push_back(sym::constant(0.5, -1.5, 2.0));
+        auto with_dimension = [&](int dimension) {
+            for (int tries = 0;; ++tries) {
+                const Value& v = pool[static_cast<std::size_t>(pick(static_cast<int>(pool.size())))];
+                if (v.dimension() == dimension || v.dimension() == 1 || tries > 50) return v;
+            }
+        };
+        auto scalar = [&] { return sym::component(pool[static_cast<std::size_t>(pick(static_cast<int>(pool.size())))], 0); };
+        for (int i = 0; i < size; ++i) {
+            const Value a = pool[static_cast<std::size_t>(pick(static_cast<int>(pool.size())))];
+            const Value b = with_dimension(a.dimension());
+            const bool fits = a.dimension() == b.dimension() || a.dimension() == 1 || b.dimension() == 1;
+            Value made;
+            switch (pick(9)) {
+                case 0: made = fits ? a + b : -a; break;
+                case 1: made = fits ? a - b : sym::sin(a); break;
+                case 2: made = fits ? a * sym::sin(b) : sym::cos(a); break;
+                case 3: made = fits ? a / (sym::cos(b) + 2.0) : -a; break;
+                case 4: made = sym::sin(a); break;
+                case 5: made = sym::cos(a); break;
+                case 6: made = -a; break;
+                case 7: made = sym::component(a, pick(a.dimension())); break;
+                default: made = sym::vec3(scalar(), scalar(), scalar()); break;
+            }
+            pool.push_back(made);
+        }
+        output = pool.back();
+    }
+};
+
+SmallValue seed_for(int dimension) {
+    std::vector<double> lanes = {1.0, -0.5, 2.0, 0.25};
+    lanes.resize(static_cast<std::size_t>(dimension));
+    return lanes_of(lanes);
+}
+
+std::vector<SmallValue> values_of(const std::vector<Value>& leaves) {
+    std::vector<SmallValue> values;
+    for (const Value& leaf : leaves) values.push_back(leaf.value());
+    return values;
+}
+
+class FunctionRandomGraphs : public testing::TestWithParam<unsigned> {};
+
+TEST_P(FunctionRandomGraphs, EvaluateIsEvalAndVjpIsBackwardBitForBit) {
+    const RandomGraph g(GetParam());
+    const SmallValue seed = seed_for(g.output.dimension());
+    for (const Value& p : g.parameters) p.zero_grad();
+    g.output.backward(seed);
+    std::vector<SmallValue> backward_grads;
+    for (const Value& p : g.parameters) backward_grads.push_back(p.has_grad() ? p.grad() : lanes_of({}));
+
+    // Every Parameter an input: vjp returns what backward stored, and writes nothing.
+    const Function all_inputs({g.output}, g.parameters);
+    EXPECT_TRUE(same_bits(all_inputs.evaluate(values_of(g.parameters))[0], g.output.evaluate()));
+    const std::vector<SmallValue> returned = all_inputs.vjp(values_of(g.parameters), {seed});
+    for (std::size_t k = 0; k < g.parameters.size(); ++k) {
+        if (backward_grads[k].dimension == 0) {  // not below the output
+            EXPECT_LANES(returned[k], std::vector<double>(static_cast<std::size_t>(g.parameters[k].dimension()), 0.0));
+        } else {
+            EXPECT_TRUE(same_bits(returned[k], backward_grads[k])) << k;
+        }
+        EXPECT_TRUE(same_bits(g.parameters[k].has_grad() ? g.parameters[k].grad() : lanes_of({}), backward_grads[k]));
+    }
+
+    // No inputs: vjp adds into the Parameters' grads exactly as backward does.
+    for (const Value& p : g.parameters) p.zero_grad();
+    const Function no_inputs({g.output}, {});
+    EXPECT_TRUE(no_inputs.vjp({}, {seed}).empty());
+    for (std::size_t k = 0; k < g.parameters.size(); ++k) {
+        EXPECT_TRUE(same_bits(g.parameters[k].has_grad() ? g.parameters[k].grad() : lanes_of({}), backward_grads[k]));
+    }
+}
+
+TEST_P(FunctionRandomGraphs, JacobianSweepsAgreeWithVjpAndFiniteDifferences) {
+    const RandomGraph g(GetParam());
+    const Value sum = sym::component(g.output, 0) + sym::component(g.output, g.output.dimension() - 1);
+    // Two outputs of 1 + dim lanes against 1 + 1 + 3 + 2 input lanes, and a
+    // single scalar output: the first is swept forward, the second in reverse.
+    for (const std::vector<Value>& outputs : {std::vector<Value>{g.output, sum, g.output, sum},
+                                              std::vector<Value>{sum}}) {
+        const Function f(outputs, g.parameters);
+        const std::vector<SmallValue> x = values_of(g.parameters);
+        const std::vector<double> jacobian = f.jacobian(x);
+        const auto columns = static_cast<std::size_t>(f.input_lanes());
+        ASSERT_EQ(jacobian.size(), static_cast<std::size_t>(f.output_lanes()) * columns);
+        std::size_t row = 0;
+        for (std::size_t o = 0; o < outputs.size(); ++o) {
+            for (int lane = 0; lane < outputs[o].dimension(); ++lane, ++row) {
+                std::vector<SmallValue> seeds;
+                for (std::size_t k = 0; k < outputs.size(); ++k) {
+                    std::vector<double> s(static_cast<std::size_t>(outputs[k].dimension()), 0.0);
+                    if (k == o) s[static_cast<std::size_t>(lane)] = 1.0;
+                    seeds.push_back(lanes_of(s));
+                }
+                const std::vector<SmallValue> grads = f.vjp(x, seeds);
+                std::size_t column = 0;
+                for (std::size_t k = 0; k < grads.size(); ++k) {
+                    for (int i = 0; i < grads[k].dimension; ++i, ++column) {
+                        std::vector<SmallValue> up = x, down = x;
+                        up[k].lanes[static_cast<std::size_t>(i)] += 1e-6;
+                        down[k].lanes[static_cast<std::size_t>(i)] -= 1e-6;
+                        const double numeric = (f.evaluate(up)[o].lanes[static_cast<std::size_t>(lane)] -
+                                                f.evaluate(down)[o].lanes[static_cast<std::size_t>(lane)]) / 2e-6;
+                        const double entry = jacobian[row * columns + column];
+                        EXPECT_NEAR(entry, grads[k].lanes[static_cast<std::size_t>(i)], 1e-12 * (1 + std::fabs(entry)));
+                        EXPECT_NEAR(entry, numeric, 1e-5 * (1 + std::fabs(entry)));
+                    }
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, FunctionRandomGraphs, testing::Range(1u, 21u));
+
+TEST(FunctionTest, ReadsParametersAtEveryCallAndBakesConstantsIn) {
+    const Value x = sym::undefined(1, "x");
+    const Value p = sym::parameter(2.0, "p");
+    const Function f({x * p + 1.0, p}, {x});
+    EXPECT_LANES(f.evaluate({sym::small_value(3.0)})[0], {7.0});
+    p.set_value(sym::small_value(-1.0));
+    EXPECT_LANES(f.evaluate({sym::small_value(3.0)})[0], {-2.0});
+    EXPECT_LANES(f.evaluate({sym::small_value(3.0)})[1], {-1.0});
+    EXPECT_EQ(f.input_lanes(), 1);
+    EXPECT_EQ(f.output_lanes(), 2);
+}
+
+TEST(FunctionTest, MakesNoNodeAndKeepsTheGraphAlive) {
+    const Value x = sym::parameter(1.0, 2.0, 3.0, "x");
+    std::uint64_t before = next_id();
+    const Function f = [&] {
+        const Value y = sym::sin(x) * x;  // dropped by the caller
+        const Value last = sym::component(y, 2);
+        before = next_id();
+        return Function({y, last}, {x});
+    }();
+    const std::vector<SmallValue> grads = f.vjp({sym::small_value(0.0, 1.0, 2.0)},
+                                                {sym::small_value(1.0, 1.0, 1.0), sym::small_value(1.0)});
+    (void)f.jacobian({sym::small_value(0.0, 1.0, 2.0)});
+    const double in[2 * 3] = {0, 1, 2, 3, 4, 5};
+    double out[2 * 4];
+    f.map(in, 2, 3, 1, out);
+    EXPECT_EQ(next_id(), before + 1);
+    EXPECT_LANES(grads[0], {0.0, std::sin(1.0) + std::cos(1.0), 2 * (std::sin(2.0) + 2 * std::cos(2.0))});
+    EXPECT_EQ(out[4], 3 * std::sin(3.0));
+    EXPECT_EQ(out[7], 5 * std::sin(5.0));
+    EXPECT_EQ(out[3], out[2]);
+    EXPECT_FALSE(x.has_grad());  // an input: its gradient is returned, not stored
+}
+
+TEST(FunctionTest, MapReadsStridedRowsAndNamesTheFailingRow) {
+    const Value x = sym::undefined(1, "x");
+    const Value y = sym::undefined(1, "y");
+    const Function f({x / y}, {x, y});
+    // Column-major rows: lane k of row r at r + 3k.
+    const double in[6] = {1, 2, 3, 2, 0, 4};
+    double out[3] = {0, 0, 0};
+    EXPECT_ERROR(std::invalid_argument, "row 1: symbolic value lanes must be finite", f.map(in, 3, 1, 3, out));
+    EXPECT_EQ(out[0], 0.5);
+    const double good[6] = {1, 2, 3, 2, 8, 4};
+    f.map(good, 3, 1, 3, out);
+    EXPECT_EQ(out[1], 0.25);
+    EXPECT_EQ(out[2], 0.75);
+    const double nan_row[2] = {1, kNaN};
+    EXPECT_ERROR(std::invalid_argument, "row 0: symbolic value lanes must be finite", f.map(nan_row, 1, 2, 1, out));
+}
+
+TEST(FunctionTest, RefusesBadGraphsWhenMade) {
+    const Value p = sym::parameter(1.0, "p");
+    const Value u = sym::undefined(2, "u");
+    const Value c = sym::constant(3.0);
+    const Value square = p * p;
+    const Value product = p * u;
+    const Value lane = sym::component(u, 1);
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "function needs at least one output", Function({}, {p}));
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "function output is not a valid symbolic value", Function({p, Value{}}, {}));
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "function input is not a valid symbolic value", Function({p}, {Value{}}));
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "function inputs must be Undefined or Parameter values",
+                       Function({p}, {c}));
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "function inputs must be Undefined or Parameter values",
+                       Function({square}, {square}));
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "function input is listed twice", Function({p}, {p, u, p}));
+    EXPECT_ERROR_NO_ID(std::logic_error, kUndefined, Function({product}, {p}));
+    EXPECT_ERROR_NO_ID(std::logic_error, kUndefined, Function({p, lane}, {}));
+    // An Undefined that is an input, or not below any output, is fine.
+    EXPECT_LANES(Function({product}, {u}).evaluate({sym::small_value(2.0, 3.0)})[0], {2.0, 3.0});
+    EXPECT_LANES(Function({p}, {u}).evaluate({sym::small_value(2.0, 3.0)})[0], {1.0});
+}
+
+TEST(FunctionTest, RefusesBadArgumentsAndNonFiniteLanes) {
+    const Value x = sym::undefined(2, "x");
+    const Value p = sym::parameter(1.0, "p");
+    const Function f({x / p, p * 2.0}, {x});
+    const std::vector<SmallValue> good = {sym::small_value(1.0, 2.0)};
+    const std::vector<SmallValue> seeds = {sym::small_value(1.0, 1.0), sym::small_value(1.0)};
+    for (const auto& call : std::vector<std::function<void(const std::vector<SmallValue>&)>>{
+             [&](const auto& in) { f.evaluate(in); }, [&](const auto& in) { f.vjp(in, seeds); },
+             [&](const auto& in) { f.jacobian(in); }}) {
+        EXPECT_ERROR(std::invalid_argument, "function expects 1 input values, got 0", call({}));
+        EXPECT_ERROR(std::invalid_argument, "function input 0 has dimension 1, expected 2", call({sym::small_value(1.0)}));
+        EXPECT_ERROR(std::invalid_argument, kFinite, call({lanes_of({1.0, kNaN})}));
+        EXPECT_ERROR(std::invalid_argument, kDim, call({lanes_of({})}));
+    }
+    EXPECT_ERROR(std::invalid_argument, "function expects 2 seeds, got 1", f.vjp(good, {sym::small_value(1.0, 1.0)}));
+    EXPECT_ERROR(std::invalid_argument, "backward seed dimension does not match output dimension",
+                 f.vjp(good, {sym::small_value(1.0), sym::small_value(1.0)}));
+    EXPECT_ERROR(std::invalid_argument, kFinite, f.vjp(good, {sym::small_value(1.0, 1.0), lanes_of({kInf})}));
+
+    // A lane that becomes infinite fails the call and changes no gradient.
+    f.vjp(good, seeds);
+    ASSERT_TRUE(p.has_grad());
+    const SmallValue grad = p.grad();
+    p.set_value(sym::small_value(0.0));
+    EXPECT_ERROR(std::invalid_argument, kFinite, f.evaluate(good));
+    EXPECT_ERROR(std::invalid_argument, kFinite, f.vjp(good, seeds));
+    EXPECT_ERROR(std::invalid_argument, kFinite, f.jacobian(good));
+    EXPECT_TRUE(same_bits(p.grad(), grad));
+}
+
+TEST(FunctionTest, CompilesAndRunsADeepChain) {
+    const Value x = sym::parameter(0.1, "x");
+    const Value c = sym::parameter(0.5, "c");
+    Value y = x;
+    for (int i = 0; i < 300000; ++i) y = y * c + 0.25;
+    const Function f({y}, {x, c});
+    EXPECT_TRUE(same_bits(f.evaluate({x.value(), c.value()})[0], y.evaluate()));
+    y.backward();
+    EXPECT_TRUE(same_bits(f.vjp({x.value(), c.value()}, {sym::small_value(1.0)})[1], c.grad()));
+}
+
+}  // namespace
+
+// One Function called from several threads at once: every call keeps its
+// scratch to itself. (vjp here writes no Parameter: all leaves that are
+// not constants are inputs.)
+TEST(ThreadsFunction, ConcurrentCallsGiveTheSequentialResults) {
+    constexpr int kThreads = 8;
+    constexpr int kCalls = 300;
+    const Value x = sym::undefined(1, "x");
+    const Value v = sym::undefined(3, "v");
+    Value y = v;
+    for (int i = 0; i < 200; ++i) y = sym::sin(y * x + sym::constant(0.5, 0.25, 0.125));
+    const Value total = sym::component(y, 0) + sym::component(y, 1) * sym::component(y, 2);
+    const Function f({total, y}, {x, v});
+    auto inputs_for = [](int call) {
+        const double t = 0.01 * call;
+        return std::vector<SmallValue>{sym::small_value(0.5 + t), sym::small_value(t, 1.0 - t, 0.3)};
+    };
+    const std::vector<SmallValue> seeds = {sym::small_value(1.0), sym::small_value(0.5, -1.0, 2.0)};
+    std::vector<std::vector<SmallValue>> values, gradients;
+    std::vector<std::vector<double>> jacobians;
+    for (int call = 0; call < kCalls; ++call) {
+        values.push_back(f.evaluate(inputs_for(call)));
+        gradients.push_back(f.vjp(inputs_for(call), seeds));
+        jacobians.push_back(f.jacobian(inputs_for(call)));
+    }
+    std::atomic<int> wrong{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&, t] {
+            while (!go.load()) std::this_thread::yield();
+            for (int k = 0; k < kCalls; ++k) {
+                const int call = (k + 37 * t) % kCalls;
+                const auto in = inputs_for(call);
+                const auto value = f.evaluate(in);
+                const auto gradient = f.vjp(in, seeds);
+                const double row[4] = {in[0].lanes[0], in[1].lanes[0], in[1].lanes[1], in[1].lanes[2]};
+                double mapped[4];
+                f.map(row, 1, 4, 1, mapped);
+                if (!same_bits(value[0], values[call][0]) || !same_bits(value[1], values[call][1]) ||
+                    !same_bits(gradient[0], gradients[call][0]) || !same_bits(gradient[1], gradients[call][1]) ||
+                    mapped[0] != values[call][0].lanes[0] || mapped[3] != values[call][1].lanes[2] ||
+                    (k % 10 == 0 && f.jacobian(in) != jacobians[call])) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    go.store(true);
+    for (std::thread& w : workers) w.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+namespace {
+
+// Nodes made directly with make_expression may be inconsistent; a Function
+// reports them as eval does instead of reading a wrong lane.
+TEST(FunctionTest, InconsistentNodesFailAsInEval) {
+    const Value v = sym::parameter(1.0, 2.0, "v");
+    const Value far = sym::make_expression(Op::Component, 1, {v, Value{}, Value{}, Value{}}, 1, 65536 + 1);
+    const Value none = sym::make_expression(Op::None, 1, {v, Value{}, Value{}, Value{}}, 1, -1);
+    const Value short_add = sym::make_expression(Op::Add, 2, {v, Value{}, Value{}, Value{}}, 1, -1);
+    EXPECT_ERROR(std::out_of_range, kLaneIndex, far.evaluate());
+    EXPECT_ERROR(std::out_of_range, kLaneIndex, Function({far}, {}).evaluate({}));
+    EXPECT_ERROR(std::logic_error, "unsupported symbolic expression op", none.evaluate());
+    EXPECT_ERROR(std::logic_error, "unsupported symbolic expression op", Function({none}, {}));
+    EXPECT_ERROR(std::out_of_range, kInputIndex, short_add.evaluate());
+    EXPECT_ERROR(std::out_of_range, kInputIndex, Function({short_add}, {v}));
+}
+
+}  // namespace

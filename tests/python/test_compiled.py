@@ -1,0 +1,286 @@
+"""varnel.compile: compiled functions give eval's values and backward's
+gradients exactly, jacobians that match finite differences, refuse bad
+graphs and arguments cleanly, and never make a node."""
+import collections
+import math
+import os
+import subprocess
+import sys
+import textwrap
+from array import array
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, Phase, given, settings, strategies as st
+
+import _varnel as vn
+import varnel
+from error_checks import check_raises
+from varnel import Constant, Function, Parameter, Undefined, compile, vec3
+
+np = pytest.importorskip("numpy")
+
+OPS = ("add", "sub", "mul", "div", "neg", "sin", "cos", "lane", "pack")
+FINITE = "symbolic value lanes must be finite"
+
+
+def leaves():
+    """Parameters of one to three lanes; a, v and q are the inputs, w is read per call."""
+    a, v, w, q = Parameter(0.3), Parameter(0.5, -1.0, 0.25), Parameter(-0.7, 1.2), Parameter(1.1)
+    return (a, v, q), w
+
+
+def build(program, inputs, w, repeat=1):
+    """Runs a drawn program over the leaves; operands are picked among the
+    most recent values. No step grows a value beyond its operands, so every
+    graph stays finite. A repeated program is chained through a one-lane
+    value that each round folds in, so the graph grows with the rounds."""
+    recent = collections.deque([Constant(0.5, -1.5, 2.0), *inputs, w], maxlen=8)
+    chain = inputs[0]
+    for _ in range(repeat):
+        for op, i, j, k in program:
+            a, b = recent[-1 - i % len(recent)], recent[-1 - j % len(recent)]
+            if a.dim != b.dim and 1 not in (a.dim, b.dim):
+                b = b.x
+            made = {"add": lambda: (a + b) * 0.5, "sub": lambda: (a - b) * 0.5, "mul": lambda: a * vn.sin(b),
+                    "div": lambda: a / (vn.cos(b) + 2), "neg": lambda: -a, "sin": lambda: vn.sin(a),
+                    "cos": lambda: vn.cos(a), "lane": lambda: a[k % a.dim],
+                    "pack": lambda: vec3(a.x, b.x, recent[0].x)}[op]()
+            recent.append(made)
+        if repeat > 1:
+            chain = (recent[-1].x + chain) * 0.5
+            recent.append(chain)
+    return recent[-1]
+
+
+steps = st.tuples(st.sampled_from(OPS), st.integers(0, 7), st.integers(0, 7), st.integers(0, 3))
+programs = st.lists(steps, min_size=1, max_size=30)
+points = st.tuples(st.floats(-2, 2), st.lists(st.floats(-2, 2), min_size=3, max_size=3), st.floats(-2, 2))
+SETTINGS = dict(deadline=None, database=None, derandomize=True,
+                suppress_health_check=[HealthCheck.too_slow])
+
+
+def set_inputs(inputs, point):
+    for leaf, lanes in zip(inputs, point):
+        leaf.set_value(lanes)
+
+
+def seed_of(out):
+    return [1.0, -0.5, 2.0, 0.25][:out.dim]
+
+
+def check_against_eval_and_backward(program, point, repeat=1):
+    inputs, w = leaves()
+    out = build(program, inputs, w, repeat)
+    f = compile(out, inputs)
+    set_inputs(inputs, point)
+    assert f(*point) == out.eval()
+    # Every lane is exact: vjp runs backward's rules in backward's order.
+    for leaf in (*inputs, w):
+        leaf.zero_grad()
+    out.backward(seed_of(out))
+    expected = [leaf.grad or (0.0,) * leaf.dim for leaf in inputs], w.grad
+    for leaf in (*inputs, w):
+        leaf.zero_grad()
+    assert list(f.vjp(*point, seeds=seed_of(out))) == expected[0]
+    assert w.grad == expected[1] and all(leaf.grad is None for leaf in inputs)
+    return f
+
+
+@settings(max_examples=150, **SETTINGS)
+@given(programs, points)
+def test_call_and_vjp_are_eval_and_backward_exactly(program, point):
+    check_against_eval_and_backward(program, point)
+
+
+@settings(max_examples=1, phases=[Phase.generate], **SETTINGS)
+@given(st.lists(steps, min_size=4, max_size=8))
+def test_a_million_nodes(program):
+    rounds = 1_000_000 // len(program)
+    f = check_against_eval_and_backward(program, (0.2, [0.1, 0.2, 0.3], -0.4), repeat=rounds)
+    assert repr(f).endswith(" instructions>") and int(repr(f).split()[-2]) >= 2 * rounds
+
+
+@settings(max_examples=60, **SETTINGS)
+@given(programs, points)
+def test_jacobian_matches_vjp_and_finite_differences(program, point):
+    inputs, w = leaves()
+    out = build(program, inputs, w)
+    total = out.x + out[out.dim - 1]
+    # Five input lanes: one or two outputs are swept in reverse, four forward.
+    for outputs in ([total], [out, total, out, total]):
+        f = compile(outputs, inputs)
+        jac = f.jacobian(*point)
+        flat = [point[0], *point[1], point[2]]
+        unflat = lambda x: (x[0], x[1:4], x[4])
+        rows = [(o, lane) for o, value in enumerate(outputs) for lane in range(value.dim)]
+        assert len(jac) == len(rows) and all(len(r) == 5 for r in jac)
+        for (o, lane), row in zip(rows, jac):
+            seeds = [[1.0 if (k, i) == (o, lane) else 0.0 for i in range(v.dim)] for k, v in enumerate(outputs)]
+            grads = [g for grad in f.vjp(*point, seeds=seeds) for g in grad]
+            assert row == pytest.approx(grads, rel=1e-12, abs=1e-12)
+            for c in range(5):
+                up, down = list(flat), list(flat)
+                up[c] += 1e-6
+                down[c] -= 1e-6
+                numeric = (f(*unflat(up))[o][lane] - f(*unflat(down))[o][lane]) / 2e-6
+                assert row[c] == pytest.approx(numeric, rel=1e-4, abs=1e-5)
+
+
+@settings(max_examples=40, **SETTINGS)
+@given(programs, st.lists(points, min_size=0, max_size=5))
+def test_map_gives_the_calls_row_by_row(program, rows):
+    inputs, w = leaves()
+    out = build(program, inputs, w)
+    f = compile([out, out.x], inputs)
+    table = np.array([[p[0], *p[1], p[2]] for p in rows], dtype=np.float64).reshape(len(rows), 5)
+    mapped = f.map(table)
+    assert mapped.shape == (len(rows), out.dim + 1) and mapped.dtype == np.float64
+    for p, got in zip(rows, mapped):
+        assert tuple(got) == f(*p)[0] + f(*p)[1]
+
+
+def test_parameters_are_read_per_call_and_undefined_inputs_work():
+    x, p = Undefined(dim=2, name="x"), Parameter(2.0)
+    f = compile([x * p + 1, p], [x])
+    assert f([1.0, 3.0]) == ((3.0, 7.0), (2.0,))
+    p.set_value(-1.0)
+    assert f((1, 3)) == ((0.0, -2.0), (-1.0,))
+    assert f.vjp((1, 3), seeds=[[1.0, 1.0], 0.0]) == ((-1.0, -1.0),)
+    assert p.grad == (4.0,)
+    assert compile(p * p, p).vjp(3.0) == (6.0,) and p.grad == (4.0,)
+    assert compile(x.x + x.y, [x]).jacobian((5.0, 7.0)) == ((1.0, 1.0),)
+
+
+def test_map_reads_any_float64_buffer_and_names_the_failing_row():
+    x, y = Undefined(name="x"), Undefined(name="y")
+    f = compile([x / y, x * y], [x, y])
+    table = np.array([[1.0, 9.0, 2.0], [3.0, 9.0, 4.0]])[:, ::2]  # strided columns
+    assert f.map(table).tolist() == [[0.5, 2.0], [0.75, 12.0]]
+    rows = memoryview(array("d", [1.0, 2.0, 3.0, 0.0])).cast("B").cast("d", [2, 2])
+    check_raises(lambda: f.map(rows), ValueError, "row 1: " + FINITE)
+    check_raises(lambda: f.map(np.array([[1.0, 2.0], [math.nan, 1.0]])), ValueError, "row 1: " + FINITE)
+    assert f.map(np.zeros((0, 2))).shape == (0, 2)
+
+
+@pytest.mark.parametrize("rows, exc, msg", [
+    (np.zeros((3, 3)), ValueError, "map input has 3 columns, expected 2"),
+    (np.zeros(2), TypeError, "map input must be a 2-D float64 array or buffer"),
+    (np.zeros((2, 2), dtype=np.float32), TypeError, "map input must be a 2-D float64 array or buffer"),
+    ([[1.0, 2.0]], TypeError, "map input must be a 2-D float64 array or buffer"),
+    (b"0123456789abcdef", TypeError, "map input must be a 2-D float64 array or buffer"),
+])
+def test_map_refuses_other_buffers(rows, exc, msg):
+    x, y = Undefined(name="x"), Undefined(name="y")
+    check_raises(lambda: compile(vn.sin(x) + y, [x, y]).map(rows), exc, msg)
+
+
+def test_map_without_numpy_says_how_to_install_it():
+    code = textwrap.dedent("""
+        import sys
+        sys.modules["numpy"] = None  # as if it were not installed
+        import varnel
+        x = varnel.Undefined()
+        f = varnel.compile(x * 2, [x])
+        print(f(1.5))
+        try:
+            f.map(memoryview(b"\\0" * 8).cast("d", [1, 1]))
+        except ImportError as error:
+            print(error)
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.stdout.splitlines() == ["(3.0,)", "Function.map needs NumPy; install it with: pip install numpy"], \
+        run.stderr
+
+
+P = Parameter(1.0, name="p")
+U = Undefined(dim=2, name="u")
+C = Constant(2.0)
+EMPTY = vn.Expression.__new__(vn.Expression)
+
+
+@pytest.mark.parametrize("make, exc, msg", [
+    (lambda: compile([], [P]), ValueError, "function needs at least one output"),
+    (lambda: compile(EMPTY, [P]), ValueError, "function output is not a valid symbolic value"),
+    (lambda: compile(P, [EMPTY]), ValueError, "function input is not a valid symbolic value"),
+    (lambda: compile(P, [C]), ValueError, "function inputs must be Undefined or Parameter values"),
+    (lambda: compile(P, [P * 2]), ValueError, "function inputs must be Undefined or Parameter values"),
+    (lambda: compile(P, [P, U, P]), ValueError, "function input is listed twice"),
+    (lambda: compile(P * U, [P]), RuntimeError, "cannot evaluate symbolic graph with Undefined values"),
+    (lambda: compile(P, 3), TypeError, "compile inputs must be an Expression or a sequence of Expressions"),
+    (lambda: compile("p", [P]), TypeError, "compile outputs must be an Expression or a sequence of Expressions"),
+    (lambda: compile([P, 1.0], [P]), TypeError, "compile outputs must be an Expression or a sequence of Expressions"),
+])
+def test_compile_refuses_bad_graphs(make, exc, msg):
+    check_raises(make, exc, msg)
+
+
+F = compile([U * P, P * P], [U])
+
+
+@pytest.mark.parametrize("call, exc, msg", [
+    (lambda: F(), ValueError, "function expects 1 input values, got 0"),
+    (lambda: F(1.0, 2.0), ValueError, "function expects 1 input values, got 2"),
+    (lambda: F(1.0), ValueError, "function input 0 has dimension 1, expected 2"),
+    (lambda: F([1.0, math.nan]), ValueError, FINITE),
+    (lambda: F([1.0] * 5), ValueError, "function input must contain 1..4 values"),
+    (lambda: F("ab"), TypeError, "function input must be a number or a sequence of 1..4 numbers"),
+    (lambda: F.jacobian([1.0, math.inf]), ValueError, FINITE),
+    (lambda: F.vjp((1, 2)), ValueError, "vjp() without seeds requires scalar outputs"),
+    (lambda: F.vjp((1, 2), seeds=[1.0]), ValueError, "function expects 2 seeds, got 1"),
+    (lambda: F.vjp((1, 2), seeds=[1.0, 1.0]), ValueError, "backward seed dimension does not match output dimension"),
+    (lambda: F.vjp((1, 2), seeds=[(1.0, math.nan), 1.0]), ValueError, FINITE),
+    (lambda: F.vjp((1, 2), seeds=1.0), TypeError, "vjp seeds must be a sequence with one seed per output"),
+    (lambda: Function.__new__(Function)(1.0), TypeError, None),
+    (lambda: Function.__new__(Function).map(np.zeros((1, 1))), TypeError, None),
+    (lambda: Function(), TypeError, None),
+])
+def test_calls_refuse_bad_arguments(call, exc, msg):
+    check_raises(call, exc, msg)
+
+
+def test_a_failed_call_changes_no_gradient():
+    x, p = Parameter(2.0), Parameter(1.0)
+    f = compile(x / p, [x])
+    assert f.vjp(3.0) == ((1.0,),) and p.grad == (-3.0,)
+    p.set_value(0.0)
+    for call in (lambda: f(3.0), lambda: f.vjp(3.0), lambda: f.jacobian(3.0)):
+        check_raises(call, ValueError, FINITE)
+    assert p.grad == (-3.0,) and x.grad is None
+
+
+class Hostile:
+    def __len__(self):
+        raise KeyError("len")
+
+    def __getitem__(self, index):
+        raise KeyError("item")
+
+
+def test_hostile_sequences_raise_their_own_errors():
+    for call in (lambda: F(Hostile()), lambda: compile(Hostile(), [U]), lambda: F.vjp((1, 2), seeds=Hostile())):
+        check_raises(call, KeyError, "'len'")
+
+
+def test_no_node_is_made_so_ids_continue():
+    x = Parameter(1.0, 2.0, 3.0)
+    y = vn.sin(x) * x
+    z = y.z
+    first = Constant(0.0).id
+    f = compile([y, z], x)
+    results = [f((1, 2, 3)), f.vjp((1, 2, 3), seeds=[(1, 1, 1), 1]), f.jacobian((1, 2, 3)),
+               f.map(np.ones((4, 3))).tolist()]
+    assert Constant(0.0).id == first + 1
+    flat = repr(results)
+    assert "Expression" not in flat and "Constant" not in flat
+
+
+def test_package_exports_and_stubs_cover_the_module(tmp_path):
+    assert varnel.compile is compile and varnel.Function is Function
+    assert {"compile", "Function"} <= set(varnel.__all__)
+    pytest.importorskip("mypy")
+    env = dict(os.environ, MYPYPATH=str(Path(__file__).resolve().parents[2] / "python"),
+               MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "varnel._compiled"], cwd=tmp_path, env=env,
+                         capture_output=True, text=True)
+    assert run.returncode == 0 and "Success" in run.stdout, run.stdout + run.stderr
