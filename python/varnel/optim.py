@@ -309,7 +309,8 @@ class Adam(Optimizer):
     @property
     def betas(self) -> tuple[float, float]:
         """The default decay rates of the averages of the gradient and of its square."""
-        return tuple(self.defaults["betas"])  # type: ignore[return-value]
+        beta1, beta2 = self.defaults["betas"]
+        return (beta1, beta2)
 
     @betas.setter
     def betas(self, value: tuple[float, float]) -> None:
