@@ -298,6 +298,21 @@ void define_operators(py::class_<Value>& cls) {
         .def("__neg__", [](const Value& v) { return -Value(v); }, py::is_operator());
 }
 
+// A node cannot be rebuilt from a pickle, and the interpreter's default
+// reduction for protocols 0 and 1 would call the binding library's base
+// class, which aborts the process. Every pickle protocol, copy.copy and
+// copy.deepcopy go through these two, so each raises TypeError as pickling
+// an unpicklable object does. The receiver is taken untyped, so an object
+// made by Expression.__new__ is refused the same way.
+[[noreturn]] void refuse_pickling(py::handle self) {
+    throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
+}
+
+void define_pickling(py::class_<Value>& cls) {
+    cls.def("__reduce__", [](py::handle self) { refuse_pickling(self); })
+        .def("__reduce_ex__", [](py::handle self, py::handle) { refuse_pickling(self); });
+}
+
 void define_factories(py::module_& m) {
     m.def("Constant", [](const py::args& args, const py::kwargs& kwargs) {
         if (keyword_count(kwargs) != 0) {
@@ -346,6 +361,7 @@ PYBIND11_MODULE(_varnel, m, py::multiple_interpreters::not_supported()) {
     define_lane_access(cls);
     define_graph_methods(cls);
     define_operators(cls);
+    define_pickling(cls);
     define_factories(m);
     define_functions(m);
 }
