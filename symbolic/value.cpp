@@ -1,6 +1,8 @@
 // Nodes and handles: kind and operator texts, the id counter, node creation,
 // accessors, set_value, debug_string and release of long chains.
 #include <atomic>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -50,31 +52,46 @@ const char* to_string(ExpressionOp op) noexcept {
     return "Unknown";
 }
 
+// The handles still to be dropped by the outermost node destructor running
+// on this thread; null when none is running. It points at that destructor's
+// local list, so nothing here outlives the thread or needs destroying.
+namespace {
+thread_local std::vector<std::shared_ptr<ValueNode>>* t_pending_release = nullptr;
+}  // namespace
+
 ValueNode::~ValueNode() {
     // Destroying inputs recursively would use one stack frame per level of a
-    // chain. Instead, every input this node solely owns is moved onto a work
-    // list, and its own solely owned inputs are moved out before it dies, so
-    // each node is destroyed with nothing left to release below it. An input
-    // with other holders only loses one reference here. Without weak
-    // references, a use count of one cannot grow behind our back.
-    std::vector<std::shared_ptr<ValueNode>> pending;
-    auto collect = [&pending](ValueNode& node) {
-        for (Value& input : node.inputs) {
-            if (input.node_ && input.node_.use_count() == 1) {
-                pending.push_back(std::move(input.node_));
+    // chain. Instead, a node destroyed while another one is being destroyed
+    // on this thread hands its inputs to that outer destructor, which drops
+    // them one at a time. Whether a drop destroys the node is decided by the
+    // reference count's own atomic decrement, never by reading the count
+    // first, so a handle dropped on another thread at the same moment is
+    // safe: exactly one of the two drops destroys the node, after both
+    // threads are done with it.
+    if (t_pending_release != nullptr) {
+        for (Value& input : inputs) {
+            if (input.node_) {
+                try {
+                    t_pending_release->push_back(std::move(input.node_));
+                } catch (const std::bad_alloc&) {
+                    // Out of memory for the list: this input is dropped with
+                    // the node, one level deeper.
+                }
             }
         }
-    };
-    try {
-        collect(*this);
-        while (!pending.empty()) {
-            std::shared_ptr<ValueNode> next = std::move(pending.back());
-            pending.pop_back();
-            collect(*next);
-        }
-    } catch (const std::bad_alloc&) {
-        // Out of memory for the work list: the rest is released recursively.
+        return;
     }
+    std::vector<std::shared_ptr<ValueNode>> pending;
+    t_pending_release = &pending;
+    for (Value& input : inputs) {
+        input.node_.reset();
+    }
+    while (!pending.empty()) {
+        std::shared_ptr<ValueNode> next = std::move(pending.back());
+        pending.pop_back();
+        next.reset();
+    }
+    t_pending_release = nullptr;
 }
 
 SmallValue Value::value() const {

@@ -1,4 +1,4 @@
-// Node creation, evaluate and backward per node, on chains and on wide
+// Node creation, release, evaluate and backward per node, on chains and on wide
 // graphs of 1e3 to 1e6 nodes. Run: bench/cpp/run.sh
 #include <benchmark/benchmark.h>
 
@@ -57,6 +57,19 @@ void BM_ChainBuild(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// Dropping the last handle of a chain: every node is released by the
+// destructor's work list, never recursively.
+void BM_ChainRelease(benchmark::State& state) {
+    const sym::Value x = sym::parameter(0.5, "x");
+    for (auto _ : state) {
+        state.PauseTiming();
+        sym::Value y = chain(x, state.range(0));
+        state.ResumeTiming();
+        y = sym::Value();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 void BM_ChainEvaluate(benchmark::State& state) {
     const sym::Value x = sym::parameter(0.5, "x");
     const sym::Value y = chain(x, state.range(0));
@@ -96,6 +109,7 @@ void BM_WideBackward(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_ChainBuild)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChainRelease)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainEvaluate)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainBackward)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WideEvaluate)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
