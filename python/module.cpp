@@ -73,6 +73,21 @@ py::tuple inputs_tuple(const Value& value) {
 
 // --- Python values in ------------------------------------------------------
 
+// py::cast, except that a failure names the C++ target type in every build
+// type, as the binding library does only in debug builds. Its switch for that
+// would also add checks to every call's dispatch; this costs nothing until a
+// conversion fails.
+template <typename T>
+T convert(py::handle object) {
+    py::detail::make_caster<T> caster;
+    if (!caster.load(object, true)) {
+        throw py::cast_error("Unable to cast Python instance of type " +
+                             py::str(py::type::handle_of(object)).cast<std::string>() +
+                             " to C++ type '" + py::type_id<T>() + "'");
+    }
+    return py::detail::cast_op<T>(std::move(caster));
+}
+
 // Tested on the type, before any conversion: bool counts, being an int.
 bool is_int_or_float(py::handle object) {
     return PyLong_Check(object.ptr()) || PyFloat_Check(object.ptr());
@@ -88,7 +103,7 @@ double to_number(py::handle object) {
     if (PyFloat_CheckExact(object.ptr())) {
         return PyFloat_AS_DOUBLE(object.ptr());
     }
-    return py::cast<double>(object);
+    return convert<double>(object);
 }
 
 SmallValue lanes_of(const std::array<double, 4>& lanes, std::size_t count) {
@@ -147,7 +162,7 @@ Py_ssize_t keyword_count(const py::kwargs& kwargs) {
 }
 
 // A str is stored as its UTF-8 bytes, bytes and bytearray byte for byte.
-std::string to_name(py::handle object) { return py::cast<std::string>(object); }
+std::string to_name(py::handle object) { return convert<std::string>(object); }
 
 std::string pop_optional_name(const py::kwargs& kwargs) {
     if (!kwargs) {
@@ -180,7 +195,7 @@ Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
         ++recognised;
     }
     if (kwargs.contains("dim")) {
-        dimension = py::cast<int>(kwargs["dim"]);
+        dimension = convert<int>(kwargs["dim"]);
         dimension_given = true;
         ++recognised;
     }

@@ -63,16 +63,33 @@ ValueNode::~ValueNode() {
     // Destroying inputs recursively would use one stack frame per level of a
     // chain. Instead, a node destroyed while another one is being destroyed
     // on this thread hands its inputs to that outer destructor, which drops
-    // them one at a time. Whether a drop destroys the node is decided by the
-    // reference count's own atomic decrement, never by reading the count
-    // first, so a handle dropped on another thread at the same moment is
-    // safe: exactly one of the two drops destroys the node, after both
-    // threads are done with it.
-    if (t_pending_release != nullptr) {
+    // them one at a time. Whether a drop destroys a node is decided by the
+    // reference count's own atomic decrement, never by a read of the count,
+    // so a handle dropped on another thread at the same moment is safe:
+    // exactly one of the two drops destroys the node, after both threads are
+    // done with it.
+    //
+    // A leaf, or a node whose inputs all have other holders (a temporary
+    // expression over named values), skips the work list: its inputs are
+    // dropped by the members' own destructors. The count read for that is
+    // only a hint and touches no input. Should another thread drop its
+    // handle meanwhile, so that one of ours becomes the last, that input's
+    // destructor simply runs as an outermost one and releases what lies
+    // below it through its own list.
+    bool any_sole = false;
+    for (const Value& input : inputs) {
+        any_sole = any_sole || (input.node_ && input.node_.use_count() == 1);
+    }
+    if (!any_sole) {
+        return;
+    }
+    // The thread-local slot's address is looked up once.
+    std::vector<std::shared_ptr<ValueNode>>*& outer = t_pending_release;
+    if (outer != nullptr) {
         for (Value& input : inputs) {
             if (input.node_) {
                 try {
-                    t_pending_release->push_back(std::move(input.node_));
+                    outer->push_back(std::move(input.node_));
                 } catch (const std::bad_alloc&) {
                     // Out of memory for the list: this input is dropped with
                     // the node, one level deeper.
@@ -82,7 +99,7 @@ ValueNode::~ValueNode() {
         return;
     }
     std::vector<std::shared_ptr<ValueNode>> pending;
-    t_pending_release = &pending;
+    outer = &pending;
     for (Value& input : inputs) {
         input.node_.reset();
     }
@@ -91,7 +108,7 @@ ValueNode::~ValueNode() {
         pending.pop_back();
         next.reset();
     }
-    t_pending_release = nullptr;
+    outer = nullptr;
 }
 
 SmallValue Value::value() const {
