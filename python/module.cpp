@@ -74,6 +74,21 @@ py::tuple inputs_tuple(const Value& value) {
 
 // --- Python values in ------------------------------------------------------
 
+// py::cast, except that a failure names the C++ target type in every build
+// type, as the binding library does only in debug builds. Its switch for that
+// would also add checks to every call's dispatch; this costs nothing until a
+// conversion fails.
+template <typename T>
+T convert(py::handle object) {
+    py::detail::make_caster<T> caster;
+    if (!caster.load(object, true)) {
+        throw py::cast_error("Unable to cast Python instance of type " +
+                             py::str(py::type::handle_of(object)).cast<std::string>() +
+                             " to C++ type '" + py::type_id<T>() + "'");
+    }
+    return py::detail::cast_op<T>(std::move(caster));
+}
+
 // Tested on the type, before any conversion: bool counts, being an int.
 bool is_int_or_float(py::handle object) {
     return PyLong_Check(object.ptr()) || PyFloat_Check(object.ptr());
@@ -89,7 +104,7 @@ double to_number(py::handle object) {
     if (PyFloat_CheckExact(object.ptr())) {
         return PyFloat_AS_DOUBLE(object.ptr());
     }
-    return py::cast<double>(object);
+    return convert<double>(object);
 }
 
 SmallValue lanes_of(const std::array<double, 4>& lanes, std::size_t count) {
@@ -148,7 +163,7 @@ Py_ssize_t keyword_count(const py::kwargs& kwargs) {
 }
 
 // A str is stored as its UTF-8 bytes, bytes and bytearray byte for byte.
-std::string to_name(py::handle object) { return py::cast<std::string>(object); }
+std::string to_name(py::handle object) { return convert<std::string>(object); }
 
 std::string pop_optional_name(const py::kwargs& kwargs) {
     if (!kwargs) {
@@ -181,7 +196,7 @@ Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
         ++recognised;
     }
     if (kwargs.contains("dim")) {
-        dimension = py::cast<int>(kwargs["dim"]);
+        dimension = convert<int>(kwargs["dim"]);
         dimension_given = true;
         ++recognised;
     }
@@ -359,6 +374,21 @@ void define_private_members(py::class_<Value>& cls) {
     cls.def_property_readonly("_component_index", [](const Value& v) { return v.component_index(); });
 }
 
+// A node cannot be rebuilt from a pickle, and the interpreter's default
+// reduction for protocols 0 and 1 would call the binding library's base
+// class, which aborts the process. Every pickle protocol, copy.copy and
+// copy.deepcopy go through these two, so each raises TypeError as pickling
+// an unpicklable object does. The receiver is taken untyped, so an object
+// made by Expression.__new__ is refused the same way.
+[[noreturn]] void refuse_pickling(py::handle self) {
+    throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
+}
+
+void define_pickling(py::class_<Value>& cls) {
+    cls.def("__reduce__", [](py::handle self) { refuse_pickling(self); })
+        .def("__reduce_ex__", [](py::handle self, py::handle) { refuse_pickling(self); });
+}
+
 void define_factories(py::module_& m) {
     m.def("Constant", [](const py::args& args, const py::kwargs& kwargs) {
         if (keyword_count(kwargs) != 0) {
@@ -407,6 +437,7 @@ PYBIND11_MODULE(_varnel, m, py::multiple_interpreters::not_supported()) {
     define_lane_access(cls);
     define_graph_methods(cls);
     define_operators(cls);
+    define_pickling(cls);
     define_private_members(cls);
     define_factories(m);
     define_functions(m);

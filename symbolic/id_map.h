@@ -36,12 +36,14 @@ inline unsigned table_bits_for(std::size_t entries) {
     return bits;
 }
 
-// Open addressing with linear probing; id 0 marks a free slot, since no node
-// has id 0. Ids and values share one block from the given memory resource,
-// ids first. Only the ids are cleared when a table is made: a value slot is
-// written when its id is. Entries never move while the table holds no more
-// entries than it was made for: the gradient rules rely on that, as they
-// keep references to several entries while inserting others.
+// Open addressing with linear probing; id 0 marks a free slot. A node made
+// by hand may still have id 0, so that id is kept apart: a flag and one
+// value slot past the probed ones. Ids and values share one block from the
+// given memory resource, ids first. Only the ids are cleared when a table is
+// made: a value slot is written when its id is. Entries never move while the
+// table holds no more entries than it was made for: the gradient rules rely
+// on that, as they keep references to several entries while inserting
+// others.
 template <typename T>
 class IdMap {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
@@ -63,10 +65,13 @@ public:
 
     // The size of the block a table made for `expected_entries` takes.
     static std::size_t block_bytes(std::size_t expected_entries) {
-        return (sizeof(std::uint64_t) + sizeof(T)) << table_bits_for(expected_entries);
+        return ((sizeof(std::uint64_t) + sizeof(T)) << table_bits_for(expected_entries)) + sizeof(T);
     }
 
     T* find(std::uint64_t id) const {
+        if (id == 0) {
+            return has_zero_ ? zero_slot() : nullptr;
+        }
         for (std::size_t i = id_slot(id, bits_);; i = (i + 1) & mask_) {
             if (ids_[i] == id) {
                 return &values_[i];
@@ -80,6 +85,14 @@ public:
     // The entry under `id`, inserting `value` when there is none yet; the
     // flag tells whether it was inserted.
     std::pair<T*, bool> try_emplace(std::uint64_t id, const T& value) {
+        if (id == 0) {
+            if (has_zero_) {
+                return {zero_slot(), false};
+            }
+            has_zero_ = true;
+            ++size_;
+            return {new (zero_slot()) T(value), true};
+        }
         for (std::size_t i = id_slot(id, bits_);; i = (i + 1) & mask_) {
             if (ids_[i] == id) {
                 return {&values_[i], false};
@@ -108,12 +121,17 @@ private:
         }
     };
 
+    T* zero_slot() const { return &values_[mask_ + 1]; }
+
     void grow() {
         IdMap bigger(limit_ * 2, block_.get_deleter().memory);
         for (std::size_t i = 0; i <= mask_; ++i) {
             if (ids_[i] != 0) {
                 bigger.try_emplace(ids_[i], values_[i]);
             }
+        }
+        if (has_zero_) {
+            bigger.try_emplace(0, *zero_slot());
         }
         *this = std::move(bigger);
     }
@@ -122,12 +140,14 @@ private:
     std::size_t mask_;
     std::size_t limit_;
     std::size_t size_ = 0;
+    bool has_zero_ = false;
     std::unique_ptr<void, Release> block_;
     std::uint64_t* ids_;
     T* values_;
 };
 
-// The visited set of a walk: the same table without values.
+// The visited set of a walk: the same table without values, id 0 again
+// kept apart as a flag.
 class IdSet {
 public:
     explicit IdSet(std::size_t expected_entries)
@@ -138,6 +158,11 @@ public:
 
     // Adds `id`; false when it was already present.
     bool insert(std::uint64_t id) {
+        if (id == 0) {
+            const bool inserted = !has_zero_;
+            has_zero_ = true;
+            return inserted;
+        }
         for (std::size_t i = id_slot(id, bits_);; i = (i + 1) & mask_) {
             if (ids_[i] == id) {
                 return false;
@@ -162,6 +187,7 @@ private:
                 bigger.insert(ids_[i]);
             }
         }
+        bigger.has_zero_ = has_zero_;
         *this = std::move(bigger);
     }
 
@@ -169,6 +195,7 @@ private:
     std::size_t mask_;
     std::size_t limit_;
     std::size_t size_ = 0;
+    bool has_zero_ = false;
     std::unique_ptr<std::uint64_t[]> ids_;
 };
 

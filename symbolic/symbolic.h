@@ -115,8 +115,8 @@ public:
     void zero_grad() const;
 
 private:
-    // Releases a node that this handle solely owns without recursing down
-    // its inputs; see ValueNode::~ValueNode.
+    // A node's destructor takes its inputs' handles, to release them without
+    // recursing down the graph; see ValueNode::~ValueNode.
     friend struct ValueNode;
 
     std::shared_ptr<ValueNode> node_;

@@ -1,6 +1,8 @@
 // Nodes and handles: kind and operator texts, the id counter, node creation,
 // accessors, set_value, debug_string and release of long chains.
 #include <atomic>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -50,50 +52,63 @@ const char* to_string(ExpressionOp op) noexcept {
     return "Unknown";
 }
 
+// The handles still to be dropped by the outermost node destructor running
+// on this thread; null when none is running. It points at that destructor's
+// local list, so nothing here outlives the thread or needs destroying.
+namespace {
+thread_local std::vector<std::shared_ptr<ValueNode>>* t_pending_release = nullptr;
+}  // namespace
+
 ValueNode::~ValueNode() {
     // Destroying inputs recursively would use one stack frame per level of a
-    // chain. Instead, every input this node solely owns is moved onto a work
-    // list, and its own solely owned inputs are moved out before it dies, so
-    // each node is destroyed with nothing left to release below it. An input
-    // with other holders only loses one reference here. Without weak
-    // references, a use count of one cannot grow behind our back.
-    std::vector<std::shared_ptr<ValueNode>> pending;
-    // Every reference a node holds is dropped as soon as the node is
-    // collected, so a node shared by several of the nodes being released is
-    // owned by the last of them alone when that one is collected. An input
-    // listed several times by one node (x + x) is solely owned when all its
-    // references are that node's.
-    auto collect = [&pending](ValueNode& node) {
-        for (Value& input : node.inputs) {
-            if (!input.node_) {
-                continue;
-            }
-            long held_here = 0;
-            for (const Value& other : node.inputs) {
-                held_here += other.node_ == input.node_ ? 1 : 0;
-            }
-            const bool solely_owned = input.node_.use_count() == held_here;
-            std::shared_ptr<ValueNode> taken = std::move(input.node_);
-            for (Value& other : node.inputs) {
-                if (other.node_ == taken) {
-                    other.node_.reset();
+    // chain. Instead, a node destroyed while another one is being destroyed
+    // on this thread hands its inputs to that outer destructor, which drops
+    // them one at a time. Whether a drop destroys a node is decided by the
+    // reference count's own atomic decrement, never by a read of the count,
+    // so a handle dropped on another thread at the same moment is safe:
+    // exactly one of the two drops destroys the node, after both threads are
+    // done with it.
+    //
+    // A leaf, or a node whose inputs all have other holders (a temporary
+    // expression over named values), skips the work list: its inputs are
+    // dropped by the members' own destructors. The count read for that is
+    // only a hint and touches no input. Should another thread drop its
+    // handle meanwhile, so that one of ours becomes the last, that input's
+    // destructor simply runs as an outermost one and releases what lies
+    // below it through its own list.
+    bool any_sole = false;
+    for (const Value& input : inputs) {
+        any_sole = any_sole || (input.node_ && input.node_.use_count() == 1);
+    }
+    if (!any_sole) {
+        return;
+    }
+    // The thread-local slot's address is looked up once.
+    std::vector<std::shared_ptr<ValueNode>>*& outer = t_pending_release;
+    if (outer != nullptr) {
+        for (Value& input : inputs) {
+            if (input.node_) {
+                try {
+                    outer->push_back(std::move(input.node_));
+                } catch (const std::bad_alloc&) {
+                    // Out of memory for the list: this input is dropped with
+                    // the node, one level deeper.
                 }
             }
-            if (solely_owned) {
-                pending.push_back(std::move(taken));
-            }
         }
-    };
-    try {
-        collect(*this);
-        while (!pending.empty()) {
-            std::shared_ptr<ValueNode> next = std::move(pending.back());
-            pending.pop_back();
-            collect(*next);
-        }
-    } catch (const std::bad_alloc&) {
-        // Out of memory for the work list: the rest is released recursively.
+        return;
     }
+    std::vector<std::shared_ptr<ValueNode>> pending;
+    outer = &pending;
+    for (Value& input : inputs) {
+        input.node_.reset();
+    }
+    while (!pending.empty()) {
+        std::shared_ptr<ValueNode> next = std::move(pending.back());
+        pending.pop_back();
+        next.reset();
+    }
+    outer = nullptr;
 }
 
 SmallValue Value::value() const {

@@ -1,5 +1,5 @@
-// Node creation, evaluate and backward per node, on chains and on wide
-// graphs of 1e3 to 1e6 nodes, and the same graphs compiled: making the
+// Node creation, release, evaluate and backward per node, on chains and on
+// wide graphs of 1e3 to 1e6 nodes, and the same graphs compiled: making the
 // Function, then its evaluate and vjp. Run: bench/cpp/run.sh
 #include <benchmark/benchmark.h>
 
@@ -55,6 +55,19 @@ void BM_ChainBuild(benchmark::State& state) {
     const sym::Value x = sym::parameter(0.5, "x");
     for (auto _ : state) {
         benchmark::DoNotOptimize(chain(x, state.range(0)));
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// Dropping the last handle of a chain: every node is released by the
+// destructor's work list, never recursively.
+void BM_ChainRelease(benchmark::State& state) {
+    const sym::Value x = sym::parameter(0.5, "x");
+    for (auto _ : state) {
+        state.PauseTiming();
+        sym::Value y = chain(x, state.range(0));
+        state.ResumeTiming();
+        y = sym::Value();
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -139,6 +152,7 @@ void BM_FunctionVjp(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_ChainBuild)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChainRelease)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainEvaluate)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainBackward)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WideEvaluate)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMicrosecond);

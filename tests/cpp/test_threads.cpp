@@ -1,5 +1,6 @@
 // The library may be used from several threads: node ids come from one
 // atomic counter and handles share nodes through atomic reference counts.
+#include <array>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -93,4 +94,42 @@ TEST(ThreadsTest, SharedHandlesSurviveConcurrentCopiesAndReleases) {
     EXPECT_LANES(shared.evaluate(), {4, 6, 8});
     EXPECT_TRUE(shared.input(1).same_node(p));
     EXPECT_TRUE(shared.input(0).input(1).same_node(v));
+}
+
+// Two threads each hold one handle into the same chain, evaluate through it
+// and drop it at about the same moment: whichever drop comes last releases
+// the nodes below, while the other thread may just have walked them. Under
+// ThreadSanitizer this checks that the release synchronises with that walk.
+TEST(ThreadsTest, HandlesIntoOneChainReleasedOnTwoThreads) {
+    constexpr int kRounds = 300;
+    constexpr int kChain = 40;
+    std::shared_ptr<sym::ValueNode> p_node;
+    const Value p = tracked_parameter(sym::small_value(0.0), p_node);
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < kRounds; ++round) {
+        // held[0] is the top of the chain, held[1] a node halfway down.
+        std::array<Value, 2> held;
+        {
+            Value x = p;
+            for (int i = 1; i < kChain; ++i) {
+                x = x + 1.0;
+                if (i == kChain / 2) held[1] = x;
+            }
+            held[0] = std::move(x);
+        }
+        std::atomic<int> ready{0};
+        auto work = [&](std::size_t t) {
+            Value mine = std::move(held[t]);
+            ready.fetch_add(1);
+            while (ready.load() < 2) std::this_thread::yield();
+            const double want = t == 0 ? kChain - 1 : kChain / 2;
+            if (!has_lanes(mine.evaluate(), {want})) ++wrong;
+            mine = Value();
+        };
+        std::thread other(work, 1);
+        work(0);
+        other.join();
+        ASSERT_EQ(p_node.use_count(), 2) << "round " << round;  // p and p_node
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }

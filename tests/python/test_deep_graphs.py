@@ -67,9 +67,15 @@ print("released")
 """
 
 
+# Only a guard against a hang, never a speed check (that is the benchmarks'
+# job): a healthy run on a loaded machine takes about 10 s per million
+# nodes, so this allows several times that.
+TIMEOUT = 300 + 60 * N / 1_000_000
+
+
 def run_python(code):
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=TIMEOUT)
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout.splitlines()
 
