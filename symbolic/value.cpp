@@ -78,7 +78,16 @@ ValueNode::~ValueNode() {
     // below it through its own list.
     bool any_sole = false;
     for (const Value& input : inputs) {
-        any_sole = any_sole || (input.node_ && input.node_.use_count() == 1);
+        if (!input.node_) {
+            continue;
+        }
+        // An input listed more than once (x + x) may be held by this node
+        // alone through several of its slots.
+        long held_here = 0;
+        for (const Value& other : inputs) {
+            held_here += other.node_ == input.node_ ? 1 : 0;
+        }
+        any_sole = any_sole || input.node_.use_count() <= held_here;
     }
     if (!any_sole) {
         return;
