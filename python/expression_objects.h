@@ -48,6 +48,10 @@ public:
             throw py::error_already_set();
         }
         check_instance(type, mine.ptr(), "object made for a number slot");
+        if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) || type->tp_dictoffset != 0) {
+            unsupported("class flags");
+        }
+        type->tp_dealloc = &dealloc;
     }
 
     static bool is_exact(PyObject* object) { return Py_TYPE(object) == type_; }
@@ -83,6 +87,25 @@ public:
     }
 
 private:
+    // The class's deallocation. An object made by make(), holding nothing
+    // but its handle, is taken apart here: the handle's release never calls
+    // into Python. Every other object (registered by the library, watched by
+    // a weak reference, of a subclass) goes the library's own way.
+    static void dealloc(PyObject* object) {
+        auto* inst = reinterpret_cast<pybind11::detail::instance*>(object);
+        PyTypeObject* type = Py_TYPE(object);
+        if (type != type_ || !inst->simple_layout || inst->simple_instance_registered ||
+            inst->weakrefs != nullptr || inst->has_patients || !inst->owned) {
+            pybind11::detail::pybind11_object_dealloc(object);
+            return;
+        }
+        if (inst->simple_holder_constructed) {
+            reinterpret_cast<Holder*>(&inst->simple_value_holder[1])->~Holder();
+        }
+        type->tp_free(object);
+        Py_DECREF(type);
+    }
+
     [[noreturn]] static void unsupported(const char* what) {
         throw pybind11::import_error(std::string("_varnel: unexpected binding library ") + what);
     }
