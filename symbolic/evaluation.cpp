@@ -77,6 +77,14 @@ void walk(const Value& output, Scratch& s) {
         }
         s.finished_at.push_back(kPending);
         s.stack.push_back({&node, entry, 0, {}});
+        // The inputs are entered next: start fetching their nodes now, so
+        // the walk does not wait for each from memory in turn.
+        for (int i = 0; i < node.input_count && i < 4; ++i) {
+            const Value& input = node.inputs[static_cast<std::size_t>(i)];
+            if (!input.same_node(Value{})) {
+                __builtin_prefetch(&input.node());
+            }
+        }
         return kPending;
     };
     enter(output);
