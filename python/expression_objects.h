@@ -1,6 +1,7 @@
-// Direct access to Expression objects for the number slots: reading the
-// handle an object holds and making a result object, without the binding
-// library's per-call type lookups and instance registry. This relies on the
+// Direct access to Expression objects for the number slots and for every
+// binding that returns an Expression: reading the handle an object holds and
+// making a result object, without the binding library's per-call type
+// lookups and instance registry. This relies on the
 // binding library's instance layout, so it is bounded to the versions it was
 // tested with, and the import checks the layout on a real object before any
 // slot is installed.
@@ -54,6 +55,8 @@ public:
         type->tp_dealloc = &dealloc;
     }
 
+    static bool adopted() { return type_ != nullptr; }
+
     static bool is_exact(PyObject* object) { return Py_TYPE(object) == type_; }
 
     // The handle of an object of exactly the Expression class; null for an
@@ -70,7 +73,8 @@ public:
     // library lays out a moved-in result. It is not entered in the library's
     // registry of instances, which only serves to hand back an existing
     // object for a C++ pointer, something this module never does; the
-    // library's deallocation skips deregistration for such objects.
+    // library's deallocation skips deregistration for such objects. Every
+    // Expression a binding returns is made here (see the module's caster).
     static PyObject* make(symbolic::Value&& value) {
         auto owned = std::make_unique<symbolic::Value>(std::move(value));
         PyObject* object = type_->tp_alloc(type_, 0);

@@ -33,6 +33,28 @@ public:
             value = nullptr;
         }
     }
+
+    // Every Value a binding hands out becomes a new object that owns a
+    // handle, made directly rather than entered in the library's registry
+    // of instances (see ExpressionObjects::make). Until the class is
+    // adopted at import, and for reference policies, the standard way.
+    using type_caster_base<Value>::cast;
+
+    static handle cast(Value&& src, return_value_policy policy, handle parent) {
+        if (!varnel::python::ExpressionObjects::adopted()) {
+            return type_caster_base<Value>::cast(std::move(src), policy, parent);
+        }
+        return varnel::python::ExpressionObjects::make(std::move(src));
+    }
+
+    static handle cast(const Value& src, return_value_policy policy, handle parent) {
+        if (!varnel::python::ExpressionObjects::adopted() || policy == return_value_policy::reference ||
+            policy == return_value_policy::reference_internal ||
+            policy == return_value_policy::take_ownership) {
+            return type_caster_base<Value>::cast(src, policy, parent);
+        }
+        return varnel::python::ExpressionObjects::make(Value(src));
+    }
 };
 
 }  // namespace pybind11::detail

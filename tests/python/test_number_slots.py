@@ -270,3 +270,24 @@ def test_slot_results_behave_as_library_made_objects():
     del made
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("make", [
+    lambda v: m.Constant(1.0, 2.0),
+    lambda v: m.Parameter(3.0, name="p"),
+    lambda v: m.Undefined(dim=2),
+    lambda v: m.vec2(v, 1.0),
+    lambda v: m.sin(v),
+    lambda v: v.x,
+    lambda v: v[0],
+    lambda v: v.inputs[0],
+    lambda v: Expression.__mul__(v, v),
+], ids=["Constant", "Parameter", "Undefined", "vec2", "sin", "x", "getitem", "inputs", "method"])
+def test_every_binding_hands_out_a_new_object_of_the_class(make):
+    v = m.Parameter(0.5) * 2
+    first, second = make(v), make(v)
+    assert type(first) is Expression and type(second) is Expression and first is not second
+    ref = weakref.ref(first)
+    del first
+    gc.collect()
+    assert ref() is None and second.dim >= 1
