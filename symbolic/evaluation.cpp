@@ -82,7 +82,10 @@ void walk(const Value& output, Scratch& s) {
         for (int i = 0; i < node.input_count && i < 4; ++i) {
             const Value& input = node.inputs[static_cast<std::size_t>(i)];
             if (!input.same_node(Value{})) {
-                __builtin_prefetch(&input.node());
+                const ValueNode& next = input.node();
+                __builtin_prefetch(&next.id);
+                __builtin_prefetch(&next.inputs);
+                __builtin_prefetch(&next.input_count);
             }
         }
         return kPending;
