@@ -31,6 +31,16 @@ using Operands = std::array<std::uint32_t, 4>;
 // the consumer's position, so the forward loop reports it as missing.
 constexpr std::uint32_t kPending = UINT32_MAX;
 
+// What the forward and reverse loops read of a node, copied while the walk
+// has the node at hand, so that those loops never go back to node memory.
+struct Step {
+    ValueKind kind;
+    ExpressionOp op;
+    std::int32_t dimension;
+    std::int32_t input_count;
+    std::int32_t component_index;
+};
+
 struct Frame {
     ValueNode* node;
     std::uint32_t entry;
@@ -40,10 +50,12 @@ struct Frame {
 
 struct Scratch {
     std::vector<ValueNode*> nodes;
+    std::vector<Step> steps;
     std::vector<Operands> operands;
     // By order of entry: the position a node finished at, or kPending.
     std::vector<std::uint32_t> finished_at;
     std::vector<Frame> stack;
+    // Forward values; a leaf's is copied by the walk.
     std::vector<SmallValue> values;
     // Dimension 0 marks a node without a gradient entry yet.
     std::vector<SmallValue> grads;
@@ -61,6 +73,8 @@ Scratch& thread_scratch() {
 // overflowing the call stack. Nodes are told apart by id alone.
 void walk(const Value& output, Scratch& s) {
     s.nodes.clear();
+    s.steps.clear();
+    s.values.clear();
     s.operands.clear();
     s.finished_at.clear();
     s.stack.clear();
@@ -104,6 +118,8 @@ void walk(const Value& output, Scratch& s) {
         }
         const auto position = static_cast<std::uint32_t>(s.nodes.size());
         s.nodes.push_back(&node);
+        s.steps.push_back({node.kind, node.op, node.dimension, node.input_count, node.component_index});
+        s.values.push_back(node.value);
         s.operands.push_back(s.stack[top].operands);
         s.finished_at[s.stack[top].entry] = position;
         s.stack.pop_back();
@@ -122,13 +138,13 @@ const SmallValue& computed(const Scratch& s, std::uint32_t position, std::uint32
     return s.values[position];
 }
 
-void require_inputs(const ValueNode& node, int count) {
+void require_inputs(const Step& node, int count) {
     if (node.input_count < count) {
         throw std::out_of_range("symbolic expression input index out of range");
     }
 }
 
-SmallValue evaluate_pack(const ValueNode& node, const Operands& in, std::uint32_t current,
+SmallValue evaluate_pack(const Step& node, const Operands& in, std::uint32_t current,
                          const Scratch& s) {
     require_dimension(node.dimension);
     SmallValue result;
@@ -143,12 +159,12 @@ SmallValue evaluate_pack(const ValueNode& node, const Operands& in, std::uint32_
     return result;
 }
 
-SmallValue evaluate_node(const ValueNode& node, const Operands& in, std::uint32_t current,
+SmallValue evaluate_node(const Step& node, const Operands& in, std::uint32_t current,
                          const Scratch& s) {
     switch (node.kind) {
         case ValueKind::Constant:
         case ValueKind::Parameter:
-            return node.value;
+            return s.values[current];
         case ValueKind::Undefined:
             throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
         default:
@@ -182,17 +198,14 @@ SmallValue evaluate_node(const ValueNode& node, const Operands& in, std::uint32_
 
 void evaluate_all(Scratch& s) {
     const auto count = static_cast<std::uint32_t>(s.nodes.size());
-    if (s.values.size() < count) {
-        s.values.resize(count);
-    }
     for (std::uint32_t p = 0; p < count; ++p) {
-        s.values[p] = evaluate_node(*s.nodes[p], s.operands[p], p, s);
+        s.values[p] = evaluate_node(s.steps[p], s.operands[p], p, s);
     }
 }
 
 // The gradient entry of the node at `position`, created with zero lanes.
 SmallValue& grad_slot(Scratch& s, std::uint32_t position) {
-    const int dimension = s.nodes[position]->dimension;
+    const int dimension = s.steps[position].dimension;
     require_dimension(dimension);
     SmallValue& entry = s.grads[position];
     if (entry.dimension == 0) {
@@ -208,7 +221,7 @@ std::size_t broadcast_index(const SmallValue& value, int i) {
 }
 
 void propagate_binary(Scratch& s, std::uint32_t p) {
-    const ValueNode& node = *s.nodes[p];
+    const Step& node = s.steps[p];
     const Operands& in = s.operands[p];
     const SmallValue& upstream = s.grads[p];
     const SmallValue& a = s.values[in[0]];
@@ -244,7 +257,7 @@ void propagate_binary(Scratch& s, std::uint32_t p) {
 }
 
 void propagate_unary(Scratch& s, std::uint32_t p) {
-    const ValueNode& node = *s.nodes[p];
+    const Step& node = s.steps[p];
     const std::uint32_t input = s.operands[p][0];
     const SmallValue& upstream = s.grads[p];
     const SmallValue& x = s.values[input];
@@ -264,7 +277,7 @@ void propagate_unary(Scratch& s, std::uint32_t p) {
 
 // Forward evaluation has checked every input count and index used here.
 void propagate(Scratch& s, std::uint32_t p) {
-    const ValueNode& node = *s.nodes[p];
+    const Step& node = s.steps[p];
     switch (node.op) {
         case ExpressionOp::Add:
         case ExpressionOp::Subtract:
@@ -303,7 +316,7 @@ void reverse_pass(Scratch& s, const SmallValue& seed) {
     }
     s.grads[count - 1] = seed;
     for (std::uint32_t p = count; p-- > 0;) {
-        if (s.nodes[p]->kind != ValueKind::Expression || s.grads[p].dimension == 0) {
+        if (s.steps[p].kind != ValueKind::Expression || s.grads[p].dimension == 0) {
             continue;
         }
         propagate(s, p);
@@ -315,7 +328,7 @@ void reverse_pass(Scratch& s, const SmallValue& seed) {
 void store_gradients(Scratch& s) {
     s.parameters.clear();
     for (std::uint32_t p = 0; p < s.nodes.size(); ++p) {
-        const ValueNode& node = *s.nodes[p];
+        const Step& node = s.steps[p];
         if (node.kind != ValueKind::Parameter || s.grads[p].dimension == 0) {
             continue;
         }
