@@ -7,13 +7,16 @@ cases.json is a list of {"id", "workload", "params"}. For each case the runner
 prints a line "@@start {json}" before it and "@@result {json}" after it, so
 the driver can tell which case a crashed process was in; anything else an
 engine prints is ignored. Each phase reports the best of the repetitions, in
-nanoseconds (per call for the phases a workload lists in `per_call`).
+nanoseconds (per call for the phases a workload lists in `per_call`): CPU time
+of the process ("ns"), wall time ("wall_ns"), and the time the garbage
+collector took within the run with the best CPU time ("gc_ns").
 """
 
 import argparse
 import gc
 import importlib
 import json
+import operator
 import os
 import platform
 import resource
@@ -22,6 +25,50 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "engines")]
+
+
+# Time spent in the garbage collector so far, in ns.
+_collector = {"total": 0, "since": 0}
+
+
+def _time_collector(phase, info):
+    now = time.perf_counter_ns()
+    if phase == "start":
+        _collector["since"] = now
+    else:
+        _collector["total"] += now - _collector["since"]
+
+
+gc.callbacks.append(_time_collector)
+
+
+class Stamp:
+    """Wall, CPU and collector time in ns: a reading of `clock`, or sums,
+    differences and quotients of readings, as the workloads compute them."""
+    __slots__ = ("wall", "cpu", "gc")
+
+    def __init__(self, wall, cpu, gc_ns):
+        self.wall, self.cpu, self.gc = wall, cpu, gc_ns
+
+    def _apply(self, other, op):
+        if isinstance(other, Stamp):
+            return Stamp(op(self.wall, other.wall), op(self.cpu, other.cpu), op(self.gc, other.gc))
+        return Stamp(op(self.wall, other), op(self.cpu, other), op(self.gc, other))
+
+    def __add__(self, other):
+        return self._apply(other, operator.add)
+
+    __radd__ = __add__
+
+    def __sub__(self, other):
+        return self._apply(other, operator.sub)
+
+    def __truediv__(self, other):
+        return self._apply(other, operator.truediv)
+
+
+def clock():
+    return Stamp(time.perf_counter_ns(), time.process_time_ns(), _collector["total"])
 
 
 def emit(tag, payload):
@@ -52,8 +99,11 @@ def run_case(module, case, reps, budget, min_time=2.0, max_reps=50):
     shared machine the best of a few short runs is still noisy; slow ones
     stop once `budget` seconds are spent (after two runs)."""
     cls = workload_class(module, case["workload"])
-    clock = time.perf_counter_ns
-    best, done, started = {}, 0, time.monotonic()
+    params = dict(case["params"])
+    # W2 runs both ways: the previous step's graph dropped before the next
+    # build, or kept alive (as `loss = ...` in a loop keeps it) meanwhile.
+    drop_previous = params.pop("previous", "kept") == "dropped"
+    best, wall, collector, done, started = {}, {}, {}, 0, time.monotonic()
     check = None
     # A persistent workload is a loop a user runs (W2's training steps): one
     # instance, two untimed steps to reach the loop's steady state (the
@@ -71,11 +121,13 @@ def run_case(module, case, reps, budget, min_time=2.0, max_reps=50):
         if run is None or not persistent:
             gc.collect()
             try:
-                run = cls(**case["params"])
+                run = cls(**params)
             except NotImplementedError as reason:
                 return {"status": "n/a", "reason": str(reason)}
             for _ in range(2 if persistent else 0):
                 for phase in run.phases:
+                    if phase == "build" and drop_previous:
+                        run.loss = None
                     getattr(run, phase)()
         if hasattr(run, "timed"):
             times = run.timed(clock)
@@ -84,12 +136,16 @@ def run_case(module, case, reps, budget, min_time=2.0, max_reps=50):
             for phase in run.phases:
                 step = getattr(run, phase)
                 t0 = clock()
+                if phase == "build" and drop_previous:
+                    run.loss = None
                 step()
                 times[phase] = clock() - t0
             for phase in getattr(run, "per_call", ()):
                 times[phase] /= run.calls
-        for phase, ns in times.items():
-            best[phase] = min(ns, best.get(phase, ns))
+        for phase, spent in times.items():
+            if phase not in best or spent.cpu < best[phase]:
+                best[phase], collector[phase] = spent.cpu, spent.gc
+            wall[phase] = min(spent.wall, wall.get(phase, spent.wall))
         if check is None or not persistent:
             check = run.check()
         phases, notes = list(run.phases), getattr(run, "notes", "")
@@ -99,7 +155,7 @@ def run_case(module, case, reps, budget, min_time=2.0, max_reps=50):
         done += 1
     run = None
     gc.collect()
-    return {"status": "ok", "ns": best, "phases": phases, "reps": done, "check": check,
+    return {"status": "ok", "ns": best, "wall_ns": wall, "gc_ns": collector, "phases": phases, "reps": done, "check": check,
             "notes": notes, "formula": formula}
 
 

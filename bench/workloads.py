@@ -34,7 +34,7 @@ import random
 FULL = {
     "W1": [dict(depth=d, sin=s) for s in (False, True) for d in (1_000, 10_000, 100_000)],
     "W1S": [dict(depth=1_000_000, sin=False)],
-    "W2": [dict(points=100, sizes=(2, 16, 16, 1))],
+    "W2": [dict(points=100, sizes=(2, 16, 16, 1), previous=p) for p in ("dropped", "kept")],
     "W3": [dict(degree=1000)],
     "W4": [dict(points=10_000, variant="vec3"), dict(points=10_000, variant="scalars")],
     "W5": [dict(nodes=10_000, calls=1000, eager_calls=20)],
@@ -45,7 +45,7 @@ FULL = {
 SMOKE = {
     "W1": [dict(depth=d, sin=s) for s in (False, True) for d in (10, 100)],
     "W1S": [dict(depth=2_000, sin=False)],
-    "W2": [dict(points=4, sizes=(2, 4, 4, 1))],
+    "W2": [dict(points=4, sizes=(2, 4, 4, 1), previous=p) for p in ("dropped", "kept")],
     "W3": [dict(degree=20)],
     "W4": [dict(points=20, variant="vec3"), dict(points=20, variant="scalars")],
     "W5": [dict(nodes=100, calls=10, eager_calls=2)],
@@ -72,7 +72,7 @@ def case_id(workload, p):
         tail = " survival" if workload == "W1S" else ""
         return f"W1 {body} d={short(p['depth'])}{tail}"
     if workload == "W2":
-        return f"W2 MLP {'-'.join(map(str, p['sizes']))} x{p['points']} step"
+        return f"W2 MLP {'-'.join(map(str, p['sizes']))} x{p['points']} step, previous {p['previous']}"
     if workload == "W3":
         return f"W3 Horner deg {p['degree']}"
     if workload == "W4":

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "python/expression_objects.h"
 #include "symbolic/symbolic.h"
 
 namespace py = pybind11;
@@ -32,6 +33,28 @@ public:
         } else {
             value = nullptr;
         }
+    }
+
+    // Every Value a binding hands out becomes a new object that owns a
+    // handle, made directly rather than entered in the library's registry
+    // of instances (see ExpressionObjects::make). Until the class is
+    // adopted at import, and for reference policies, the standard way.
+    using type_caster_base<Value>::cast;
+
+    static handle cast(Value&& src, return_value_policy policy, handle parent) {
+        if (!varnel::python::ExpressionObjects::adopted()) {
+            return type_caster_base<Value>::cast(std::move(src), policy, parent);
+        }
+        return varnel::python::ExpressionObjects::make(std::move(src));
+    }
+
+    static handle cast(const Value& src, return_value_policy policy, handle parent) {
+        if (!varnel::python::ExpressionObjects::adopted() || policy == return_value_policy::reference ||
+            policy == return_value_policy::reference_internal ||
+            policy == return_value_policy::take_ownership) {
+            return type_caster_base<Value>::cast(src, policy, parent);
+        }
+        return varnel::python::ExpressionObjects::make(Value(src));
     }
 };
 
@@ -389,6 +412,108 @@ void define_pickling(py::class_<Value>& cls) {
         .def("__reduce_ex__", [](py::handle self, py::handle) { refuse_pickling(self); });
 }
 
+// --- Number slots ----------------------------------------------------------
+//
+// The interpreter reaches `+ - * /` and unary `-` through the class's number
+// slots. Left to itself it fills them with its generic slot, which looks the
+// registered method up by name and calls it through the binding library's
+// dispatcher. These slots do the same work directly for an Expression with a
+// handle, and hand every other case to the registered method, so every
+// result, error and NotImplemented stays the registered method's.
+//
+// The interpreter calls a class's binary slot for `a OP b` when either
+// operand's class has it. As in the generic slot, the left operand is self
+// when its own class carries this very slot, and otherwise the right one is,
+// through the reflected method. A Python subclass gets the generic slot back
+// (its methods are found by name), so calls between a subclass and this
+// class still happen in the order the generic slots give them.
+
+PyObject* call_registered(const char* name, PyObject* self, PyObject* other = nullptr) {
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    py::object method = py::reinterpret_steal<py::object>(PyObject_GetAttrString(type, name));
+    if (!method) {
+        return nullptr;
+    }
+    PyObject* args[] = {self, other};
+    return PyObject_Vectorcall(method.ptr(), args, other == nullptr ? 1 : 2, nullptr);
+}
+
+// The handle of an object of exactly this class; null for any other object
+// and for one that holds no handle.
+const Value* own_handle(PyObject* self) {
+    return varnel::python::ExpressionObjects::is_exact(self)
+               ? varnel::python::ExpressionObjects::handle_of(self)
+               : nullptr;
+}
+
+// The other operand of an operator; an Expression with a handle is copied
+// without the caster's type lookup.
+Value coerce_operand(PyObject* object, const char* label) {
+    if (const Value* value = own_handle(object)) {
+        return *value;
+    }
+    return coerce_symbolic_value(object, label);
+}
+
+// The registered method's handling of an exception that leaves a binding.
+template <typename Make>
+PyObject* translated(Make make) {
+    try {
+        return make();
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+    }
+    return nullptr;
+}
+
+constexpr const char* kForwardNames[] = {"__add__", "__sub__", "__mul__", "__truediv__"};
+constexpr const char* kReflectedNames[] = {"__radd__", "__rsub__", "__rmul__", "__rtruediv__"};
+
+template <Builder build, binaryfunc PyNumberMethods::*slot, int name>
+PyObject* binary_slot(PyObject* left, PyObject* right) {
+    const PyNumberMethods* numbers = Py_TYPE(left)->tp_as_number;
+    const bool left_is_self =
+        numbers != nullptr && numbers->*slot == &binary_slot<build, slot, name>;
+    PyObject* self = left_is_self ? left : right;
+    PyObject* other = left_is_self ? right : left;
+    const Value* handle = own_handle(self);
+    if (handle == nullptr) {
+        return call_registered(left_is_self ? kForwardNames[name] : kReflectedNames[name], self,
+                               other);
+    }
+    return translated([&] {
+        if (left_is_self) {
+            return varnel::python::ExpressionObjects::make(
+                build(*handle, coerce_operand(other, "right operand")));
+        }
+        return varnel::python::ExpressionObjects::make(
+            build(coerce_operand(other, "left operand"), *handle));
+    });
+}
+
+PyObject* negative_slot(PyObject* self) {
+    const Value* handle = own_handle(self);
+    if (handle == nullptr) {
+        return call_registered("__neg__", self);
+    }
+    return translated([&] { return varnel::python::ExpressionObjects::make(-Value(*handle)); });
+}
+
+// After the operator methods are registered, which set the generic slots.
+void install_number_slots(py::class_<Value>& cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    varnel::python::ExpressionObjects::adopt(type);
+    PyNumberMethods* numbers = type->tp_as_number;
+    numbers->nb_add = &binary_slot<add, &PyNumberMethods::nb_add, 0>;
+    numbers->nb_subtract = &binary_slot<subtract, &PyNumberMethods::nb_subtract, 1>;
+    numbers->nb_multiply = &binary_slot<multiply, &PyNumberMethods::nb_multiply, 2>;
+    numbers->nb_true_divide = &binary_slot<divide, &PyNumberMethods::nb_true_divide, 3>;
+    numbers->nb_negative = &negative_slot;
+    PyType_Modified(type);
+}
+
 void define_factories(py::module_& m) {
     m.def("Constant", [](const py::args& args, const py::kwargs& kwargs) {
         if (keyword_count(kwargs) != 0) {
@@ -439,6 +564,7 @@ PYBIND11_MODULE(_varnel, m, py::multiple_interpreters::not_supported()) {
     define_operators(cls);
     define_pickling(cls);
     define_private_members(cls);
+    install_number_slots(cls);
     define_factories(m);
     define_functions(m);
 }

@@ -1,74 +1,156 @@
 // Evaluation and gradients: the depth-first order of a graph, forward
-// evaluation into a per-call cache, reverse-mode gradient propagation and
-// clearing. Nothing computed here outlives the call.
+// evaluation, reverse-mode gradient propagation and clearing.
+//
+// A pass walks the graph once into flat arrays: the nodes in depth-first
+// post-order, and for each node the positions of its inputs in that order.
+// Values and gradients then live in arrays indexed by position, so the
+// forward and reverse loops look nothing up by id. The output handle keeps
+// every node alive for the whole call, so the arrays hold plain node
+// pointers. The arrays are kept per thread for reuse; every pass writes each
+// entry before reading it, so nothing computed carries over between calls.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
-#include <memory_resource>
 #include <vector>
 
 #include "symbolic/checks.h"
 #include "symbolic/id_map.h"
+#include "symbolic/kept_blocks.h"
 #include "symbolic/lane_arithmetic.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {
 namespace {
 
-using Order = std::vector<Value>;
-using VisitedSet = IdSet;
-// Made for one entry per node of the order, so no entry moves while the
-// gradient rules hold several of them and insert others.
-using LaneMap = IdMap<SmallValue>;
+// Positions of a node's inputs in the order.
+using Operands = std::array<std::uint32_t, 4>;
+
+// The position of an input whose own visit had not finished when its
+// consumer's did: only a node that reaches itself has one. It is never below
+// the consumer's position, so the forward loop reports it as missing.
+constexpr std::uint32_t kPending = UINT32_MAX;
+
+// What the forward and reverse loops read of a node, copied while the walk
+// has the node at hand, so that those loops never go back to node memory.
+struct Step {
+    ValueKind kind;
+    ExpressionOp op;
+    std::int32_t dimension;
+    std::int32_t input_count;
+    std::int32_t component_index;
+};
+
+struct Frame {
+    ValueNode* node;
+    std::uint32_t entry;
+    int next_input;
+    Operands operands;
+};
+
+struct Scratch {
+    std::vector<ValueNode*> nodes;
+    std::vector<Step> steps;
+    std::vector<Operands> operands;
+    // By order of entry: the position a node finished at, or kPending.
+    std::vector<std::uint32_t> finished_at;
+    std::vector<Frame> stack;
+    // Forward values; a leaf's is copied by the walk.
+    std::vector<SmallValue> values;
+    // Dimension 0 marks a node without a gradient entry yet.
+    std::vector<SmallValue> grads;
+    std::vector<std::uint32_t> parameters;
+    KeptBlocks blocks;
+};
+
+Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
 
 // Depth-first post-order, inputs in index order, a node marked on entry and
-// appended after its inputs. The explicit stack keeps a deep chain from
-// overflowing the call stack.
-void build_topology(const Value& output, Order& order, VisitedSet& visited) {
-    struct Frame {
-        const Value* value;
-        int next_input;
-    };
-    std::vector<Frame> stack;
+// listed after its inputs. The explicit stack keeps a deep chain from
+// overflowing the call stack. Nodes are told apart by id alone.
+void walk(const Value& output, Scratch& s) {
+    s.nodes.clear();
+    s.steps.clear();
+    s.values.clear();
+    s.operands.clear();
+    s.finished_at.clear();
+    s.stack.clear();
+    IdMap<std::uint32_t> entered(256, &s.blocks);
+    // Enters a node not seen before and returns kPending; returns the
+    // position of one seen before (kPending while it is being visited).
     auto enter = [&](const Value& value) {
         require_valid(value, "backward value");
-        if (visited.insert(value.node().id)) {
-            stack.push_back({&value, 0});
+        ValueNode& node = value.mutable_node();
+        const auto entry = static_cast<std::uint32_t>(s.finished_at.size());
+        const auto [slot, inserted] = entered.try_emplace(node.id, entry);
+        if (!inserted) {
+            return s.finished_at[*slot];
         }
+        s.finished_at.push_back(kPending);
+        s.stack.push_back({&node, entry, 0, {}});
+        // The inputs are entered next: start fetching their nodes now, so
+        // the walk does not wait for each from memory in turn.
+        for (int i = 0; i < node.input_count && i < 4; ++i) {
+            const Value& input = node.inputs[static_cast<std::size_t>(i)];
+            if (!input.same_node(Value{})) {
+                const ValueNode& next = input.node();
+                __builtin_prefetch(&next.id);
+                __builtin_prefetch(&next.inputs);
+                __builtin_prefetch(&next.input_count);
+            }
+        }
+        return kPending;
     };
     enter(output);
-    while (!stack.empty()) {
-        const std::size_t top = stack.size() - 1;
-        const ValueNode& node = stack[top].value->node();
-        if (stack[top].next_input < node.input_count) {
-            const int index = stack[top].next_input++;
-            enter(node.inputs[static_cast<std::size_t>(index)]);
-        } else {
-            order.push_back(*stack[top].value);
-            stack.pop_back();
+    while (!s.stack.empty()) {
+        const std::size_t top = s.stack.size() - 1;
+        ValueNode& node = *s.stack[top].node;
+        if (s.stack[top].next_input < node.input_count) {
+            const int index = s.stack[top].next_input++;
+            const std::uint32_t seen = enter(node.inputs[static_cast<std::size_t>(index)]);
+            if (s.stack.size() == top + 1) {
+                s.stack[top].operands[static_cast<std::size_t>(index)] = seen;
+            }
+            continue;
+        }
+        const auto position = static_cast<std::uint32_t>(s.nodes.size());
+        s.nodes.push_back(&node);
+        s.steps.push_back({node.kind, node.op, node.dimension, node.input_count, node.component_index});
+        s.values.push_back(node.value);
+        s.operands.push_back(s.stack[top].operands);
+        s.finished_at[s.stack[top].entry] = position;
+        s.stack.pop_back();
+        if (!s.stack.empty()) {
+            Frame& parent = s.stack.back();
+            parent.operands[static_cast<std::size_t>(parent.next_input - 1)] = position;
         }
     }
 }
 
-const SmallValue& cached(const Value& value, const LaneMap& cache) {
-    const SmallValue* found = cache.find(value.node().id);
-    if (found == nullptr) {
+// The value of the input at `position`, computed earlier in this pass.
+const SmallValue& computed(const Scratch& s, std::uint32_t position, std::uint32_t current) {
+    if (position >= current) {
         throw std::logic_error("missing symbolic evaluation cache entry");
     }
-    return *found;
+    return s.values[position];
 }
 
-SmallValue evaluate_from_cache(const Value& value, const LaneMap& cache) {
-    return cached(value, cache);
+void require_inputs(const Step& node, int count) {
+    if (node.input_count < count) {
+        throw std::out_of_range("symbolic expression input index out of range");
+    }
 }
 
-SmallValue evaluate_pack(const Value& value, const LaneMap& cache) {
-    const int dimension = value.dimension();
-    require_dimension(dimension);
+SmallValue evaluate_pack(const Step& node, const Operands& in, std::uint32_t current,
+                         const Scratch& s) {
+    require_dimension(node.dimension);
     SmallValue result;
-    result.dimension = dimension;
-    for (int i = 0; i < value.input_count(); ++i) {
-        const SmallValue& input = cached(value.input(i), cache);
+    result.dimension = node.dimension;
+    for (int i = 0; i < node.input_count; ++i) {
+        const SmallValue& input = computed(s, in[static_cast<std::size_t>(i)], current);
         if (input.dimension != 1) {
             throw std::logic_error("Pack input is not scalar");
         }
@@ -77,55 +159,60 @@ SmallValue evaluate_pack(const Value& value, const LaneMap& cache) {
     return result;
 }
 
-SmallValue evaluate_node(const Value& value, const LaneMap& cache) {
-    switch (value.kind()) {
+SmallValue evaluate_node(const Step& node, const Operands& in, std::uint32_t current,
+                         const Scratch& s) {
+    switch (node.kind) {
         case ValueKind::Constant:
         case ValueKind::Parameter:
-            return value.value();
+            return s.values[current];
         case ValueKind::Undefined:
             throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
         default:
             break;
     }
-    switch (value.op()) {
+    switch (node.op) {
         case ExpressionOp::Pack:
-            return evaluate_pack(value, cache);
+            return evaluate_pack(node, in, current, s);
         case ExpressionOp::Component: {
-            const SmallValue& input = cached(value.input(0), cache);
-            return small_value(input[value.component_index()]);
+            require_inputs(node, 1);
+            return small_value(computed(s, in[0], current)[node.component_index]);
         }
         case ExpressionOp::Add:
         case ExpressionOp::Subtract:
         case ExpressionOp::Multiply:
         case ExpressionOp::Divide: {
-            const SmallValue& right = cached(value.input(1), cache);
-            const SmallValue& left = cached(value.input(0), cache);
-            return binary_constant(value.op(), left, right, value.dimension());
+            require_inputs(node, 2);
+            const SmallValue& right = computed(s, in[1], current);
+            const SmallValue& left = computed(s, in[0], current);
+            return binary_constant(node.op, left, right, node.dimension);
         }
         case ExpressionOp::Negate:
         case ExpressionOp::Sin:
         case ExpressionOp::Cos:
-            return unary_constant(value.op(), cached(value.input(0), cache));
+            require_inputs(node, 1);
+            return unary_constant(node.op, computed(s, in[0], current));
         default:
             throw std::logic_error("unsupported symbolic expression op");
     }
 }
 
-LaneMap evaluate_topology(const Order& order,
-                          std::pmr::memory_resource* memory = std::pmr::new_delete_resource()) {
-    LaneMap cache(order.size(), memory);
-    for (const Value& value : order) {
-        cache.try_emplace(value.id(), evaluate_node(value, cache));
+void evaluate_all(Scratch& s) {
+    const auto count = static_cast<std::uint32_t>(s.nodes.size());
+    for (std::uint32_t p = 0; p < count; ++p) {
+        s.values[p] = evaluate_node(s.steps[p], s.operands[p], p, s);
     }
-    return cache;
 }
 
-SmallValue& grad_slot(LaneMap& grads, const Value& value) {
-    const ValueNode& node = value.node();
-    require_dimension(node.dimension);
-    SmallValue zero;
-    zero.dimension = node.dimension;
-    return *grads.try_emplace(node.id, zero).first;
+// The gradient entry of the node at `position`, created with zero lanes.
+SmallValue& grad_slot(Scratch& s, std::uint32_t position) {
+    const int dimension = s.steps[position].dimension;
+    require_dimension(dimension);
+    SmallValue& entry = s.grads[position];
+    if (entry.dimension == 0) {
+        entry = SmallValue{};
+        entry.dimension = dimension;
+    }
+    return entry;
 }
 
 // Index of the lane that lane i of a broadcast operand reads and receives.
@@ -133,19 +220,20 @@ std::size_t broadcast_index(const SmallValue& value, int i) {
     return value.dimension == 1 ? 0 : static_cast<std::size_t>(i);
 }
 
-void propagate_binary(const Value& value, const SmallValue& upstream, const LaneMap& cache,
-                      LaneMap& grads) {
-    const SmallValue& a = cached(value.input(0), cache);
-    const SmallValue& b = cached(value.input(1), cache);
-    SmallValue& left = grad_slot(grads, value.input(0));
-    SmallValue& right = grad_slot(grads, value.input(1));
-    const ExpressionOp op = value.op();
-    for (int i = 0; i < value.dimension(); ++i) {
+void propagate_binary(Scratch& s, std::uint32_t p) {
+    const Step& node = s.steps[p];
+    const Operands& in = s.operands[p];
+    const SmallValue& upstream = s.grads[p];
+    const SmallValue& a = s.values[in[0]];
+    const SmallValue& b = s.values[in[1]];
+    SmallValue& left = grad_slot(s, in[0]);
+    SmallValue& right = grad_slot(s, in[1]);
+    for (int i = 0; i < node.dimension; ++i) {
         const double g = upstream.lanes[static_cast<std::size_t>(i)];
         const double ai = broadcast_lane(a, i);
         const double bi = broadcast_lane(b, i);
         double& l = left.lanes[broadcast_index(left, i)];
-        switch (op) {
+        switch (node.op) {
             case ExpressionOp::Add:
                 l += g;
                 right.lanes[broadcast_index(right, i)] += g;
@@ -168,49 +256,49 @@ void propagate_binary(const Value& value, const SmallValue& upstream, const Lane
     }
 }
 
-void propagate_unary(const Value& value, const SmallValue& upstream, const LaneMap& cache,
-                     LaneMap& grads) {
-    const SmallValue& x = cached(value.input(0), cache);
-    SmallValue& slot = grad_slot(grads, value.input(0));
-    const ExpressionOp op = value.op();
-    for (int i = 0; i < value.dimension(); ++i) {
+void propagate_unary(Scratch& s, std::uint32_t p) {
+    const Step& node = s.steps[p];
+    const std::uint32_t input = s.operands[p][0];
+    const SmallValue& upstream = s.grads[p];
+    const SmallValue& x = s.values[input];
+    SmallValue& slot = grad_slot(s, input);
+    for (int i = 0; i < node.dimension; ++i) {
         const double g = upstream.lanes[static_cast<std::size_t>(i)];
         const double xi = x[i];
-        double& s = slot.lanes[static_cast<std::size_t>(i)];
-        switch (op) {
-            case ExpressionOp::Negate: s -= g; break;
-            case ExpressionOp::Sin: s += std::cos(xi) * g; break;
-            case ExpressionOp::Cos: s += -std::sin(xi) * g; break;
+        double& lane = slot.lanes[static_cast<std::size_t>(i)];
+        switch (node.op) {
+            case ExpressionOp::Negate: lane -= g; break;
+            case ExpressionOp::Sin: lane += std::cos(xi) * g; break;
+            case ExpressionOp::Cos: lane += -std::sin(xi) * g; break;
             default: throw std::logic_error("unsupported unary backward op");
         }
     }
 }
 
-void propagate(const Value& value, const SmallValue& upstream, const LaneMap& cache,
-               LaneMap& grads) {
-    switch (value.op()) {
+// Forward evaluation has checked every input count and index used here.
+void propagate(Scratch& s, std::uint32_t p) {
+    const Step& node = s.steps[p];
+    switch (node.op) {
         case ExpressionOp::Add:
         case ExpressionOp::Subtract:
         case ExpressionOp::Multiply:
         case ExpressionOp::Divide:
-            propagate_binary(value, upstream, cache, grads);
+            propagate_binary(s, p);
             return;
         case ExpressionOp::Negate:
         case ExpressionOp::Sin:
         case ExpressionOp::Cos:
-            propagate_unary(value, upstream, cache, grads);
+            propagate_unary(s, p);
             return;
         case ExpressionOp::Pack:
-            for (int k = 0; k < value.input_count(); ++k) {
-                SmallValue& slot = grad_slot(grads, value.input(k));
-                slot.lanes[0] += upstream[k];
+            for (int k = 0; k < node.input_count; ++k) {
+                SmallValue& slot = grad_slot(s, s.operands[p][static_cast<std::size_t>(k)]);
+                slot.lanes[0] += s.grads[p][k];
             }
             return;
         case ExpressionOp::Component: {
-            SmallValue& slot = grad_slot(grads, value.input(0));
-            // Forward evaluation has already checked the index against the
-            // input's lanes.
-            slot.lanes[static_cast<std::size_t>(value.component_index())] += upstream[0];
+            SmallValue& slot = grad_slot(s, s.operands[p][0]);
+            slot.lanes[static_cast<std::size_t>(node.component_index)] += s.grads[p][0];
             return;
         }
         default:
@@ -218,47 +306,47 @@ void propagate(const Value& value, const SmallValue& upstream, const LaneMap& ca
     }
 }
 
-void reverse_pass(const Order& order, const LaneMap& cache, LaneMap& grads) {
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
-        const ValueNode& node = it->node();
-        if (node.kind != ValueKind::Expression) {
+void reverse_pass(Scratch& s, const SmallValue& seed) {
+    const auto count = static_cast<std::uint32_t>(s.nodes.size());
+    if (s.grads.size() < count) {
+        s.grads.resize(count);
+    }
+    for (std::uint32_t p = 0; p < count; ++p) {
+        s.grads[p].dimension = 0;
+    }
+    s.grads[count - 1] = seed;
+    for (std::uint32_t p = count; p-- > 0;) {
+        if (s.steps[p].kind != ValueKind::Expression || s.grads[p].dimension == 0) {
             continue;
         }
-        const SmallValue* entry = grads.find(node.id);
-        if (entry == nullptr) {
-            continue;
-        }
-        propagate(*it, *entry, cache, grads);
+        propagate(s, p);
     }
 }
 
 // Every check runs before the first write, so a pass that fails leaves all
 // gradients as they were.
-void store_gradients(const Order& order, const LaneMap& grads) {
-    std::vector<std::pair<ValueNode*, const SmallValue*>> updates;
-    for (const Value& value : order) {
-        ValueNode& node = value.mutable_node();
-        if (node.kind != ValueKind::Parameter) {
-            continue;
-        }
-        const SmallValue* entry = grads.find(node.id);
-        if (entry == nullptr) {
+void store_gradients(Scratch& s) {
+    s.parameters.clear();
+    for (std::uint32_t p = 0; p < s.nodes.size(); ++p) {
+        const Step& node = s.steps[p];
+        if (node.kind != ValueKind::Parameter || s.grads[p].dimension == 0) {
             continue;
         }
         require_dimension(node.dimension);
-        if (entry->dimension < node.dimension) {
+        if (s.grads[p].dimension < node.dimension) {
             throw std::out_of_range("symbolic value lane index out of range");
         }
-        updates.emplace_back(&node, entry);
+        s.parameters.push_back(p);
     }
-    for (const auto& [node, entry] : updates) {
-        if (!node->grad) {
+    for (const std::uint32_t p : s.parameters) {
+        ValueNode& node = *s.nodes[p];
+        if (!node.grad) {
             SmallValue zero;
-            zero.dimension = node->dimension;
-            node->grad = zero;
+            zero.dimension = node.dimension;
+            node.grad = zero;
         }
-        for (int i = 0; i < node->dimension; ++i) {
-            node->grad->lanes[static_cast<std::size_t>(i)] += entry->lanes[static_cast<std::size_t>(i)];
+        for (int i = 0; i < node.dimension; ++i) {
+            node.grad->lanes[static_cast<std::size_t>(i)] += s.grads[p].lanes[static_cast<std::size_t>(i)];
         }
     }
 }
@@ -266,11 +354,10 @@ void store_gradients(const Order& order, const LaneMap& grads) {
 }  // namespace
 
 SmallValue Value::evaluate() const {
-    Order order;
-    VisitedSet visited(256);
-    build_topology(*this, order, visited);
-    const LaneMap cache = evaluate_topology(order);
-    return evaluate_from_cache(*this, cache);
+    Scratch& s = thread_scratch();
+    walk(*this, s);
+    evaluate_all(s);
+    return s.values[s.nodes.size() - 1];
 }
 
 void Value::backward(SmallValue seed) const {
@@ -279,19 +366,11 @@ void Value::backward(SmallValue seed) const {
     if (seed.dimension != dimension()) {
         throw std::invalid_argument("backward seed dimension does not match output dimension");
     }
-    Order order;
-    VisitedSet visited(256);
-    build_topology(*this, order, visited);
-    // The cache and the gradient map come from one block. The C library keeps
-    // freed memory for reuse only up to a threshold that follows the largest
-    // block it has seen; two blocks of half the size would be handed back
-    // after every pass and fault in again on the next one.
-    std::pmr::monotonic_buffer_resource arena(2 * LaneMap::block_bytes(order.size()));
-    const LaneMap cache = evaluate_topology(order, &arena);
-    LaneMap grads(order.size(), &arena);
-    grads.try_emplace(id(), seed);
-    reverse_pass(order, cache, grads);
-    store_gradients(order, grads);
+    Scratch& s = thread_scratch();
+    walk(*this, s);
+    evaluate_all(s);
+    reverse_pass(s, seed);
+    store_gradients(s);
 }
 
 void Value::backward() const {
@@ -302,13 +381,11 @@ void Value::backward() const {
 }
 
 void Value::zero_grad() const {
-    Order order;
-    VisitedSet visited(256);
-    build_topology(*this, order, visited);
-    for (const Value& value : order) {
-        ValueNode& node = value.mutable_node();
-        if (node.kind == ValueKind::Parameter) {
-            node.grad.reset();
+    Scratch& s = thread_scratch();
+    walk(*this, s);
+    for (ValueNode* node : s.nodes) {
+        if (node->kind == ValueKind::Parameter) {
+            node->grad.reset();
         }
     }
 }
