@@ -111,6 +111,15 @@ class Optimizer:
         self.param_groups.append({"params": members, **filled})
         self.params = self.params + tuple(members)
 
+    @property
+    def lr(self) -> float:
+        """The default learning rate of SGD, Adam and AdamW; assigning it sets every group's, one group's is ``param_groups[i]["lr"]``."""
+        return float(self.defaults["lr"])
+
+    @lr.setter
+    def lr(self, value: float) -> None:
+        self._set_everywhere("lr", value)
+
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         """Raise ValueError for a setting out of range."""
 
@@ -236,15 +245,6 @@ class SGD(Optimizer):
                                   "weight_decay": weight_decay, "nesterov": nesterov})
 
     @property
-    def lr(self) -> float:
-        """The default learning rate; assigning it sets every group's, one group's is ``param_groups[i]["lr"]``."""
-        return float(self.defaults["lr"])
-
-    @lr.setter
-    def lr(self, value: float) -> None:
-        self._set_everywhere("lr", value)
-
-    @property
     def momentum(self) -> float:
         """The default fraction of the previous velocity kept, in [0, 1)."""
         return float(self.defaults["momentum"])
@@ -296,15 +296,6 @@ class Adam(Optimizer):
                  betas: tuple[float, float] = (0.9, 0.999), eps: float = 1e-8) -> None:
         """Update ``params`` with learning rate ``lr``, decay rates ``betas`` and ``eps``."""
         super().__init__(params, {"lr": lr, "betas": tuple(betas), "eps": eps})
-
-    @property
-    def lr(self) -> float:
-        """The default learning rate; assigning it sets every group's, one group's is ``param_groups[i]["lr"]``."""
-        return float(self.defaults["lr"])
-
-    @lr.setter
-    def lr(self, value: float) -> None:
-        self._set_everywhere("lr", value)
 
     @property
     def betas(self) -> tuple[float, float]:
