@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "symbolic/checks.h"
-#include "symbolic/lane_arithmetic.h"
+#include "symbolic/detail/checks.h"
+#include "symbolic/detail/operators.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "symbolic/checks.h"
+#include "symbolic/detail/checks.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {

@@ -3,7 +3,7 @@
 #include <array>
 #include <cmath>
 
-#include "symbolic/lane_arithmetic.h"
+#include "symbolic/detail/operators.h"
 #include "test_support.h"
 
 TEST(LaneArithmetic, BinaryFormulasAndBroadcasting) {
