@@ -41,18 +41,104 @@ struct NegateRule {
     static double tangent(double, double, double t) { return -t; }
 };
 
-struct SinRule {
+// A one-operand operator whose adjoint and tangent are its derivative, from
+// the operand and result lanes, times the upstream or tangent lane.
+template <typename Rule>
+struct ByDerivative {
     static constexpr int operands = 1;
-    static double value(double x) { return std::sin(x); }
-    static double adjoint(double x, double, double g) { return std::cos(x) * g; }
-    static double tangent(double x, double, double t) { return std::cos(x) * t; }
+    static double adjoint(double x, double y, double g) { return Rule::derivative(x, y) * g; }
+    static double tangent(double x, double y, double t) { return Rule::derivative(x, y) * t; }
 };
 
-struct CosRule {
-    static constexpr int operands = 1;
+struct SinRule : ByDerivative<SinRule> {
+    static double value(double x) { return std::sin(x); }
+    static double derivative(double x, double) { return std::cos(x); }
+};
+
+struct CosRule : ByDerivative<CosRule> {
     static double value(double x) { return std::cos(x); }
-    static double adjoint(double x, double, double g) { return -std::sin(x) * g; }
-    static double tangent(double x, double, double t) { return -std::sin(x) * t; }
+    static double derivative(double x, double) { return -std::sin(x); }
+};
+
+// Infinite at 0.
+struct SqrtRule : ByDerivative<SqrtRule> {
+    static double value(double x) { return std::sqrt(x); }
+    static double derivative(double, double y) { return 0.5 / y; }
+};
+
+struct ExpRule : ByDerivative<ExpRule> {
+    static double value(double x) { return std::exp(x); }
+    static double derivative(double, double y) { return y; }
+};
+
+struct LogRule : ByDerivative<LogRule> {
+    static double value(double x) { return std::log(x); }
+    static double derivative(double x, double) { return 1.0 / x; }
+};
+
+struct TanRule : ByDerivative<TanRule> {
+    static double value(double x) { return std::tan(x); }
+    static double derivative(double, double y) { return 1.0 + y * y; }
+};
+
+// Infinite at -1 and 1, as for acos. (1 - x)(1 + x) keeps the digits that
+// 1 - x * x loses near the ends.
+struct AsinRule : ByDerivative<AsinRule> {
+    static double value(double x) { return std::asin(x); }
+    static double derivative(double x, double) { return 1.0 / std::sqrt((1.0 - x) * (1.0 + x)); }
+};
+
+struct AcosRule : ByDerivative<AcosRule> {
+    static double value(double x) { return std::acos(x); }
+    static double derivative(double x, double) { return -1.0 / std::sqrt((1.0 - x) * (1.0 + x)); }
+};
+
+struct AtanRule : ByDerivative<AtanRule> {
+    static double value(double x) { return std::atan(x); }
+    static double derivative(double x, double) { return 1.0 / (1.0 + x * x); }
+};
+
+struct SinhRule : ByDerivative<SinhRule> {
+    static double value(double x) { return std::sinh(x); }
+    static double derivative(double x, double) { return std::cosh(x); }
+};
+
+struct CoshRule : ByDerivative<CoshRule> {
+    static double value(double x) { return std::cosh(x); }
+    static double derivative(double x, double) { return std::sinh(x); }
+};
+
+// From x rather than as 1 - y * y, which keeps none of the digits of y
+// that matter where tanh is near -1 or 1. 0 where cosh overflows.
+struct TanhRule : ByDerivative<TanhRule> {
+    static double value(double x) { return std::tanh(x); }
+    static double derivative(double x, double) {
+        const double c = std::cosh(x);
+        return 1.0 / (c * c);
+    }
+};
+
+// 0 at 0, between the slopes of the two sides.
+struct AbsRule : ByDerivative<AbsRule> {
+    static double value(double x) { return std::fabs(x); }
+    static double derivative(double x, double) { return x > 0.0 ? 1.0 : x < 0.0 ? -1.0 : 0.0; }
+};
+
+struct Log1pRule : ByDerivative<Log1pRule> {
+    static double value(double x) { return std::log1p(x); }
+    static double derivative(double x, double) { return 1.0 / (1.0 + x); }
+};
+
+// exp(x) rather than y + 1, which loses the digits that expm1 keeps.
+struct Expm1Rule : ByDerivative<Expm1Rule> {
+    static double value(double x) { return std::expm1(x); }
+    static double derivative(double x, double) { return std::exp(x); }
+};
+
+// Infinite at 0.
+struct CbrtRule : ByDerivative<CbrtRule> {
+    static double value(double x) { return std::cbrt(x); }
+    static double derivative(double, double y) { return 1.0 / (3.0 * (y * y)); }
 };
 
 // Two-operand operators: a and b are the left and right operands' lanes
@@ -96,6 +182,46 @@ struct DivideRule {
     }
 };
 
+// A two-operand operator whose adjoint and tangent are its partial
+// derivatives, from the operand and result lanes, times the upstream or
+// tangent lanes. The right one is taken only when the right operand varies:
+// a constant exponent of pow then needs no logarithm of its base, which is
+// NaN for a negative base.
+template <typename Rule>
+struct ByPartials {
+    static constexpr int operands = 2;
+    static Adjoints adjoint(double a, double b, double y, double g, bool right_varies) {
+        return {Rule::left_derivative(a, b, y) * g, right_varies ? Rule::right_derivative(a, b, y) * g : 0.0};
+    }
+    static double tangent(double a, double b, double y, double ta, double tb, bool right_varies) {
+        const double left = Rule::left_derivative(a, b, y) * ta;
+        return right_varies ? left + Rule::right_derivative(a, b, y) * tb : left;
+    }
+};
+
+// The base's derivative is 0 for the exponent 0, and defined for a negative
+// base with an integral exponent; the exponent's is 0 where the power is 0
+// and NaN for a negative base.
+struct PowRule : ByPartials<PowRule> {
+    static double value(double a, double b) { return std::pow(a, b); }
+    static double left_derivative(double a, double b, double) { return b == 0.0 ? 0.0 : b * std::pow(a, b - 1.0); }
+    static double right_derivative(double a, double, double y) { return y == 0.0 ? 0.0 : std::log(a) * y; }
+};
+
+// atan2(a, b), the angle of the point (b, a); NaN at the origin.
+struct Atan2Rule : ByPartials<Atan2Rule> {
+    static double value(double a, double b) { return std::atan2(a, b); }
+    static double left_derivative(double a, double b, double) { return b / (a * a + b * b); }
+    static double right_derivative(double a, double b, double) { return -a / (a * a + b * b); }
+};
+
+// 0 at the origin, as for abs.
+struct HypotRule : ByPartials<HypotRule> {
+    static double value(double a, double b) { return std::hypot(a, b); }
+    static double left_derivative(double a, double, double y) { return y == 0.0 ? 0.0 : a / y; }
+    static double right_derivative(double, double b, double y) { return y == 0.0 ? 0.0 : b / y; }
+};
+
 // Calls visit(Rule{}) with the rule of `op`; an operator without one calls
 // otherwise(). Both return the same type (a throwing `otherwise` declares
 // it).
@@ -109,6 +235,23 @@ decltype(auto) with_rule(ExpressionOp op, Visit&& visit, Otherwise&& otherwise) 
         case ExpressionOp::Negate: return visit(NegateRule{});
         case ExpressionOp::Sin: return visit(SinRule{});
         case ExpressionOp::Cos: return visit(CosRule{});
+        case ExpressionOp::Sqrt: return visit(SqrtRule{});
+        case ExpressionOp::Exp: return visit(ExpRule{});
+        case ExpressionOp::Log: return visit(LogRule{});
+        case ExpressionOp::Tan: return visit(TanRule{});
+        case ExpressionOp::Asin: return visit(AsinRule{});
+        case ExpressionOp::Acos: return visit(AcosRule{});
+        case ExpressionOp::Atan: return visit(AtanRule{});
+        case ExpressionOp::Sinh: return visit(SinhRule{});
+        case ExpressionOp::Cosh: return visit(CoshRule{});
+        case ExpressionOp::Tanh: return visit(TanhRule{});
+        case ExpressionOp::Abs: return visit(AbsRule{});
+        case ExpressionOp::Pow: return visit(PowRule{});
+        case ExpressionOp::Atan2: return visit(Atan2Rule{});
+        case ExpressionOp::Hypot: return visit(HypotRule{});
+        case ExpressionOp::Log1p: return visit(Log1pRule{});
+        case ExpressionOp::Expm1: return visit(Expm1Rule{});
+        case ExpressionOp::Cbrt: return visit(CbrtRule{});
         default: return otherwise();
     }
 }
