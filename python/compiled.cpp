@@ -1,7 +1,6 @@
 // The varnel._compiled extension module: compiled functions of graphs made
 // with _varnel. It takes _varnel's Expression objects (the binding library
-// shares registered types between modules built alike) and never makes a
-// node, so node ids stay _varnel's alone.
+// shares registered types between modules built alike) and makes no node.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 

@@ -9,7 +9,11 @@ helpers written on its public surface:
 - :func:`gradcheck`: ``backward`` against finite differences;
 - :mod:`varnel.optim`: the optimizers ``SGD``, ``Adam`` and ``AdamW``;
 - :func:`compile` and :class:`Function`: a graph frozen once and evaluated,
-  differentiated and mapped over rows of inputs at compiled speed.
+  differentiated and mapped over rows of inputs at compiled speed;
+- the elementary functions of the C math library, lane by lane: ``sqrt``,
+  ``exp``, ``log``, ``tan``, ``asin``, ``acos``, ``atan``, ``sinh``,
+  ``cosh``, ``tanh``, ``abs``, ``log1p``, ``expm1``, ``cbrt``, and of two
+  operands ``pow``, ``atan2`` and ``hypot``.
 """
 
 from _varnel import (
@@ -27,9 +31,30 @@ from _varnel import (
 
 from . import optim
 from ._compiled import Function, compile
+from ._functions import (
+    abs,
+    acos,
+    asin,
+    atan,
+    atan2,
+    cbrt,
+    cosh,
+    exp,
+    expm1,
+    hypot,
+    log,
+    log1p,
+    pow,
+    sinh,
+    sqrt,
+    tan,
+    tanh,
+)
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
 
+# abs and pow are left out, so that `from varnel import *` keeps Python's
+# own: use them as varnel.abs and varnel.pow.
 __all__ = [
     "Constant",
     "Expression",
@@ -40,13 +65,28 @@ __all__ = [
     "Parameter",
     "Undefined",
     "__version__",
+    "acos",
+    "asin",
+    "atan",
+    "atan2",
+    "cbrt",
     "compile",
     "cos",
+    "cosh",
     "draw",
+    "exp",
+    "expm1",
     "gradcheck",
+    "hypot",
+    "log",
+    "log1p",
     "optim",
     "render",
     "sin",
+    "sinh",
+    "sqrt",
+    "tan",
+    "tanh",
     "to_dot",
     "vec2",
     "vec3",
