@@ -87,18 +87,8 @@ void require_seeds(const std::vector<SmallValue>& seeds, const std::vector<Value
 
 // One-lane arithmetic gets instructions of its own; every other operator
 // with a rule runs lane by lane.
-Code code_of(const ValueNode& node, int operands) {
-    switch (node.op) {
-        case ExpressionOp::Pack: return Code::Pack;
-        case ExpressionOp::Component: return Code::Component;
-        default: break;
-    }
-    const bool scalar = operands == 2 && node.dimension == 1 &&
-                        node.inputs[0].node().dimension == 1 && node.inputs[1].node().dimension == 1;
-    if (!scalar) {
-        return Code::Lanes;
-    }
-    switch (node.op) {
+Code one_lane_code(ExpressionOp op) {
+    switch (op) {
         case ExpressionOp::Add: return Code::Add1;
         case ExpressionOp::Subtract: return Code::Subtract1;
         case ExpressionOp::Multiply: return Code::Multiply1;
@@ -225,26 +215,38 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
 template <typename SlotMap>
 void Function::emit(const Value& value, std::uint32_t slot, const SlotMap& slot_of) {
     const ValueNode& node = value.node();
-    const ExpressionOp op = node.op;
-    const int operands = rule_operands(op);
-    if (operands == 0 && op != ExpressionOp::Pack && op != ExpressionOp::Component) {
-        unsupported_op();
-    }
-    Instruction instruction{op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), -1, slot, {0, 0, 0, 0}};
-    const int used = op == ExpressionOp::Pack ? node.input_count : operands == 2 ? 2 : 1;
-    for (int i = 0; i < used; ++i) {
-        // Value::input refuses an operand the node lacks, as eval does.
-        instruction.operand[i] = *slot_of.find(value.input(i).node().id);
-    }
-    instruction.code = code_of(node, operands);
-    if (op == ExpressionOp::Pack) {
-        instruction.extra = node.input_count;
-    } else if (op == ExpressionOp::Component) {
-        instruction.extra = node.component_index;
-    } else if (operands == 2) {
-        instruction.extra = node.inputs[1].node().kind != ValueKind::Constant ? 1 : 0;
-    }
-    code_.push_back(instruction);
+    Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), -1, slot, {0, 0, 0, 0}};
+    // Value::input refuses an operand the node lacks, as eval does.
+    const auto operand = [&](int i) { return *slot_of.find(value.input(i).node().id); };
+    with_rule(
+        node.op,
+        [&](auto rule) {
+            in.operand[0] = operand(0);
+            if constexpr (decltype(rule)::operands == 2) {
+                in.operand[1] = operand(1);
+                const ValueNode& right = node.inputs[1].node();
+                in.extra = right.kind != ValueKind::Constant ? 1 : 0;
+                if (node.dimension == 1 && node.inputs[0].node().dimension == 1 && right.dimension == 1) {
+                    in.code = one_lane_code(node.op);
+                }
+            }
+        },
+        [&] {
+            switch (node.op) {
+                case ExpressionOp::Pack:
+                    in.code = Code::Pack;
+                    in.extra = node.input_count;
+                    for (int i = 0; i < node.input_count; ++i) in.operand[i] = operand(i);
+                    break;
+                case ExpressionOp::Component:
+                    in.code = Code::Component;
+                    in.extra = node.component_index;
+                    in.operand[0] = operand(0);
+                    break;
+                default: unsupported_op();
+            }
+        });
+    code_.push_back(in);
 }
 
 void Function::load_constants(SmallValue* slots) const {
