@@ -4,7 +4,6 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
-#include <array>
 #include <cstddef>
 #include <cstring>
 #include <string>
