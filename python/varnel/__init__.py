@@ -9,7 +9,9 @@ helpers written on its public surface:
 - :func:`gradcheck`: ``backward`` against finite differences;
 - :mod:`varnel.optim`: the optimizers ``SGD``, ``Adam`` and ``AdamW``;
 - :func:`compile` and :class:`Function`: a graph frozen once and evaluated,
-  differentiated and mapped over rows of inputs at compiled speed.
+  differentiated and mapped over rows of inputs at compiled speed;
+- :func:`plot_fit`: a picture of a fit, its residuals and its cost per
+  iteration (needs matplotlib).
 """
 
 from _varnel import (
@@ -29,6 +31,7 @@ from . import optim
 from ._compiled import Function, compile
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
+from .plotting import plot_fit
 
 __all__ = [
     "Constant",
@@ -45,6 +48,7 @@ __all__ = [
     "draw",
     "gradcheck",
     "optim",
+    "plot_fit",
     "render",
     "sin",
     "to_dot",
