@@ -197,6 +197,8 @@ P = Parameter(1.0, name="p")
 U = Undefined(dim=2, name="u")
 C = Constant(2.0)
 EMPTY = vn.Expression.__new__(vn.Expression)
+UNNAMED = Undefined()
+BYTES_NAMED = Undefined(name=b"\xff\xce\xb1")
 
 
 @pytest.mark.parametrize("make, exc, msg", [
@@ -206,7 +208,12 @@ EMPTY = vn.Expression.__new__(vn.Expression)
     (lambda: compile(P, [C]), ValueError, "function inputs must be Undefined or Parameter values"),
     (lambda: compile(P, [P * 2]), ValueError, "function inputs must be Undefined or Parameter values"),
     (lambda: compile(P, [P, U, P]), ValueError, "function input is listed twice"),
-    (lambda: compile(P * U, [P]), RuntimeError, "cannot evaluate symbolic graph with Undefined values"),
+    (lambda: compile(P * U, [P]), RuntimeError,
+     "cannot evaluate symbolic graph with Undefined values: the Undefined 'u' is not an input of the function"),
+    (lambda: compile(P * UNNAMED, [P]), RuntimeError,
+     f"cannot evaluate symbolic graph with Undefined values: the Undefined #{UNNAMED.id} is not an input of the function"),
+    (lambda: compile(BYTES_NAMED + 1, []), RuntimeError,
+     r"cannot evaluate symbolic graph with Undefined values: the Undefined '\xff\xce\xb1' is not an input of the function"),
     (lambda: compile(P, 3), TypeError, "compile inputs must be an Expression or a sequence of Expressions"),
     (lambda: compile("p", [P]), TypeError, "compile outputs must be an Expression or a sequence of Expressions"),
     (lambda: compile([P, 1.0], [P]), TypeError, "compile outputs must be an Expression or a sequence of Expressions"),
@@ -219,8 +226,8 @@ F = compile([U * P, P * P], [U])
 
 
 @pytest.mark.parametrize("call, exc, msg", [
-    (lambda: F(), ValueError, "function expects 1 input values, got 0"),
-    (lambda: F(1.0, 2.0), ValueError, "function expects 1 input values, got 2"),
+    (lambda: F(), ValueError, "function expects 1 input value, got 0"),
+    (lambda: F(1.0, 2.0), ValueError, "function expects 1 input value, got 2"),
     (lambda: F(1.0), ValueError, "function input 0 has dimension 1, expected 2"),
     (lambda: F([1.0, math.nan]), ValueError, FINITE),
     (lambda: F([1.0] * 5), ValueError, "function input must contain 1..4 values"),
