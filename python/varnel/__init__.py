@@ -28,7 +28,8 @@ from _varnel import (
 )
 
 from . import optim
-from ._compiled import Function, compile
+from ._compile import compile
+from ._compiled import Function
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
 from .plotting import plot_fit

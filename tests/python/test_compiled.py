@@ -2,8 +2,10 @@
 gradients exactly, jacobians that match finite differences, refuse bad
 graphs and arguments cleanly, and never make a node."""
 import collections
+import inspect
 import math
 import os
+import pydoc
 import subprocess
 import sys
 import textwrap
@@ -291,3 +293,33 @@ def test_package_exports_and_stubs_cover_the_module(tmp_path):
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "varnel._compiled"], cwd=tmp_path, env=env,
                          capture_output=True, text=True)
     assert run.returncode == 0 and "Success" in run.stdout, run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("member, signature", [
+    (lambda: compile, "(outputs: _varnel.Expression | collections.abc.Sequence[_varnel.Expression], "
+                      "inputs: _varnel.Expression | collections.abc.Sequence[_varnel.Expression] = ()) "
+                      "-> varnel._compiled.Function"),
+    (lambda: varnel._compiled.compile, "(outputs, inputs=())"),
+    (lambda: Function.__call__, "(self, /, *input_values)"),
+    (lambda: Function.vjp, "(self, /, *input_values, seeds=None)"),
+    (lambda: Function.jacobian, "(self, /, *input_values)"),
+    (lambda: Function.map, "(self, rows, /)"),
+    (lambda: F.vjp, "(*input_values, seeds=None)"),
+    (lambda: F.map, "(rows, /)"),
+])
+def test_signatures_name_the_parameters(member, signature):
+    assert str(inspect.signature(member())) == signature
+
+
+@pytest.mark.parametrize("member, first_line", [
+    (lambda: compile, "Compile the graph below ``outputs`` into a :class:`Function` of ``inputs``."),
+    (lambda: Function, "The outputs of a graph as a function of some of its leaves."),
+    (lambda: Function.__call__, "The outputs' lanes for these input values, as eval gives them."),
+    (lambda: Function.vjp, "The gradient of the seeded outputs with respect to each input."),
+    (lambda: Function.jacobian, "Every output lane's derivative with respect to every input lane."),
+    (lambda: Function.map, "Evaluate every row of rows into a NumPy array of shape (N, output lanes)."),
+])
+def test_help_explains_without_the_binding_librarys_records(member, first_line):
+    text = pydoc.render_doc(member(), renderer=pydoc.plaintext)
+    assert first_line in text
+    assert "function_record" not in text and ": object" not in text and "arg0" not in text
