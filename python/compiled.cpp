@@ -5,9 +5,12 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -229,41 +232,104 @@ bool is_float64(const Py_buffer& view) {
     return view.itemsize == 8 && std::strcmp(format, "d") == 0;
 }
 
-py::object numpy_module() {
+// `needs` names what needs NumPy, for the message when it is missing.
+py::object numpy_module(const char* needs) {
     try {
         return py::module_::import("numpy");
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ImportError)) {
             throw;
         }
-        throw py::import_error("Function.map needs NumPy; install it with: pip install numpy");
+        throw py::import_error(std::string(needs) + " needs NumPy; install it with: pip install numpy");
     }
 }
 
+// A new float64 array of this shape, filled by fill(first number).
+template <typename Fill>
+py::object new_array(const py::object& numpy, const py::tuple& shape, Fill fill) {
+    py::object array = numpy.attr("empty")(shape, numpy.attr("float64"));
+    const Buffer output(array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    fill(static_cast<double*>(output.view().buf));
+    return array;
+}
+
+// Rows that map reads where they lie: 2-D float64, aligned, in whole doubles.
+bool readable_in_place(const Py_buffer& view) {
+    return view.ndim == 2 && is_float64(view) && view.strides[0] % 8 == 0 && view.strides[1] % 8 == 0 &&
+           reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+}
+
 py::object map_rows(const CompiledFunction& self, py::handle rows) {
-    py::object numpy = numpy_module();
-    if (!PyObject_CheckBuffer(rows.ptr())) {
-        throw py::type_error("map input must be a 2-D float64 array or buffer");
+    py::object numpy = numpy_module("Function.map");
+    const int flags = PyBUF_STRIDES | PyBUF_FORMAT;
+    std::optional<Buffer> input;
+    if (PyObject_CheckBuffer(rows.ptr())) {
+        input.emplace(rows, flags);
+        if (!readable_in_place(input->view())) {
+            input.reset();
+        }
     }
-    const Buffer input(rows, PyBUF_STRIDES | PyBUF_FORMAT);
-    const Py_buffer& view = input.view();
-    if (view.ndim != 2 || !is_float64(view)) {
-        throw py::type_error("map input must be a 2-D float64 array or buffer");
+    // Anything else is what numpy.asarray(rows, float64) makes of it,
+    // converted (copied) only here.
+    py::object converted;
+    if (!input) {
+        converted = numpy.attr("require")(rows, numpy.attr("float64"), "CA");
+        input.emplace(converted, flags);
     }
+    const Py_buffer& view = input->view();
     const sym::Function& function = self.function;
+    if (view.ndim != 2) {
+        throw py::value_error("map input must be a 2-D array of shape (N, " +
+                              std::to_string(function.input_lanes()) + "), got shape " +
+                              py::str(converted.attr("shape")).cast<std::string>());
+    }
     if (view.shape[1] != function.input_lanes()) {
         throw py::value_error("map input has " + std::to_string(view.shape[1]) +
                               " columns, expected " + std::to_string(function.input_lanes()));
     }
-    if (view.strides[0] % 8 != 0 || view.strides[1] % 8 != 0) {
-        throw py::value_error("map input strides must be multiples of 8 bytes");
+    return new_array(numpy, py::make_tuple(view.shape[0], function.output_lanes()), [&](double* out) {
+        function.map(static_cast<const double*>(view.buf), static_cast<std::size_t>(view.shape[0]),
+                     view.strides[0] / 8, view.strides[1] / 8, out);
+    });
+}
+
+// --- flat vectors ----------------------------------------------------------
+
+// A 1-D float64 vector of all the lanes of `values` in order, as
+// numpy.asarray makes it (no copy of a contiguous float64 vector), split
+// into one value per Expression.
+std::vector<SmallValue> split_vector(const py::object& numpy, py::handle vector, const std::vector<Value>& values,
+                                     int lanes, const char* label) {
+    const py::object array = numpy.attr("require")(vector, numpy.attr("float64"), "CA");
+    const Buffer input(array, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    if (input.view().ndim != 1 || input.view().shape[0] != lanes) {
+        throw py::value_error(std::string(label) + " must have shape (" + std::to_string(lanes) + ",), got " +
+                              py::str(array.attr("shape")).cast<std::string>());
     }
-    py::object result = numpy.attr("empty")(py::make_tuple(view.shape[0], function.output_lanes()),
-                                            numpy.attr("float64"));
-    const Buffer output(result, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    function.map(static_cast<const double*>(view.buf), static_cast<std::size_t>(view.shape[0]),
-                 view.strides[0] / 8, view.strides[1] / 8, static_cast<double*>(output.view().buf));
-    return result;
+    const auto* lane = static_cast<const double*>(input.view().buf);
+    std::vector<SmallValue> split(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        split[k].dimension = values[k].dimension();
+        std::copy(lane, lane + split[k].dimension, split[k].lanes.begin());
+        lane += split[k].dimension;
+    }
+    return split;
+}
+
+std::vector<SmallValue> flat_inputs(const CompiledFunction& self, const py::object& numpy, const py::args& args) {
+    if (args.size() != 1) {
+        throw py::type_error("flat=True takes one vector of all input lanes, got " + std::to_string(args.size()) +
+                             " arguments");
+    }
+    return split_vector(numpy, args[0], self.function.inputs(), self.function.input_lanes(), "flat input");
+}
+
+py::object flat_array(const py::object& numpy, const std::vector<SmallValue>& values, int lanes) {
+    return new_array(numpy, py::make_tuple(lanes), [&](double* out) {
+        for (const SmallValue& value : values) {
+            out = std::copy(value.lanes.begin(), value.lanes.begin() + value.dimension, out);
+        }
+    });
 }
 
 CompiledFunction compile(py::handle outputs, py::handle inputs) {
@@ -294,19 +360,28 @@ Made by varnel.compile(outputs, inputs). Constants are baked in; Parameters
 that are not inputs are read at every call, so set_value is seen without
 compiling again. Made from one output Expression, calls return one tuple of
 lanes; made from a sequence, a tuple with one lane tuple per output. The
-same holds for the inputs and the gradients vjp returns.)doc";
+same holds for the inputs and the gradients vjp returns.
 
-constexpr const char* kCallDoc = R"doc(__call__(self, /, *input_values)
+With flat=True, a call, vjp and jacobian take one vector of every input
+lane in order (n numbers) and return NumPy arrays: values of shape (m,),
+gradients of shape (n,) and the Jacobian of shape (m, n), for m output
+lanes. That is what scipy.optimize and array libraries pass around.)doc";
+
+constexpr const char* kCallDoc = R"doc(__call__(self, /, *input_values, flat=False)
 --
 
 The outputs' lanes for these input values, as eval gives them.
 
 One argument per input, in the order of compile's inputs: a number or a
-sequence of 1..4 numbers, as many lanes as that input has. Returns a tuple
-of floats for a Function of one output Expression, a tuple of such tuples
-for a sequence of outputs.)doc";
+sequence of 1..4 numbers (a NumPy array will do), as many lanes as that
+input has. Returns a tuple of floats for a Function of one output
+Expression, a tuple of such tuples for a sequence of outputs.
 
-constexpr const char* kVjpDoc = R"doc(vjp(self, /, *input_values, seeds=None)
+With flat=True, the one argument is a vector of every input lane in order
+(anything numpy.asarray makes a float64 vector of shape (n,)), and the
+result is a NumPy array of every output lane in order, of shape (m,).)doc";
+
+constexpr const char* kVjpDoc = R"doc(vjp(self, /, *input_values, seeds=None, flat=False)
 --
 
 The gradient of the seeded outputs with respect to each input.
@@ -316,25 +391,33 @@ Expression), each with its output's lane count; without it every output
 must have one lane and gets 1.0. Returns one lane tuple per input (one
 tuple for a Function of one input Expression). Like backward, it also adds
 into the grad of every Parameter below the outputs that is not an input,
-once nothing can fail.)doc";
+once nothing can fail.
 
-constexpr const char* kJacobianDoc = R"doc(jacobian(self, /, *input_values)
+With flat=True, the one argument is a vector of every input lane, seeds
+(when given) a vector of every output lane, and the gradient is a NumPy
+array of shape (n,), one number per input lane.)doc";
+
+constexpr const char* kJacobianDoc = R"doc(jacobian(self, /, *input_values, flat=False)
 --
 
 Every output lane's derivative with respect to every input lane.
 
 Returns a tuple of rows, one per output lane in order, each with one float
-per input lane in order. Writes no gradient.)doc";
+per input lane in order. Writes no gradient. With flat=True, the one
+argument is a vector of every input lane, and the result a NumPy array of
+shape (m, n).)doc";
 
 constexpr const char* kMapDoc = R"doc(map(self, rows, /)
 --
 
 Evaluate every row of rows into a NumPy array of shape (N, output lanes).
 
-rows is a 2-D float64 array or buffer (strided or not) of shape
-(N, input lanes): each row holds the lanes of every input, in order. The
-loop runs in C++; a failing row raises its error with "row I: " before the
-message. Needs NumPy.)doc";
+rows is anything numpy.asarray makes a 2-D float64 array of shape
+(N, input lanes): an array of any dtype, a list of lists, a DataFrame.
+Each row holds the lanes of every input, in order. A float64 array or
+buffer (strided or not) is read where it lies; anything else is converted
+first. The loop runs in C++; a failing row raises its error with "row I: "
+before the message. Needs NumPy.)doc";
 
 constexpr const char* kReprDoc = R"doc(__repr__(self, /)
 --
@@ -359,25 +442,46 @@ PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
     py::class_<CompiledFunction>(m, "Function", kFunctionDoc)
         .def(
             "__call__",
-            [](const CompiledFunction& self, const py::args& args) {
+            [](const CompiledFunction& self, const py::args& args, bool flat) -> py::object {
+                if (flat) {
+                    const py::object numpy = numpy_module("flat=True");
+                    return flat_array(numpy, self.function.evaluate(flat_inputs(self, numpy, args)),
+                                      self.function.output_lanes());
+                }
                 return lanes_tuples(self.function.evaluate(to_lane_list(args, "function input")),
                                     self.single_output);
             },
-            kCallDoc)
+            py::arg("flat").noconvert() = false, kCallDoc)
         .def(
             "vjp",
-            [](const CompiledFunction& self, const py::args& args, const py::object& seeds) {
+            [](const CompiledFunction& self, const py::args& args, const py::object& seeds,
+               bool flat) -> py::object {
+                const sym::Function& f = self.function;
+                if (flat) {
+                    const py::object numpy = numpy_module("flat=True");
+                    std::vector<SmallValue> values = flat_inputs(self, numpy, args);
+                    return flat_array(numpy,
+                                      f.vjp(values, seeds.is_none() ? to_seeds(self, seeds)
+                                                                    : split_vector(numpy, seeds, f.outputs(),
+                                                                                   f.output_lanes(), "flat seeds")),
+                                      f.input_lanes());
+                }
                 std::vector<SmallValue> values = to_lane_list(args, "function input");
-                return lanes_tuples(self.function.vjp(values, to_seeds(self, seeds)),
-                                    self.single_input);
+                return lanes_tuples(f.vjp(values, to_seeds(self, seeds)), self.single_input);
             },
-            py::arg("seeds") = py::none(), kVjpDoc)
+            py::arg("seeds") = py::none(), py::arg("flat").noconvert() = false, kVjpDoc)
         .def(
             "jacobian",
-            [](const CompiledFunction& self, const py::args& args) {
+            [](const CompiledFunction& self, const py::args& args, bool flat) -> py::object {
                 const sym::Function& f = self.function;
-                const std::vector<double> matrix = f.jacobian(to_lane_list(args, "function input"));
                 const auto columns = static_cast<std::size_t>(f.input_lanes());
+                if (flat) {
+                    const py::object numpy = numpy_module("flat=True");
+                    const std::vector<double> matrix = f.jacobian(flat_inputs(self, numpy, args));
+                    return new_array(numpy, py::make_tuple(f.output_lanes(), f.input_lanes()),
+                                     [&](double* out) { std::copy(matrix.begin(), matrix.end(), out); });
+                }
+                const std::vector<double> matrix = f.jacobian(to_lane_list(args, "function input"));
                 py::tuple rows(static_cast<std::size_t>(f.output_lanes()));
                 for (std::size_t r = 0; r < rows.size(); ++r) {
                     py::tuple row(columns);
@@ -388,9 +492,14 @@ PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
                 }
                 return rows;
             },
-            kJacobianDoc)
+            py::arg("flat").noconvert() = false, kJacobianDoc)
         .def("map", &map_rows, py::arg("rows"), kMapDoc)
         .def("__repr__", &describe, kReprDoc);
+
+    // Function[values, gradients], as the stubs write it, also works in
+    // annotations that are evaluated.
+    m.attr("Function").attr("__class_getitem__") = py::reinterpret_steal<py::object>(
+        PyClassMethod_New(py::module_::import("types").attr("GenericAlias").ptr()));
 
     m.def("compile", &compile, py::arg("outputs"), py::arg("inputs") = py::tuple(), kCompileDoc);
 }

@@ -9,6 +9,7 @@ import pydoc
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 from array import array
 from pathlib import Path
 
@@ -165,16 +166,160 @@ def test_map_reads_any_float64_buffer_and_names_the_failing_row():
     assert f.map(np.zeros((0, 2))).shape == (0, 2)
 
 
-@pytest.mark.parametrize("rows, exc, msg", [
-    (np.zeros((3, 3)), ValueError, "map input has 3 columns, expected 2"),
-    (np.zeros(2), TypeError, "map input must be a 2-D float64 array or buffer"),
-    (np.zeros((2, 2), dtype=np.float32), TypeError, "map input must be a 2-D float64 array or buffer"),
-    ([[1.0, 2.0]], TypeError, "map input must be a 2-D float64 array or buffer"),
-    (b"0123456789abcdef", TypeError, "map input must be a 2-D float64 array or buffer"),
-])
-def test_map_refuses_other_buffers(rows, exc, msg):
+class ArrayLikeTable:
+    """Stands for a DataFrame: no buffer, only __array__."""
+
+    def __init__(self, rows):
+        self.rows = rows
+
+    def __array__(self, dtype=None, copy=None):
+        return np.array(self.rows, dtype=dtype)
+
+
+ROWS = [[1.0, 2.0], [3.0, -4.0], [0.5, 8.0]]
+
+
+def misaligned(rows):
+    """rows as float64 one byte past an 8-byte boundary."""
+    raw = np.frombuffer(bytearray(8 * np.size(rows) + 1), dtype="<f8", offset=1, count=np.size(rows))
+    raw[:] = np.ravel(rows)
+    return raw.reshape(np.shape(rows))
+
+
+@pytest.mark.parametrize("make", [
+    lambda: ROWS,
+    lambda: tuple(map(tuple, ROWS)),
+    lambda: np.array(ROWS, dtype=np.float32),
+    lambda: np.array([[1, 2], [3, -4], [0, 8]], dtype=np.int64),
+    lambda: np.asfortranarray(ROWS),
+    lambda: np.array([[r[0], 0.0, r[1]] for r in ROWS])[:, ::2],
+    lambda: np.array(ROWS)[::-1][::-1],
+    lambda: misaligned(ROWS),
+    lambda: ArrayLikeTable(ROWS),
+    lambda: memoryview(array("f", [v for r in ROWS for v in r])).cast("B").cast("f", [3, 2]),
+], ids=["list", "tuple", "float32", "int64", "fortran", "strided", "reversed", "misaligned", "array-like",
+        "float32-buffer"])
+def test_map_takes_what_numpy_asarray_takes(make):
     x, y = Undefined(name="x"), Undefined(name="y")
-    check_raises(lambda: compile(vn.sin(x) + y, [x, y]).map(rows), exc, msg)
+    f = compile([x / y, x * y + 1], [x, y])
+    rows = make()
+    expected = np.asarray(rows, dtype=np.float64)
+    mapped = f.map(rows)
+    assert mapped.dtype == np.float64 and mapped.shape == (3, 2)
+    assert mapped.tolist() == [[*f(*row)[0], *f(*row)[1]] for row in expected.tolist()]
+
+
+def peak_bytes_of(call):
+    tracemalloc.start()
+    try:
+        call()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("make, copied", [
+    (lambda t: t, False),
+    (lambda t: np.asfortranarray(t), False),
+    (lambda t: np.repeat(t, 2, axis=1)[:, ::2], False),
+    (lambda t: t.astype(np.float32), True),
+])
+def test_map_copies_only_what_is_not_float64(make, copied):
+    x, y = Undefined(), Undefined()
+    f = compile(x * y, [x, y])  # one output lane: the result is half the input's size
+    rows = make(np.ones((100_000, 2)))
+    as_float64 = 100_000 * 2 * 8
+    peak = peak_bytes_of(lambda: f.map(rows))
+    assert (peak > as_float64) == copied, peak
+
+
+@pytest.mark.parametrize("rows, msg", [
+    (np.zeros((3, 3)), "map input has 3 columns, expected 2"),
+    (np.zeros(2), "map input must be a 2-D array of shape (N, 2), got shape (2,)"),
+    (np.zeros((1, 2, 2)), "map input must be a 2-D array of shape (N, 2), got shape (1, 2, 2)"),
+    ([[1.0], [2.0, 3.0]], "setting an array element with a sequence"),
+    ("ab", "could not convert string to float: 'ab'"),
+    (b"0123456789abcdef", "could not convert string to float"),
+])
+def test_map_refuses_what_is_no_table_of_its_lanes(rows, msg):
+    x, y = Undefined(name="x"), Undefined(name="y")
+    with pytest.raises(ValueError) as caught:
+        compile(vn.sin(x) + y, [x, y]).map(rows)
+    assert str(caught.value).startswith(msg)
+
+
+def flat_function():
+    """Two inputs (1 and 3 lanes) to two outputs (3 and 1 lanes); p is read per call."""
+    a, v, p = Undefined(name="a"), Undefined(dim=3, name="v"), Parameter(0.5, name="p")
+    return compile([v * vn.sin(a) * p, a * v.z + v.x], [a, v]), p
+
+
+VECTOR = [0.3, 1.0, -2.0, 0.5]
+
+
+@pytest.mark.parametrize("make", [list, tuple, np.array, lambda v: np.array(v, dtype=np.float32),
+                                  lambda v: np.array([v, v])[1], lambda v: np.repeat(v, 2)[::2]],
+                         ids=["list", "tuple", "float64", "float32", "row-view", "strided"])
+def test_flat_calls_give_the_lanes_of_the_calls_in_arrays(make):
+    f, p = flat_function()
+    point = np.asarray(make(VECTOR), dtype=np.float64).tolist()
+    split = (point[0], point[1:])
+    values = f(make(VECTOR), flat=True)
+    assert values.dtype == np.float64 and values.shape == (4,)
+    assert values.tolist() == [lane for out in f(*split) for lane in out]
+    jac = f.jacobian(make(VECTOR), flat=True)
+    assert jac.dtype == np.float64 and jac.shape == (4, 4) and jac.tolist() == [list(r) for r in f.jacobian(*split)]
+    seeds = [1.0, -0.5, 2.0, 0.25]
+    grad = f.vjp(make(VECTOR), seeds=make(seeds), flat=True)
+    p_grad, _ = p.grad, p.zero_grad()
+    from_calls = f.vjp(*split, seeds=[seeds[:3], seeds[3]])
+    assert grad.dtype == np.float64 and grad.shape == (4,)
+    assert grad.tolist() == [g for lanes in from_calls for g in lanes]
+    assert p_grad == p.grad and p_grad != (0.0,)  # both added the same gradient into p
+
+
+def test_flat_vjp_without_seeds_and_numpy_arrays_as_inputs():
+    x, y = Undefined(dim=2), Undefined()
+    f = compile(x.x * x.y + y, [x, y])
+    assert f.vjp(np.array([2.0, 3.0, 1.0]), flat=True).tolist() == [3.0, 2.0, 1.0]
+    for lanes in (np.array([2.0, 3.0]), np.array([2, 3], dtype=np.int32), np.array([2, 3], dtype=np.float16)):
+        assert f(lanes, np.float64(1.0)) == (7.0,)
+        assert f.vjp(lanes, np.array([1.0])) == ((3.0, 2.0), (1.0,))
+
+
+def test_flat_vectors_drive_gauss_newton_as_least_squares_solvers_do():
+    # Fit a + b sin(t) to points, with x = (a, b) as one vector: residuals and
+    # Jacobian straight from the Function, solved by NumPy.
+    t = np.linspace(0.0, 3.0, 4)
+    a, b = Undefined(name="a"), Undefined(name="b")
+    data = 1.5 - 0.5 * np.sin(t)
+    residuals = compile([a + b * vn.sin(float(ti)) - float(di) for ti, di in zip(t, data)], [a, b])
+    x = np.zeros(2)
+    for _ in range(3):
+        step, *_ = np.linalg.lstsq(residuals.jacobian(x, flat=True), -residuals(x, flat=True), rcond=None)
+        x = x + step
+    assert x == pytest.approx([1.5, -0.5], abs=1e-12)
+
+
+F4, _ = flat_function()
+
+
+@pytest.mark.parametrize("call, exc, msg", [
+    (lambda: F4(flat=True), TypeError, "flat=True takes one vector of all input lanes, got 0 arguments"),
+    (lambda: F4(0.3, [1, 2, 3], flat=True), TypeError, "flat=True takes one vector of all input lanes, got 2 arguments"),
+    (lambda: F4([1.0, 2.0, 3.0], flat=True), ValueError, "flat input must have shape (4,), got (3,)"),
+    (lambda: F4.jacobian(np.zeros((2, 2)), flat=True), ValueError, "flat input must have shape (4,), got (2, 2)"),
+    (lambda: F4.vjp(0.3, flat=True), ValueError, "flat input must have shape (4,), got ()"),
+    (lambda: F4(["a", 1, 2, 3], flat=True), ValueError, "could not convert string to float: 'a'"),
+    (lambda: F4([0.3, 1.0, math.nan, 0.0], flat=True), ValueError, FINITE),
+    (lambda: F4.vjp(VECTOR, seeds=[1.0, 2.0], flat=True), ValueError, "flat seeds must have shape (4,), got (2,)"),
+    (lambda: F4.vjp(VECTOR, seeds=[1.0, 2.0, math.inf, 0.0], flat=True), ValueError, FINITE),
+    (lambda: F4.vjp(VECTOR, flat=True), ValueError, "vjp() without seeds requires scalar outputs"),
+    (lambda: F4(VECTOR, flat=1), TypeError, None),
+    (lambda: F4(VECTOR, flat="yes"), TypeError, None),
+])
+def test_flat_calls_refuse_bad_vectors(call, exc, msg):
+    check_raises(call, exc, msg)
 
 
 def test_map_without_numpy_says_how_to_install_it():
@@ -185,13 +330,15 @@ def test_map_without_numpy_says_how_to_install_it():
         x = varnel.Undefined()
         f = varnel.compile(x * 2, [x])
         print(f(1.5))
-        try:
-            f.map(memoryview(b"\\0" * 8).cast("d", [1, 1]))
-        except ImportError as error:
-            print(error)
+        for call in (lambda: f.map(memoryview(b"\\0" * 8).cast("d", [1, 1])), lambda: f([1.5], flat=True)):
+            try:
+                call()
+            except ImportError as error:
+                print(error)
     """)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert run.stdout.splitlines() == ["(3.0,)", "Function.map needs NumPy; install it with: pip install numpy"], \
+    assert run.stdout.splitlines() == ["(3.0,)", "Function.map needs NumPy; install it with: pip install numpy",
+                                       "flat=True needs NumPy; install it with: pip install numpy"], \
         run.stderr
 
 
@@ -298,13 +445,13 @@ def test_package_exports_and_stubs_cover_the_module(tmp_path):
 @pytest.mark.parametrize("member, signature", [
     (lambda: compile, "(outputs: _varnel.Expression | collections.abc.Sequence[_varnel.Expression], "
                       "inputs: _varnel.Expression | collections.abc.Sequence[_varnel.Expression] = ()) "
-                      "-> varnel._compiled.Function"),
+                      "-> varnel._compiled.Function[typing.Any, typing.Any]"),
     (lambda: varnel._compiled.compile, "(outputs, inputs=())"),
-    (lambda: Function.__call__, "(self, /, *input_values)"),
-    (lambda: Function.vjp, "(self, /, *input_values, seeds=None)"),
-    (lambda: Function.jacobian, "(self, /, *input_values)"),
+    (lambda: Function.__call__, "(self, /, *input_values, flat=False)"),
+    (lambda: Function.vjp, "(self, /, *input_values, seeds=None, flat=False)"),
+    (lambda: Function.jacobian, "(self, /, *input_values, flat=False)"),
     (lambda: Function.map, "(self, rows, /)"),
-    (lambda: F.vjp, "(*input_values, seeds=None)"),
+    (lambda: F.vjp, "(*input_values, seeds=None, flat=False)"),
     (lambda: F.map, "(rows, /)"),
 ])
 def test_signatures_name_the_parameters(member, signature):
