@@ -43,3 +43,51 @@ def test_dropped_graphs_leave_resident_memory_flat():
     # A million nodes take hundreds of megabytes, so a leak of even a few
     # bytes per node shows up well beyond the 5% allowed for the allocator.
     assert all(abs(level - first) <= 0.05 * first for level in later), (first, later)
+
+
+# The address space is capped a little above what the process already maps,
+# a chain is built until memory runs out, and what is left is filled with
+# small objects. Releasing the chain must then need no memory at all: a
+# release that wanted some would fail with one stack frame per level and
+# crash the interpreter.
+EXHAUSTED = textwrap.dedent("""
+    import resource
+    import _varnel as vn
+
+    keep = [None] * 2_000_000  # slots for the small objects, made up front
+    with open("/proc/self/statm") as f:
+        mapped = int(f.read().split()[0]) * resource.getpagesize()
+    limit = mapped + 120 * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    one = vn.Constant(1.0)
+    x = vn.Parameter(0.0)
+    steps = 0
+    try:
+        while True:
+            x = x + one
+            steps += 1
+    except MemoryError:
+        pass
+    filled = 0
+    try:
+        while filled < len(keep):
+            keep[filled] = object()
+            filled += 1
+    except MemoryError:
+        pass
+    del x
+    keep = None
+    print(steps, filled)
+""")
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer maps more address space than the cap allows")
+def test_chain_is_released_after_memory_runs_out():
+    result = subprocess.run([sys.executable, "-c", EXHAUSTED], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, (result.returncode, result.stderr[-2000:])
+    steps, filled = map(int, result.stdout.split())
+    # Deep enough that one stack frame per level would overflow the stack.
+    assert steps > 100_000, steps
+    assert filled < 2_000_000, "memory never ran out"
