@@ -266,6 +266,10 @@ py::object map_rows(const CompiledFunction& self, py::handle rows) {
     return result;
 }
 
+[[noreturn]] void refuse_pickling(py::handle self) {
+    throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
+}
+
 CompiledFunction compile(py::handle outputs, py::handle inputs) {
     bool single_output = false;
     bool single_input = false;
@@ -390,7 +394,11 @@ PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
             },
             kJacobianDoc)
         .def("map", &map_rows, py::arg("rows"), kMapDoc)
-        .def("__repr__", &describe, kReprDoc);
+        .def("__repr__", &describe, kReprDoc)
+        // Refused as for an Expression, by every protocol, with or without
+        // a function inside.
+        .def("__reduce__", [](py::handle self) { refuse_pickling(self); })
+        .def("__reduce_ex__", [](py::handle self, py::handle) { refuse_pickling(self); });
 
     m.def("compile", &compile, py::arg("outputs"), py::arg("inputs") = py::tuple(), kCompileDoc);
 }
