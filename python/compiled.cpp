@@ -261,7 +261,7 @@ py::object map_rows(const CompiledFunction& self, py::handle rows) {
     py::object result = numpy.attr("empty")(py::make_tuple(view.shape[0], function.output_lanes()),
                                             numpy.attr("float64"));
     const Buffer output(result, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    function.map(static_cast<const double*>(view.buf), static_cast<std::size_t>(view.shape[0]),
+    function.map(view.buf, static_cast<std::size_t>(view.shape[0]),
                  view.strides[0] / 8, view.strides[1] / 8, static_cast<double*>(output.view().buf));
     return result;
 }

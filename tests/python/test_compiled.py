@@ -159,6 +159,11 @@ def test_map_reads_any_float64_buffer_and_names_the_failing_row():
     f = compile([x / y, x * y], [x, y])
     table = np.array([[1.0, 9.0, 2.0], [3.0, 9.0, 4.0]])[:, ::2]  # strided columns
     assert f.map(table).tolist() == [[0.5, 2.0], [0.75, 12.0]]
+    # Doubles at odd addresses, read without misaligned loads.
+    raw = bytearray(1) + np.array([[1.0, 2.0], [3.0, 4.0]]).tobytes()
+    shifted = np.frombuffer(raw, dtype="<f8", offset=1, count=4).reshape(2, 2)
+    assert not shifted.flags.aligned
+    assert f.map(shifted).tolist() == [[0.5, 2.0], [0.75, 12.0]]
     rows = memoryview(array("d", [1.0, 2.0, 3.0, 0.0])).cast("B").cast("d", [2, 2])
     check_raises(lambda: f.map(rows), ValueError, "row 1: " + FINITE)
     check_raises(lambda: f.map(np.array([[1.0, 2.0], [math.nan, 1.0]])), ValueError, "row 1: " + FINITE)
