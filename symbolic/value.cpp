@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "symbolic/checks.h"
+#include "symbolic/kept_scratch.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {
@@ -173,6 +174,7 @@ const char* to_string(ExpressionOp op) noexcept {
 // during it) works through the nodes that died after it started and leaves
 // the rest to the outer one. Nothing here allocates or throws.
 ValueNode::~ValueNode() {
+    release_scratch_kept_for(id);
     if (!has_inputs(*this)) {
         return;
     }
