@@ -369,7 +369,8 @@ constexpr const char* kCallDoc = R"doc(__call__(self, /, *input_values)
 The outputs' lanes for these input values, as eval gives them.
 
 One argument per input, in the order of compile's inputs: a number or a
-sequence of 1..4 numbers, as many lanes as that input has. Returns a tuple
+sequence of 1..4 numbers, as many lanes as that input has (a NumPy scalar
+or array counts as what its tolist() gives). Returns a tuple
 of floats for a Function of one output Expression, a tuple of such tuples
 for a sequence of outputs.)doc";
 
