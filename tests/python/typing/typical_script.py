@@ -22,6 +22,15 @@ total.backward()
 assert p.grad is not None
 assert_type(p.grad, Lanes)
 
+# NumPy arrays and numbers as lanes and operands (an Expression on the left:
+# with an array on the left, NumPy's own stubs type the result).
+r = Parameter(np.array([0.5, -1.0]), name="r")
+r.set_value(np.array([1, 2], dtype=np.int64))
+z = r * np.array([2.0, 3.0]) + np.float32(1.0)
+assert_type(z, Expression)
+z.backward(np.ones(2))
+assert_type(r.grad, Lanes | None)
+
 # One output, one input: a call and vjp give one lane tuple.
 x = Undefined(dim=3, name="x")
 s = (x * x + sin(x)) * q
