@@ -23,11 +23,17 @@ have_gtest() {
         compgen -G "/usr/local/lib*/cmake/GTest/GTestConfig.cmake" >/dev/null
 }
 
+have_eigen() {
+    compgen -G "/usr/share/eigen3/cmake/Eigen3Config.cmake" >/dev/null ||
+        compgen -G "/usr/local/share/eigen3/cmake/Eigen3Config.cmake" >/dev/null
+}
+
 # Graphviz is optional: without it the tests that render pictures skip.
-if ! have_gtest || ! command -v dot >/dev/null; then
+# Without Debian's Eigen the build takes cmeel-eigen from the environment.
+if ! have_gtest || ! have_eigen || ! command -v dot >/dev/null; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
         apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev graphviz >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libeigen3-dev graphviz >/dev/null
     elif ! have_gtest; then
         echo "error: GoogleTest is missing; install it with: sudo apt-get install libgtest-dev" >&2
         exit 1

@@ -9,7 +9,9 @@ helpers written on its public surface:
 - :func:`gradcheck`: ``backward`` against finite differences;
 - :mod:`varnel.optim`: the optimizers ``SGD``, ``Adam`` and ``AdamW``;
 - :func:`compile` and :class:`Function`: a graph frozen once and evaluated,
-  differentiated and mapped over rows of inputs at compiled speed.
+  differentiated and mapped over rows of inputs at compiled speed;
+- :func:`least_squares` and :func:`solve`: the unknowns that fit residuals
+  or satisfy equations, found in C++, with a :class:`SolveResult`.
 """
 
 from _varnel import (
@@ -27,6 +29,7 @@ from _varnel import (
 
 from . import optim
 from ._compiled import Function, compile
+from ._solve import SolveResult, least_squares, solve
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
 
@@ -38,15 +41,18 @@ __all__ = [
     "GradcheckResult",
     "GraphPicture",
     "Parameter",
+    "SolveResult",
     "Undefined",
     "__version__",
     "compile",
     "cos",
     "draw",
     "gradcheck",
+    "least_squares",
     "optim",
     "render",
     "sin",
+    "solve",
     "to_dot",
     "vec2",
     "vec3",
