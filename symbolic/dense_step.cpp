@@ -41,6 +41,39 @@ double DenseStep::model_norm(const VectorXd& step) const {
     return (r_.triangularView<Eigen::Upper>() * permuted).norm();
 }
 
+bool DenseStep::curved_step(const Eigen::MatrixXd& curvature, VectorXd& step) const {
+    const Index n = r_.cols();
+    for (Index j = 0; j < n; ++j) {
+        if (r_(j, j) == 0.0) {
+            return false;
+        }
+    }
+    Eigen::MatrixXd permuted(n, n);
+    for (Index i = 0; i < n; ++i) {
+        for (Index j = 0; j < n; ++j) {
+            permuted(i, j) = curvature(permutation_(i), permutation_(j));
+        }
+    }
+    const auto r = r_.triangularView<Eigen::Upper>();
+    // R^-T S' R^-1, by two solves with R^T: S' symmetric makes the second
+    // one's right-hand side (R^-T S')^T = S' R^-1.
+    const Eigen::MatrixXd half = r.transpose().solve(permuted);
+    Eigen::MatrixXd system = r.transpose().solve(half.transpose());
+    system = 0.5 * (system + system.transpose());
+    system.diagonal().array() += 1.0;
+    const Eigen::LLT<Eigen::MatrixXd> cholesky(system);
+    if (cholesky.info() != Eigen::Success) {
+        return false;
+    }
+    const VectorXd w = cholesky.solve(-qtf_);
+    const VectorXd z = r.solve(w);
+    step.resize(n);
+    for (Index j = 0; j < n; ++j) {
+        step(permutation_(j)) = z(j);
+    }
+    return step.allFinite();
+}
+
 bool DenseStep::normal_inverse(Eigen::MatrixXd& inverse) const {
     const Index n = r_.cols();
     const double largest = std::fabs(r_(0, 0));

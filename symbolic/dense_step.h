@@ -27,6 +27,12 @@ public:
     // one found), on return the one that gives p (0 for the Gauss-Newton
     // step, taken when it lies inside the radius).
     Eigen::VectorXd step(const Eigen::VectorXd& scale, double radius, double& damping);
+    // The step that minimises |f + J p|^2 + p^T S p, the model with the
+    // residuals' curvature S (symmetric), when J has full rank and
+    // J^T J + S is positive definite; false otherwise. Solved as
+    // (I + R^-T P^T S P R^-1) w = -Q^T f, p = P R^-1 w, so that the
+    // condition of the system is not the square of J's.
+    bool curved_step(const Eigen::MatrixXd& curvature, Eigen::VectorXd& step) const;
     // |J p|.
     double model_norm(const Eigen::VectorXd& step) const;
     // (J^T J)^-1 from R; false when R is singular to rounding.

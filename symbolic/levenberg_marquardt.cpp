@@ -2,7 +2,11 @@
 // trust region is an ellipsoid |D p| <= radius, where D holds the largest
 // norm each Jacobian column has had, so the method does not depend on the
 // units of the unknowns. The radius follows the ratio of the actual to the
-// predicted drop of the cost.
+// predicted drop of the cost. Two additions carry it to the last digits:
+// near the minimum of a problem whose residuals stay large, a model with
+// the residuals' curvature (learnt from the steps) replaces Gauss-Newton's
+// linear convergence by a faster one; and steps too small for the cost to
+// judge are judged by the gradient.
 #include "symbolic/levenberg_marquardt.h"
 
 #include <algorithm>
@@ -13,6 +17,7 @@
 
 #include "symbolic/dense_step.h"
 #include "symbolic/loss.h"
+#include "symbolic/residual_curvature.h"
 
 namespace varnel::symbolic {
 
@@ -118,6 +123,8 @@ constexpr double kInitialRadius = 100.0;
 constexpr double kAccept = 1e-4;
 // A relative drop of the cost below which rounding may decide its sign.
 constexpr double kUnresolved = 1e-10;
+// The least drop of the gradient's norm that confirms such a step.
+constexpr double kGradientDrop = 0.9;
 
 double scaled_norm(const VectorXd& scale, const VectorXd& x) { return scale.cwiseProduct(x).norm(); }
 
@@ -133,6 +140,7 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
     const Index n = model.columns();
 
     DenseStep linear;
+    ResidualCurvature curvature(n);
     VectorXd weighed_r;
     MatrixXd weighed_jacobian;
     VectorXd scale;
@@ -144,6 +152,13 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
     double x_norm = 0.0;
     double damping = 0.0;
     bool first = true;
+    // The model of the next step: with the residuals' curvature or without.
+    bool curved = false;
+    // What the curvature update needs of the last accepted step.
+    VectorXd last_step;
+    double last_step_norm = 0.0;
+    VectorXd last_gradient;
+    MatrixXd last_weighed_jacobian;
 
     for (;;) {
         if (end.jacobian.size() == 0) {
@@ -156,6 +171,20 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
         model.weigh(r, end.jacobian, weighed_r, weighed_jacobian);
         linear.factorize(weighed_jacobian, weighed_r);
         const VectorXd& column_norms = linear.column_norms();
+        const VectorXd gradient = linear.gradient();
+        if (!first) {
+            // The next step takes the model that better predicted how the
+            // gradient changed over the last one: unlike the cost's drop,
+            // that change stays above rounding down to the last digits.
+            const VectorXd change = gradient - last_gradient;
+            const VectorXd plain_miss =
+                change - last_weighed_jacobian.transpose() * (last_weighed_jacobian * last_step);
+            const VectorXd curved_miss = plain_miss - curvature.matrix() * last_step;
+            curved = curved_miss.cwiseQuotient(scale).norm() < plain_miss.cwiseQuotient(scale).norm();
+            curvature.update(last_step, change, gradient - last_weighed_jacobian.transpose() * weighed_r);
+        }
+        last_gradient = gradient;
+        last_weighed_jacobian = weighed_jacobian;
 
         if (first) {
             scale = column_norms.unaryExpr([](double norm) { return norm == 0.0 ? 1.0 : norm; });
@@ -167,7 +196,6 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
 
         // The largest cosine between the residuals and a column of J.
         const double r_norm = weighed_r.norm();
-        const VectorXd gradient = linear.gradient();
         double cosine = 0.0;
         if (r_norm != 0.0) {
             for (Index j = 0; j < n; ++j) {
@@ -185,7 +213,15 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
         // Steps from x until one lowers the cost enough.
         double ratio = 0.0;
         do {
-            const VectorXd step = linear.step(scale, radius, damping);
+            // The curved model's Newton step where it is a minimum inside
+            // the trust region; the Levenberg-Marquardt step of the
+            // Gauss-Newton model otherwise.
+            VectorXd step;
+            bool curved_step = curved && linear.curved_step(curvature.matrix(), step) &&
+                               scaled_norm(scale, step) <= radius;
+            if (!curved_step) {
+                step = linear.step(scale, radius, damping);
+            }
             trial_x = x + step;
             const double step_norm = scaled_norm(scale, step);
             if (first) {
@@ -202,23 +238,33 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
                     drop = model.cost_drop(r, trial_r) / cost;
                 }
             }
-            // The model's drop, relative, without cancellation: the step
-            // solves (J^T J + damping D^2) p = -J^T f.
+            // The models' drops, relative. The Gauss-Newton one without
+            // cancellation for the Levenberg-Marquardt step, which solves
+            // (J^T J + damping D^2) p = -J^T f.
             const double model_part = linear.model_norm(step);
-            const double damping_part = std::sqrt(damping) * step_norm;
-            const double predicted = (0.5 * model_part * model_part + damping_part * damping_part) / cost;
-            const double slope = -(model_part * model_part + damping_part * damping_part) / (2.0 * cost);
-            ratio = predicted != 0.0 ? drop / predicted : 0.0;
+            const double curvature_part = step.dot(curvature.matrix() * step);
+            double predicted;
+            double slope;
+            if (curved_step) {
+                slope = gradient.dot(step) / (2.0 * cost);
+                predicted = -(gradient.dot(step) + 0.5 * (model_part * model_part + curvature_part)) / cost;
+            } else {
+                const double damping_part = std::sqrt(damping) * step_norm;
+                slope = -(model_part * model_part + damping_part * damping_part) / (2.0 * cost);
+                predicted = (0.5 * model_part * model_part + damping_part * damping_part) / cost;
+            }
+            ratio = predicted > 0.0 ? drop / predicted : 0.0;
 
-            // A step too small for the cost to tell, in double precision,
-            // whether it helps: the residuals' rounding outweighs the drop.
-            // The gradient still tells, so the iteration can go on towards
-            // the minimum where the cost alone would stall a few digits
-            // short of it; where the gradient does not drop either, no
-            // step can do better.
+            // A step too small for the cost to judge, in double precision:
+            // the residuals' rounding outweighs the drop the model predicts,
+            // so the ratio is noise. The gradient still judges it, so the
+            // iteration goes on to the minimum where the cost alone would
+            // stall about half the digits short of it; where the gradient
+            // does not drop either after a Gauss-Newton step, no step can
+            // do better.
             bool rounding_floor = false;
             bool gradient_judged = false;
-            if (ratio < kAccept && !overshoot && predicted < kUnresolved && drop > -kUnresolved) {
+            if (!overshoot && predicted < kUnresolved && drop > -kUnresolved) {
                 model.jacobian(trial_x, trial_jacobian);
                 if (trial_jacobian.allFinite()) {
                     VectorXd trial_weighed_r;
@@ -226,15 +272,20 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
                     model.weigh(trial_r, trial_jacobian, trial_weighed_r, trial_weighed_jacobian);
                     const double trial_gradient =
                         (trial_weighed_jacobian.transpose() * trial_weighed_r).cwiseQuotient(scale).norm();
-                    gradient_judged = trial_gradient < scaled_gradient;
+                    // At the floor the gradient is rounding noise and the
+                    // steps stop shrinking; above it both fall steadily.
+                    gradient_judged = trial_gradient < kGradientDrop * scaled_gradient &&
+                                      (first || step_norm < last_step_norm);
                 }
-                rounding_floor = !gradient_judged;
-                if (gradient_judged) {
-                    ratio = 1.0;
-                }
+                rounding_floor = !gradient_judged && !curved_step;
+                ratio = gradient_judged ? 1.0 : 0.0;
             }
 
-            if (ratio <= 0.25) {
+            if (curved_step && ratio < kAccept) {
+                // The curved model misled: the Gauss-Newton one tries from
+                // the same point and radius.
+                curved = false;
+            } else if (ratio <= 0.25) {
                 double factor = drop >= 0.0 ? 0.5 : 0.5 * slope / (slope + 0.5 * drop);
                 if (overshoot || factor < 0.1) {
                     factor = 0.1;
@@ -247,6 +298,8 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
             }
 
             if (ratio >= kAccept) {
+                last_step = step;
+                last_step_norm = step_norm;
                 x.swap(trial_x);
                 r.swap(trial_r);
                 cost = trial_cost;
