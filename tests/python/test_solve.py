@@ -265,3 +265,16 @@ def test_every_nist_start_is_solved_with_its_standard_errors(nist_results, name,
 def test_nist_average_accuracy(nist_results):
     lres = [outcome.lre for outcome in nist_results.values()]
     assert sum(lres) / len(lres) >= 9.5
+
+
+@needs_nist
+def test_the_nist_bench_prints_its_table(capsys):
+    pytest.importorskip("scipy")
+    assert nist.main(["--repeat", "1"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    rows = [line.split() for line in lines[1:] if line.split()[:1] and line.split()[0] in nist.MODELS]
+    assert len(rows) == 2 * len(nist.MODELS)
+    assert all(float(row[2]) >= nist.SOLVED for row in rows)
+    assert any(line.startswith("varnel  solved ") for line in lines)
+    assert any(line.startswith("scipy   solved ") for line in lines)
+    assert any(line.startswith("CPU time: scipy / varnel = ") for line in lines)
