@@ -282,19 +282,88 @@ std::string describe(const CompiledFunction& self) {
            std::to_string(f.instruction_count()) + " instructions>";
 }
 
+// Docstrings, each opening with the signature in the interpreter's own form
+// ("name(parameters)\n--\n\n"): CPython makes __text_signature__ from it,
+// so help(), inspect.signature and editors show the parameters by name, as
+// the stubs do. Methods spell self out rather than "$self": the binding
+// library's functions are bound to its function record, which inspect would
+// take for self and drop.
+constexpr const char* kFunctionDoc = R"doc(The outputs of a graph as a function of some of its leaves.
+
+Made by varnel.compile(outputs, inputs). Constants are baked in; Parameters
+that are not inputs are read at every call, so set_value is seen without
+compiling again. Made from one output Expression, calls return one tuple of
+lanes; made from a sequence, a tuple with one lane tuple per output. The
+same holds for the inputs and the gradients vjp returns.)doc";
+
+constexpr const char* kCallDoc = R"doc(__call__(self, /, *input_values)
+--
+
+The outputs' lanes for these input values, as eval gives them.
+
+One argument per input, in the order of compile's inputs: a number or a
+sequence of 1..4 numbers, as many lanes as that input has. Returns a tuple
+of floats for a Function of one output Expression, a tuple of such tuples
+for a sequence of outputs.)doc";
+
+constexpr const char* kVjpDoc = R"doc(vjp(self, /, *input_values, seeds=None)
+--
+
+The gradient of the seeded outputs with respect to each input.
+
+seeds holds one seed per output (one seed for a Function of one output
+Expression), each with its output's lane count; without it every output
+must have one lane and gets 1.0. Returns one lane tuple per input (one
+tuple for a Function of one input Expression). Like backward, it also adds
+into the grad of every Parameter below the outputs that is not an input,
+once nothing can fail.)doc";
+
+constexpr const char* kJacobianDoc = R"doc(jacobian(self, /, *input_values)
+--
+
+Every output lane's derivative with respect to every input lane.
+
+Returns a tuple of rows, one per output lane in order, each with one float
+per input lane in order. Writes no gradient.)doc";
+
+constexpr const char* kMapDoc = R"doc(map(self, rows, /)
+--
+
+Evaluate every row of rows into a NumPy array of shape (N, output lanes).
+
+rows is a 2-D float64 array or buffer (strided or not) of shape
+(N, input lanes): each row holds the lanes of every input, in order. The
+loop runs in C++; a failing row raises its error with "row I: " before the
+message. Needs NumPy.)doc";
+
+constexpr const char* kReprDoc = R"doc(__repr__(self, /)
+--
+
+The number of inputs and outputs, their lanes and the instructions.)doc";
+
+constexpr const char* kCompileDoc = R"doc(compile(outputs, inputs=())
+--
+
+Compile the graph below outputs into a Function of inputs; see
+help(varnel.compile).)doc";
+
 }  // namespace
 
 PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
     // Expression is registered by _varnel; loading it first makes sure the
     // type is known here whichever module is imported first.
     py::module_::import("_varnel");
+    py::options options;
+    options.disable_function_signatures();
 
-    py::class_<CompiledFunction>(m, "Function")
-        .def("__call__",
-             [](const CompiledFunction& self, const py::args& args) {
-                 return lanes_tuples(self.function.evaluate(to_lane_list(args, "function input")),
-                                     self.single_output);
-             })
+    py::class_<CompiledFunction>(m, "Function", kFunctionDoc)
+        .def(
+            "__call__",
+            [](const CompiledFunction& self, const py::args& args) {
+                return lanes_tuples(self.function.evaluate(to_lane_list(args, "function input")),
+                                    self.single_output);
+            },
+            kCallDoc)
         .def(
             "vjp",
             [](const CompiledFunction& self, const py::args& args, const py::object& seeds) {
@@ -302,24 +371,26 @@ PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
                 return lanes_tuples(self.function.vjp(values, to_seeds(self, seeds)),
                                     self.single_input);
             },
-            py::arg("seeds") = py::none())
-        .def("jacobian",
-             [](const CompiledFunction& self, const py::args& args) {
-                 const sym::Function& f = self.function;
-                 const std::vector<double> matrix = f.jacobian(to_lane_list(args, "function input"));
-                 const auto columns = static_cast<std::size_t>(f.input_lanes());
-                 py::tuple rows(static_cast<std::size_t>(f.output_lanes()));
-                 for (std::size_t r = 0; r < rows.size(); ++r) {
-                     py::tuple row(columns);
-                     for (std::size_t c = 0; c < columns; ++c) {
-                         row[c] = py::float_(matrix[r * columns + c]);
-                     }
-                     rows[r] = row;
-                 }
-                 return rows;
-             })
-        .def("map", &map_rows)
-        .def("__repr__", &describe);
+            py::arg("seeds") = py::none(), kVjpDoc)
+        .def(
+            "jacobian",
+            [](const CompiledFunction& self, const py::args& args) {
+                const sym::Function& f = self.function;
+                const std::vector<double> matrix = f.jacobian(to_lane_list(args, "function input"));
+                const auto columns = static_cast<std::size_t>(f.input_lanes());
+                py::tuple rows(static_cast<std::size_t>(f.output_lanes()));
+                for (std::size_t r = 0; r < rows.size(); ++r) {
+                    py::tuple row(columns);
+                    for (std::size_t c = 0; c < columns; ++c) {
+                        row[c] = py::float_(matrix[r * columns + c]);
+                    }
+                    rows[r] = row;
+                }
+                return rows;
+            },
+            kJacobianDoc)
+        .def("map", &map_rows, py::arg("rows"), kMapDoc)
+        .def("__repr__", &describe, kReprDoc);
 
-    m.def("compile", &compile, py::arg("outputs"), py::arg("inputs") = py::tuple());
+    m.def("compile", &compile, py::arg("outputs"), py::arg("inputs") = py::tuple(), kCompileDoc);
 }

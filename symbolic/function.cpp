@@ -67,10 +67,15 @@ inline std::size_t lane_of(int dimension, int i) {
     return dimension == 1 ? 0 : static_cast<std::size_t>(i);
 }
 
+// "1 seed", "2 seeds".
+std::string count_of(std::size_t count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 void require_input_values(const std::vector<SmallValue>& values, const std::vector<Value>& inputs) {
     if (values.size() != inputs.size()) {
-        throw std::invalid_argument("function expects " + std::to_string(inputs.size()) +
-                                    " input values, got " + std::to_string(values.size()));
+        throw std::invalid_argument("function expects " + count_of(inputs.size(), "input value") + ", got " +
+                                    std::to_string(values.size()));
     }
     for (std::size_t k = 0; k < values.size(); ++k) {
         require_finite(values[k]);
@@ -85,8 +90,8 @@ void require_input_values(const std::vector<SmallValue>& values, const std::vect
 
 void require_seeds(const std::vector<SmallValue>& seeds, const std::vector<Value>& outputs) {
     if (seeds.size() != outputs.size()) {
-        throw std::invalid_argument("function expects " + std::to_string(outputs.size()) +
-                                    " seeds, got " + std::to_string(seeds.size()));
+        throw std::invalid_argument("function expects " + count_of(outputs.size(), "seed") + ", got " +
+                                    std::to_string(seeds.size()));
     }
     for (std::size_t k = 0; k < seeds.size(); ++k) {
         require_finite(seeds[k]);
@@ -123,6 +128,31 @@ Function::Code code_of(const ValueNode& node) {
 template <typename Error>
 [[noreturn]] void rethrow_for_row(const Error& error, std::size_t row) {
     throw Error("row " + std::to_string(row) + ": " + error.what());
+}
+
+// The error for an Undefined below an output that is not an input: the
+// message of evaluation, and which leaf it is, by its name or else its id.
+// Names are any bytes; only printable ASCII is shown as it is, so the
+// message stays text wherever it is shown.
+std::logic_error undefined_leaf_error(const ValueNode& node) {
+    std::string which;
+    if (node.name.empty()) {
+        which = "#" + std::to_string(node.id);
+    } else {
+        static constexpr char kHex[] = "0123456789abcdef";
+        which = "'";
+        for (const char c : node.name) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+                which += c;
+            } else {
+                which += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+            }
+        }
+        which += "'";
+    }
+    return std::logic_error("cannot evaluate symbolic graph with Undefined values: the Undefined " + which +
+                            " is not an input of the function");
 }
 
 }  // namespace
@@ -169,7 +199,7 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     auto finish = [&](const Value& value) {
         const ValueNode& node = value.node();
         if (node.kind == ValueKind::Undefined) {
-            throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
+            throw undefined_leaf_error(node);
         }
         expressions += node.kind == ValueKind::Expression ? 1 : 0;
         constants += node.kind == ValueKind::Constant ? 1 : 0;

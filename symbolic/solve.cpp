@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
-#include <unordered_set>
 #include <utility>
 
 #include "symbolic/checks.h"
@@ -150,53 +149,13 @@ void write_parameters(const LeastSquaresProblem& problem, const SolveSummary& su
     }
 }
 
-// The first Undefined below the outputs that is not an input, or an empty
-// handle.
-Value undefined_outside(const std::vector<Value>& outputs, const std::vector<Value>& inputs) {
-    std::unordered_set<std::uint64_t> seen;
-    for (const Value& input : inputs) {
-        seen.insert(input.id());
-    }
-    std::vector<const Value*> stack;
-    for (const Value& output : outputs) {
-        stack.push_back(&output);
-    }
-    while (!stack.empty()) {
-        const Value& value = *stack.back();
-        stack.pop_back();
-        if (!seen.insert(value.id()).second) {
-            continue;
-        }
-        if (value.is_undefined()) {
-            return value;
-        }
-        for (int i = 0; i < value.input_count(); ++i) {
-            stack.push_back(&value.input(i));
-        }
-    }
-    return Value{};
-}
-
-// The Function's checks, with the messages of a least-squares problem where
-// they say more: an empty list of residuals, an Undefined that is no unknown.
+// The Function's checks (it names an Undefined that is not an unknown), and
+// a message of a least-squares problem for an empty list of residuals.
 Function function_of(std::vector<Value> residuals, std::vector<Value> unknowns) {
     if (residuals.empty()) {
         throw std::invalid_argument("least squares needs at least one residual");
     }
-    try {
-        return Function(residuals, unknowns);
-    } catch (const std::logic_error& error) {
-        if (dynamic_cast<const std::invalid_argument*>(&error) != nullptr ||
-            dynamic_cast<const std::out_of_range*>(&error) != nullptr) {
-            throw;
-        }
-        const Value culprit = undefined_outside(residuals, unknowns);
-        if (is_empty(culprit)) {
-            throw;
-        }
-        throw std::invalid_argument("the residuals depend on " + culprit.debug_string() +
-                                    ", which is not an unknown");
-    }
+    return Function(std::move(residuals), std::move(unknowns));
 }
 
 std::string format_number(double value) {

@@ -11,7 +11,9 @@ helpers written on its public surface:
 - :func:`compile` and :class:`Function`: a graph frozen once and evaluated,
   differentiated and mapped over rows of inputs at compiled speed;
 - :func:`least_squares` and :func:`solve`: the unknowns that fit residuals
-  or satisfy equations, found in C++, with a :class:`SolveResult`.
+  or satisfy equations, found in C++, with a :class:`SolveResult`;
+- :func:`plot_fit`: a picture of a fit, its residuals and its cost per
+  iteration (needs matplotlib).
 """
 
 from _varnel import (
@@ -28,10 +30,13 @@ from _varnel import (
 )
 
 from . import optim
-from ._compiled import Function, compile
-from ._solve import SolveResult, least_squares, solve
+from ._compile import compile
+from ._compiled import Function
+from ._solve import least_squares, solve
+from ._solver import SolveResult
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
+from .plotting import plot_fit
 
 __all__ = [
     "Constant",
@@ -50,6 +55,7 @@ __all__ = [
     "gradcheck",
     "least_squares",
     "optim",
+    "plot_fit",
     "render",
     "sin",
     "solve",

@@ -377,8 +377,8 @@ TEST(LeastSquaresErrors, BadProblemsAreRefusedByName) {
     const std::vector<Value> both{x + y, x - y};
     const std::vector<Value> doubled{c * x};
     const std::uint64_t before = next_id();
-    EXPECT_ERROR(std::invalid_argument, "the residuals depend on Undefined<1>#" + std::to_string(y.id()) +
-                                            "(y), which is not an unknown",
+    EXPECT_ERROR(std::logic_error,
+                 std::string(kUndefined) + ": the Undefined 'y' is not an input of the function",
                  sym::LeastSquaresProblem(sum, {x}));
     EXPECT_ERROR(std::invalid_argument, "least squares needs at least one residual", sym::LeastSquaresProblem({}, {x}));
     EXPECT_ERROR(std::invalid_argument, "least squares needs at least one unknown",

@@ -2,8 +2,10 @@
 gradients exactly, jacobians that match finite differences, refuse bad
 graphs and arguments cleanly, and never make a node."""
 import collections
+import inspect
 import math
 import os
+import pydoc
 import subprocess
 import sys
 import textwrap
@@ -197,6 +199,8 @@ P = Parameter(1.0, name="p")
 U = Undefined(dim=2, name="u")
 C = Constant(2.0)
 EMPTY = vn.Expression.__new__(vn.Expression)
+UNNAMED = Undefined()
+BYTES_NAMED = Undefined(name=b"\xff\xce\xb1")
 
 
 @pytest.mark.parametrize("make, exc, msg", [
@@ -206,7 +210,12 @@ EMPTY = vn.Expression.__new__(vn.Expression)
     (lambda: compile(P, [C]), ValueError, "function inputs must be Undefined or Parameter values"),
     (lambda: compile(P, [P * 2]), ValueError, "function inputs must be Undefined or Parameter values"),
     (lambda: compile(P, [P, U, P]), ValueError, "function input is listed twice"),
-    (lambda: compile(P * U, [P]), RuntimeError, "cannot evaluate symbolic graph with Undefined values"),
+    (lambda: compile(P * U, [P]), RuntimeError,
+     "cannot evaluate symbolic graph with Undefined values: the Undefined 'u' is not an input of the function"),
+    (lambda: compile(P * UNNAMED, [P]), RuntimeError,
+     f"cannot evaluate symbolic graph with Undefined values: the Undefined #{UNNAMED.id} is not an input of the function"),
+    (lambda: compile(BYTES_NAMED + 1, []), RuntimeError,
+     r"cannot evaluate symbolic graph with Undefined values: the Undefined '\xff\xce\xb1' is not an input of the function"),
     (lambda: compile(P, 3), TypeError, "compile inputs must be an Expression or a sequence of Expressions"),
     (lambda: compile("p", [P]), TypeError, "compile outputs must be an Expression or a sequence of Expressions"),
     (lambda: compile([P, 1.0], [P]), TypeError, "compile outputs must be an Expression or a sequence of Expressions"),
@@ -219,8 +228,8 @@ F = compile([U * P, P * P], [U])
 
 
 @pytest.mark.parametrize("call, exc, msg", [
-    (lambda: F(), ValueError, "function expects 1 input values, got 0"),
-    (lambda: F(1.0, 2.0), ValueError, "function expects 1 input values, got 2"),
+    (lambda: F(), ValueError, "function expects 1 input value, got 0"),
+    (lambda: F(1.0, 2.0), ValueError, "function expects 1 input value, got 2"),
     (lambda: F(1.0), ValueError, "function input 0 has dimension 1, expected 2"),
     (lambda: F([1.0, math.nan]), ValueError, FINITE),
     (lambda: F([1.0] * 5), ValueError, "function input must contain 1..4 values"),
@@ -284,3 +293,33 @@ def test_package_exports_and_stubs_cover_the_module(tmp_path):
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "varnel._compiled"], cwd=tmp_path, env=env,
                          capture_output=True, text=True)
     assert run.returncode == 0 and "Success" in run.stdout, run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("member, signature", [
+    (lambda: compile, "(outputs: _varnel.Expression | collections.abc.Sequence[_varnel.Expression], "
+                      "inputs: _varnel.Expression | collections.abc.Sequence[_varnel.Expression] = ()) "
+                      "-> varnel._compiled.Function"),
+    (lambda: varnel._compiled.compile, "(outputs, inputs=())"),
+    (lambda: Function.__call__, "(self, /, *input_values)"),
+    (lambda: Function.vjp, "(self, /, *input_values, seeds=None)"),
+    (lambda: Function.jacobian, "(self, /, *input_values)"),
+    (lambda: Function.map, "(self, rows, /)"),
+    (lambda: F.vjp, "(*input_values, seeds=None)"),
+    (lambda: F.map, "(rows, /)"),
+])
+def test_signatures_name_the_parameters(member, signature):
+    assert str(inspect.signature(member())) == signature
+
+
+@pytest.mark.parametrize("member, first_line", [
+    (lambda: compile, "Compile the graph below ``outputs`` into a :class:`Function` of ``inputs``."),
+    (lambda: Function, "The outputs of a graph as a function of some of its leaves."),
+    (lambda: Function.__call__, "The outputs' lanes for these input values, as eval gives them."),
+    (lambda: Function.vjp, "The gradient of the seeded outputs with respect to each input."),
+    (lambda: Function.jacobian, "Every output lane's derivative with respect to every input lane."),
+    (lambda: Function.map, "Evaluate every row of rows into a NumPy array of shape (N, output lanes)."),
+])
+def test_help_explains_without_the_binding_librarys_records(member, first_line):
+    text = pydoc.render_doc(member(), renderer=pydoc.plaintext)
+    assert first_line in text
+    assert "function_record" not in text and ": object" not in text and "arg0" not in text

@@ -1,4 +1,4 @@
-// The varnel._solve extension module: least squares and equation solving
+// The varnel._solver extension module: least squares and equation solving
 // over graphs made with _varnel. Like _compiled, it takes _varnel's
 // Expression objects and never makes a node. The iteration runs in C++;
 // between its steps it checks for Ctrl-C and, when asked, prints a line.
@@ -328,53 +328,9 @@ SolveResult solve(py::handle equations, py::handle unknowns, py::handle x0, doub
                        call.single_unknown);
 }
 
-const char* const kLeastSquaresDoc = R"(Finds the unknowns that minimise the cost of the residuals.
-
-residuals: one Expression or a sequence; every lane of every one is a
-    residual r_i, and there must be at least as many as unknown lanes.
-unknowns: one Undefined or Parameter leaf, or a sequence of them, none
-    twice. Every Undefined below the residuals must be one of them;
-    Parameters that are not unknowns are read as they are.
-x0: where to start: the lanes of the one unknown, or one number or 1..4
-    numbers per unknown. By default an Undefined starts at its hint (one
-    without a hint is a ValueError that names it) and a Parameter at its
-    value.
-loss: "linear" (the cost is 0.5 * sum r_i^2), or for data with outliers
-    "huber", "soft_l1", "cauchy" or "arctan": the cost is
-    0.5 * f_scale^2 * sum rho((r_i / f_scale)^2) with rho(z) = z below 1 and
-    2 sqrt(z) - 1 above (huber), 2 (sqrt(1 + z) - 1), log(1 + z), atan(z).
-f_scale: the residual size where a robust loss starts to flatten.
-max_iterations: the steps to try at most, accepted or not.
-ftol, xtol, gtol: convergence, on the relative drop of the cost, the step
-    relative to the (scaled) unknowns, and the largest cosine between the
-    residuals and a column of the Jacobian. The defaults run to the limits
-    of double precision.
-update: write the solution into the Parameter unknowns (set_value) when
-    the solve succeeds; otherwise nothing in the graph changes.
-verbose: print one line per step: iteration, cost, step length, largest
-    gradient entry, trust radius.
-
-The method is a trust-region Levenberg-Marquardt iteration on the exact
-Jacobian, with QR steps and scaled unknowns, run in C++. Ctrl-C stops it
-between steps. Returns a SolveResult.)";
-
-const char* const kSolveDoc = R"(Finds values of the unknowns where every equation lane is zero.
-
-equations: one Expression or a sequence; every lane of every one must
-    become 0, and there must be at least as many as unknown lanes.
-unknowns, x0, max_iterations, ftol, xtol, gtol, update, verbose: as for
-    least_squares.
-tolerance: the largest equation lane (in absolute value) of a solution.
-
-It minimises half the sum of squared equation lanes and succeeds (status
-"solved") when every lane ends within tolerance. Otherwise success is False
-and the status says why: "not_solved" when it converged to a point that
-does not satisfy the equations (they may have no solution near the start),
-or "max_iterations". Returns a SolveResult.)";
-
 }  // namespace
 
-PYBIND11_MODULE(_solve, m, py::multiple_interpreters::not_supported()) {
+PYBIND11_MODULE(_solver, m, py::multiple_interpreters::not_supported()) {
     // Expression is registered by _varnel; see _compiled.
     py::module_::import("_varnel");
 
@@ -418,15 +374,22 @@ PYBIND11_MODULE(_solve, m, py::multiple_interpreters::not_supported()) {
             "The square roots of the covariance's diagonal, lanes per unknown; None with it.")
         .def("__repr__", &describe);
 
+    // The defaults of the options, for the signatures of varnel.least_squares
+    // and varnel.solve (python/varnel/_solve.py), which document the calls.
     const sym::SolveOptions defaults;
-    m.def("least_squares", &least_squares, kLeastSquaresDoc, py::arg("residuals"), py::arg("unknowns"),
-          py::kw_only(), py::arg("x0") = py::none(), py::arg("loss") = sym::to_string(defaults.loss),
-          py::arg("f_scale") = defaults.f_scale, py::arg("max_iterations") = defaults.max_iterations,
-          py::arg("ftol") = defaults.ftol, py::arg("xtol") = defaults.xtol, py::arg("gtol") = defaults.gtol,
-          py::arg("update") = false, py::arg("verbose") = false);
-    m.def("solve", &solve, kSolveDoc, py::arg("equations"), py::arg("unknowns"), py::kw_only(),
-          py::arg("x0") = py::none(), py::arg("tolerance") = defaults.tolerance,
-          py::arg("max_iterations") = defaults.max_iterations, py::arg("ftol") = defaults.ftol,
-          py::arg("xtol") = defaults.xtol, py::arg("gtol") = defaults.gtol, py::arg("update") = false,
-          py::arg("verbose") = false);
+    py::dict options;
+    options["loss"] = sym::to_string(defaults.loss);
+    options["f_scale"] = defaults.f_scale;
+    options["max_iterations"] = defaults.max_iterations;
+    options["ftol"] = defaults.ftol;
+    options["xtol"] = defaults.xtol;
+    options["gtol"] = defaults.gtol;
+    options["tolerance"] = defaults.tolerance;
+    m.attr("DEFAULTS") = options;
+    m.def("least_squares", &least_squares, "varnel.least_squares, with every argument given.", py::arg("residuals"),
+          py::arg("unknowns"), py::arg("x0"), py::arg("loss"), py::arg("f_scale"), py::arg("max_iterations"),
+          py::arg("ftol"), py::arg("xtol"), py::arg("gtol"), py::arg("update"), py::arg("verbose"));
+    m.def("solve", &solve, "varnel.solve, with every argument given.", py::arg("equations"), py::arg("unknowns"),
+          py::arg("x0"), py::arg("tolerance"), py::arg("max_iterations"), py::arg("ftol"), py::arg("xtol"),
+          py::arg("gtol"), py::arg("update"), py::arg("verbose"));
 }

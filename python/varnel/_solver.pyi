@@ -1,6 +1,6 @@
-"""Least squares and equation solving over graphs: the unknowns that fit
-residuals or satisfy equations, found by a trust-region Levenberg-Marquardt
-iteration in C++."""
+"""The C++ of varnel.least_squares and varnel.solve (python/varnel/_solve.py
+documents them): a trust-region Levenberg-Marquardt iteration over the
+compiled residuals."""
 
 from collections.abc import Sequence
 from typing import Any, final
@@ -54,33 +54,34 @@ class SolveResult(metaclass=_SolveResultType):
     def standard_errors(self) -> Any:
         """The square roots of the covariance's diagonal, lanes per unknown; None with it."""
 
+DEFAULTS: dict[str, Any]
+"""The options' defaults: loss, f_scale, max_iterations, ftol, xtol, gtol, tolerance."""
+
 def least_squares(
     residuals: Expression | Sequence[Expression],
     unknowns: Expression | Sequence[Expression],
-    *,
-    x0: object = None,
-    loss: str = "linear",
-    f_scale: float = 1.0,
-    max_iterations: int = 1000,
-    ftol: float = 0.0,
-    xtol: float = 1e-15,
-    gtol: float = 0.0,
-    update: bool = False,
-    verbose: bool = False,
+    x0: object,
+    loss: str,
+    f_scale: float,
+    max_iterations: int,
+    ftol: float,
+    xtol: float,
+    gtol: float,
+    update: bool,
+    verbose: bool,
 ) -> SolveResult:
-    """Finds the unknowns that minimise the cost of the residuals."""
+    """varnel.least_squares, with every argument given."""
 
 def solve(
     equations: Expression | Sequence[Expression],
     unknowns: Expression | Sequence[Expression],
-    *,
-    x0: object = None,
-    tolerance: float = 1e-10,
-    max_iterations: int = 1000,
-    ftol: float = 0.0,
-    xtol: float = 1e-15,
-    gtol: float = 0.0,
-    update: bool = False,
-    verbose: bool = False,
+    x0: object,
+    tolerance: float,
+    max_iterations: int,
+    ftol: float,
+    xtol: float,
+    gtol: float,
+    update: bool,
+    verbose: bool,
 ) -> SolveResult:
-    """Finds values of the unknowns where every equation lane is zero."""
+    """varnel.solve, with every argument given."""
