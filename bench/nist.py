@@ -200,6 +200,11 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     problems = load_all(args.data)
     with_scipy = not args.no_scipy
+    # Loaded before any timing: varnel's results are NumPy arrays, and scipy
+    # runs on them.
+    import numpy  # noqa: F401
+    if with_scipy:
+        import scipy.optimize  # noqa: F401
     header = f"{'problem':<10} {'start':>5}  {'varnel LRE':>10} {'s.e. LRE':>8} {'RSS LRE':>7} {'evals':>9} {'ms':>7}"
     if with_scipy:
         header += f"  {'scipy LRE':>9} {'evals':>9} {'ms':>7}"
