@@ -85,11 +85,58 @@ Py_ssize_t length_of(py::handle sequence) {
     return length;
 }
 
+// A failure names the C++ target type, in the words _varnel's conversions
+// use for it.
 double to_number(py::handle object) {
     if (PyFloat_CheckExact(object.ptr())) {
         return PyFloat_AS_DOUBLE(object.ptr());
     }
-    return py::cast<double>(object);
+    py::detail::make_caster<double> caster;
+    if (!caster.load(object, true)) {
+        throw py::cast_error("Unable to cast Python instance of type " +
+                             py::str(py::type::handle_of(object)).cast<std::string>() +
+                             " to C++ type 'double'");
+    }
+    return py::detail::cast_op<double>(std::move(caster));
+}
+
+// NumPy's array and scalar base types, told by the names of the compiled
+// types in the object's type order, so the module never imports NumPy. A
+// class written in Python cannot pass for them, whatever its name.
+PyTypeObject* numpy_base_type(py::handle object) {
+    PyObject* order = Py_TYPE(object.ptr())->tp_mro;
+    if (order == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order); ++i) {
+        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order, i));
+        if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
+            (std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
+             std::strcmp(type->tp_name, "numpy.generic") == 0)) {
+            return type;
+        }
+    }
+    return nullptr;
+}
+
+// A NumPy array or scalar stands for the list or Python number its base
+// type's tolist() gives, as an operand of _varnel's operators does: so a
+// NumPy scalar of any type and a zero-dimensional array are numbers. An
+// array of more than four rows is left as it is, for the sequence rule to
+// refuse by its length without building that list.
+py::object numpy_as_python(py::handle object) {
+    PyTypeObject* base = numpy_base_type(object);
+    if (base == nullptr) {
+        return {};
+    }
+    const py::handle type(reinterpret_cast<PyObject*>(base));
+    if (std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
+        const py::tuple shape = type.attr("shape").attr("__get__")(object);
+        if (!shape.empty() && py::cast<Py_ssize_t>(shape[0]) > 4) {
+            return {};
+        }
+    }
+    return type.attr("tolist")(object);
 }
 
 // A number is one lane; a sequence of 1..4 numbers is that many. Finiteness
@@ -100,6 +147,13 @@ SmallValue to_lanes(py::handle object, const char* label) {
         value.dimension = 1;
         value.lanes[0] = to_number(object);
         return value;
+    }
+    // One conversion only: an object array may hold another NumPy object,
+    // even itself.
+    if (const py::object plain = numpy_as_python(object)) {
+        if (numpy_base_type(plain) == nullptr) {
+            return to_lanes(plain, label);
+        }
     }
     if (!is_sequence(object)) {
         throw py::type_error(std::string(label) + " must be a number or a sequence of 1..4 numbers");
@@ -229,14 +283,23 @@ bool is_float64(const Py_buffer& view) {
     return view.itemsize == 8 && std::strcmp(format, "d") == 0;
 }
 
+// Only NumPy itself missing is told how to install it, with the import's
+// error as the cause; any other failure to import it passes through as it
+// is (a broken installation, an interpreter shutting down).
 py::object numpy_module() {
     try {
         return py::module_::import("numpy");
     } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ImportError)) {
+        if (!error.matches(PyExc_ModuleNotFoundError)) {
             throw;
         }
-        throw py::import_error("Function.map needs NumPy; install it with: pip install numpy");
+        const py::object missing = py::getattr(error.value(), "name", py::none());
+        if (!py::isinstance<py::str>(missing) || missing.cast<std::string>() != "numpy") {
+            throw;
+        }
+        py::raise_from(error, PyExc_ImportError,
+                       "Function.map needs NumPy; install it with: pip install numpy");
+        throw py::error_already_set();
     }
 }
 
@@ -261,9 +324,13 @@ py::object map_rows(const CompiledFunction& self, py::handle rows) {
     py::object result = numpy.attr("empty")(py::make_tuple(view.shape[0], function.output_lanes()),
                                             numpy.attr("float64"));
     const Buffer output(result, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    function.map(static_cast<const double*>(view.buf), static_cast<std::size_t>(view.shape[0]),
+    function.map(view.buf, static_cast<std::size_t>(view.shape[0]),
                  view.strides[0] / 8, view.strides[1] / 8, static_cast<double*>(output.view().buf));
     return result;
+}
+
+[[noreturn]] void refuse_pickling(py::handle self) {
+    throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
 }
 
 CompiledFunction compile(py::handle outputs, py::handle inputs) {
@@ -302,7 +369,8 @@ constexpr const char* kCallDoc = R"doc(__call__(self, /, *input_values)
 The outputs' lanes for these input values, as eval gives them.
 
 One argument per input, in the order of compile's inputs: a number or a
-sequence of 1..4 numbers, as many lanes as that input has. Returns a tuple
+sequence of 1..4 numbers, as many lanes as that input has (a NumPy scalar
+or array counts as what its tolist() gives). Returns a tuple
 of floats for a Function of one output Expression, a tuple of such tuples
 for a sequence of outputs.)doc";
 
@@ -390,7 +458,11 @@ PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
             },
             kJacobianDoc)
         .def("map", &map_rows, py::arg("rows"), kMapDoc)
-        .def("__repr__", &describe, kReprDoc);
+        .def("__repr__", &describe, kReprDoc)
+        // Refused as for an Expression, by every protocol, with or without
+        // a function inside.
+        .def("__reduce__", [](py::handle self) { refuse_pickling(self); })
+        .def("__reduce_ex__", [](py::handle self, py::handle) { refuse_pickling(self); });
 
     m.def("compile", &compile, py::arg("outputs"), py::arg("inputs") = py::tuple(), kCompileDoc);
 }

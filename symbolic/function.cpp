@@ -62,6 +62,14 @@ inline void zero(double* lanes, std::size_t count) {
     std::memset(lanes, 0, count * sizeof(double));
 }
 
+// Input rows come from any buffer, whose doubles may sit at any address:
+// each is copied out byte for byte, which compiles to one plain load.
+inline double load_double(const unsigned char* at) {
+    double value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
 // Index of the lane that lane i of a broadcast operand reads and receives.
 inline std::size_t lane_of(int dimension, int i) {
     return dimension == 1 ? 0 : static_cast<std::size_t>(i);
@@ -571,21 +579,23 @@ std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) co
     return result;
 }
 
-void Function::map(const double* in, std::size_t rows, std::ptrdiff_t in_stride,
+void Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride,
                    std::ptrdiff_t in_lane_stride, double* out) const {
     Scratch<SmallValue> slots(slot_count_);
     SmallValue* s = slots.get();
     load_constants(s);
     const auto width = static_cast<std::size_t>(output_lanes_);
+    const auto row_bytes = in_stride * static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto lane_bytes = in_lane_stride * static_cast<std::ptrdiff_t>(sizeof(double));
     for (std::size_t row = 0; row < rows; ++row) {
-        const double* source = in + static_cast<std::ptrdiff_t>(row) * in_stride;
+        const unsigned char* source = static_cast<const unsigned char*>(in) + static_cast<std::ptrdiff_t>(row) * row_bytes;
         try {
             std::ptrdiff_t lane = 0;
             for (std::size_t k = 0; k < inputs_.size(); ++k) {
                 SmallValue value;
                 value.dimension = lane_dimension_[k];
                 for (int i = 0; i < value.dimension; ++i, ++lane) {
-                    value.lanes[static_cast<std::size_t>(i)] = source[lane * in_lane_stride];
+                    value.lanes[static_cast<std::size_t>(i)] = load_double(source + lane * lane_bytes);
                 }
                 require_finite_lanes(value);
                 put(s, static_cast<std::uint32_t>(k), value);

@@ -201,6 +201,25 @@ TEST(FunctionTest, MapReadsStridedRowsAndNamesTheFailingRow) {
     EXPECT_ERROR(std::invalid_argument, "row 0: symbolic value lanes must be finite", f.map(nan_row, 1, 2, 1, out));
 }
 
+// A buffer from outside may hold its doubles at any address: under the
+// undefined-behaviour sanitizer a misaligned load would stop the test.
+TEST(FunctionTest, MapReadsDoublesAtAnyAddress) {
+    const Value x = sym::undefined(1, "x");
+    const Value y = sym::undefined(2, "y");
+    const Function f({x * y}, {x, y});
+    const double rows[2][3] = {{1.5, 2.0, -4.0}, {-0.5, 8.0, 3.0}};
+    for (std::size_t offset = 1; offset < sizeof(double); ++offset) {
+        alignas(double) unsigned char bytes[sizeof rows + sizeof(double)];
+        std::memcpy(bytes + offset, rows, sizeof rows);
+        double out[2 * 2];
+        f.map(bytes + offset, 2, 3, 1, out);
+        EXPECT_EQ(out[0], 3.0);
+        EXPECT_EQ(out[1], -6.0);
+        EXPECT_EQ(out[2], -4.0);
+        EXPECT_EQ(out[3], -1.5);
+    }
+}
+
 TEST(FunctionTest, RefusesBadGraphsWhenMade) {
     const Value p = sym::parameter(1.0, "p");
     const Value u = sym::undefined(2, "u");

@@ -159,6 +159,11 @@ def test_map_reads_any_float64_buffer_and_names_the_failing_row():
     f = compile([x / y, x * y], [x, y])
     table = np.array([[1.0, 9.0, 2.0], [3.0, 9.0, 4.0]])[:, ::2]  # strided columns
     assert f.map(table).tolist() == [[0.5, 2.0], [0.75, 12.0]]
+    # Doubles at odd addresses, read without misaligned loads.
+    raw = bytearray(1) + np.array([[1.0, 2.0], [3.0, 4.0]]).tobytes()
+    shifted = np.frombuffer(raw, dtype="<f8", offset=1, count=4).reshape(2, 2)
+    assert not shifted.flags.aligned
+    assert f.map(shifted).tolist() == [[0.5, 2.0], [0.75, 12.0]]
     rows = memoryview(array("d", [1.0, 2.0, 3.0, 0.0])).cast("B").cast("d", [2, 2])
     check_raises(lambda: f.map(rows), ValueError, "row 1: " + FINITE)
     check_raises(lambda: f.map(np.array([[1.0, 2.0], [math.nan, 1.0]])), ValueError, "row 1: " + FINITE)
@@ -177,22 +182,41 @@ def test_map_refuses_other_buffers(rows, exc, msg):
     check_raises(lambda: compile(vn.sin(x) + y, [x, y]).map(rows), exc, msg)
 
 
-def test_map_without_numpy_says_how_to_install_it():
-    code = textwrap.dedent("""
-        import sys
-        sys.modules["numpy"] = None  # as if it were not installed
-        import varnel
-        x = varnel.Undefined()
-        f = varnel.compile(x * 2, [x])
-        print(f(1.5))
-        try:
-            f.map(memoryview(b"\\0" * 8).cast("d", [1, 1]))
-        except ImportError as error:
-            print(error)
-    """)
+NUMPY_IMPORT = """
+import sys
+{setup}
+import varnel
+x = varnel.Undefined()
+f = varnel.compile(x * 2, [x])
+print(f(1.5))
+try:
+    f.map(memoryview(b"\\0" * 8).cast("d", [1, 1]))
+except ImportError as error:
+    print(type(error).__name__, error)
+    print(type(error.__cause__).__name__)
+"""
+
+# Importing a module named numpy, or anything below it, fails with an error
+# of its own, as in a broken installation or a shutting-down interpreter.
+BROKEN = """
+class Broken:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name.split(".")[0] == "numpy":
+            raise ImportError("numpy cannot be loaded here")
+sys.meta_path.insert(0, Broken)
+"""
+
+
+@pytest.mark.parametrize("setup, expected", [
+    ('sys.modules["numpy"] = None  # as if it were not installed',
+     ["ImportError Function.map needs NumPy; install it with: pip install numpy", "ModuleNotFoundError"]),
+    (BROKEN, ["ImportError numpy cannot be loaded here", "NoneType"]),
+])
+def test_map_says_how_to_install_numpy_only_when_it_is_missing(setup, expected):
+    code = NUMPY_IMPORT.format(setup=setup)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert run.stdout.splitlines() == ["(3.0,)", "Function.map needs NumPy; install it with: pip install numpy"], \
-        run.stderr
+    assert run.stdout.splitlines() == ["(3.0,)", *expected], run.stderr
 
 
 P = Parameter(1.0, name="p")
@@ -246,6 +270,42 @@ F = compile([U * P, P * P], [U])
 ])
 def test_calls_refuse_bad_arguments(call, exc, msg):
     check_raises(call, exc, msg)
+
+
+# What the operators take as one lane, a call and a seed take too: NumPy
+# scalars of every type and zero-dimensional arrays (as for Parameter and
+# set_value, which take the scalars), and lane lists made of them.
+@pytest.mark.parametrize("number", [np.float32(3.0), np.float16(3.0), np.int64(3), np.int32(3), np.uint8(3),
+                                    np.array(3.0), np.array(3, dtype=np.int32), np.array([3.0]),
+                                    np.array([np.int16(3)])])
+def test_numpy_numbers_are_lanes_as_for_operators(number):
+    x = Undefined(name="x")
+    f = compile(x * x, [x])
+    assert f(number) == f(3.0) == (Parameter(3.0) * number).eval() == (9.0,)
+    assert f.vjp(number, seeds=number) == f.vjp(3.0, seeds=3.0) == ((18.0,),)
+    assert f.jacobian(number) == ((6.0,),)
+
+
+@pytest.mark.parametrize("lanes", [np.array([3.0, 4.0], dtype=np.float32), np.array([3, 4], dtype=np.int64),
+                                   [np.int32(3), np.float32(4.0)], (np.array(3.0), 4)])
+def test_numpy_lane_lists_are_lanes_as_for_operators(lanes):
+    u = Undefined(dim=2, name="u")
+    g = compile([u.x, u.y * u.y], [u])
+    assert g(lanes) == g((3.0, 4.0)) == ((3.0,), (16.0,))
+    assert (Parameter(0.0, 0.0) + lanes).eval() == (3.0, 4.0)
+    assert g.vjp(lanes, seeds=lanes) == g.vjp((3.0, 4.0), seeds=(3.0, 4.0)) == ((3.0, 32.0),)
+    assert compile(u, [u]).vjp((1.0, 1.0), seeds=lanes) == ((3.0, 4.0),)
+
+
+# A lane that is no number fails as in backward and the factories.
+@pytest.mark.parametrize("call", [lambda: F(["a", 1.0]), lambda: F.jacobian([1.0, "a"]),
+                                  lambda: F.vjp((1, 2), seeds=[("a", 1.0), 1.0]),
+                                  lambda: compile(P * 2, [P]).vjp(1.0, seeds=["a"])])
+def test_a_lane_that_is_no_number_fails_as_in_backward(call):
+    with pytest.raises(RuntimeError) as expected:
+        (P * 2).backward(["a"])
+    assert str(expected.value) == "Unable to cast Python instance of type <class 'str'> to C++ type 'double'"
+    check_raises(call, RuntimeError, str(expected.value))
 
 
 def test_a_failed_call_changes_no_gradient():
