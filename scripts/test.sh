@@ -23,6 +23,11 @@ have_gtest() {
         compgen -G "/usr/local/lib*/cmake/GTest/GTestConfig.cmake" >/dev/null
 }
 
+have_eigen() {
+    compgen -G "/usr/share/eigen3/cmake/Eigen3Config.cmake" >/dev/null ||
+        compgen -G "/usr/local/share/eigen3/cmake/Eigen3Config.cmake" >/dev/null
+}
+
 # System packages the tests need, each installed only when it is missing and
 # only where this runs as root with apt-get. Graphviz is optional: without
 # it the tests that render pictures skip.
@@ -48,6 +53,10 @@ if ! have_gtest; then
         echo "error: GoogleTest is missing; install it with: sudo apt-get install libgtest-dev" >&2
         exit 1
     fi
+fi
+# Without Debian's Eigen the build takes cmeel-eigen from the environment.
+if ! have_eigen && [ "$can_apt" = 1 ]; then
+    install_system_package libeigen3-dev "Eigen, the solver's linear algebra"
 fi
 if ! command -v dot >/dev/null; then
     if [ "$can_apt" = 1 ]; then

@@ -10,6 +10,8 @@ helpers written on its public surface:
 - :mod:`varnel.optim`: the optimizers ``SGD``, ``Adam`` and ``AdamW``;
 - :func:`compile` and :class:`Function`: a graph frozen once and evaluated,
   differentiated and mapped over rows of inputs at compiled speed;
+- :func:`least_squares` and :func:`solve`: the unknowns that fit residuals
+  or satisfy equations, found in C++, with a :class:`SolveResult`;
 - :func:`plot_fit`: a picture of a fit, its residuals and its cost per
   iteration (needs matplotlib).
 """
@@ -30,6 +32,8 @@ from _varnel import (
 from . import optim
 from ._compile import compile
 from ._compiled import Function
+from ._solve import least_squares, solve
+from ._solver import SolveResult
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
 from .plotting import plot_fit
@@ -42,16 +46,19 @@ __all__ = [
     "GradcheckResult",
     "GraphPicture",
     "Parameter",
+    "SolveResult",
     "Undefined",
     "__version__",
     "compile",
     "cos",
     "draw",
     "gradcheck",
+    "least_squares",
     "optim",
     "plot_fit",
     "render",
     "sin",
+    "solve",
     "to_dot",
     "vec2",
     "vec3",

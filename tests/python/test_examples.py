@@ -26,7 +26,8 @@ def run_example(name, *args, cwd):
 
 def test_every_example_is_covered():
     assert {p.name for p in EXAMPLES.glob("*.py")} == {"tour.py", "fit_circle.py", "triangle_area.py",
-                                                       "render_graph.py", "fit_circle_newton.py"}
+                                                       "render_graph.py", "fit_circle_newton.py",
+                                                       "linkage.py"}
 
 
 def test_tour(tmp_path):
@@ -63,6 +64,15 @@ def test_fit_circle_newton_converges_to_the_gradient_descent_fit(tmp_path):
     cx, cy, r = map(float, re.search(r"^centre \((\S+), (\S+)\), radius (\S+)$", out, re.M).groups())
     assert abs(cx - 1.5) < 0.02 and abs(cy + 0.5) < 0.02 and abs(r - 2.0) < 0.02
     assert_picture_of_the_fit(out, tmp_path / "fit_circle_newton.png")
+
+
+def test_linkage_is_solved_in_both_assemblies(tmp_path):
+    out = run_example("linkage.py", cwd=tmp_path)
+    assert out.count("  solved after ") == 2
+    lengths = re.findall(r"AB (\S+)  BC (\S+)  CD (\S+)  crank angle (\S+) degrees", out)
+    assert lengths == [("2.000000", "3.500000", "2.500000", "60.000000")] * 2
+    c_rows = re.findall(r"C = \((\S+), (\S+)\)", out)
+    assert float(c_rows[0][1]) > 0 > float(c_rows[1][1])  # the hints picked the two assemblies
 
 
 def test_triangle_area_matches_the_closed_form(tmp_path):
