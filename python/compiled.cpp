@@ -1,7 +1,6 @@
 // The varnel._compiled extension module: compiled functions of graphs made
 // with _varnel. It takes _varnel's Expression objects (the binding library
-// shares registered types between modules built alike) and never makes a
-// node, so node ids stay _varnel's alone.
+// shares registered types between modules built alike) and makes no node.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
@@ -14,12 +13,14 @@
 #include <utility>
 #include <vector>
 
+#include "python/conversions.h"
 #include "symbolic/function.h"
 
 namespace py = pybind11;
 namespace sym = varnel::symbolic;
 using sym::SmallValue;
 using sym::Value;
+using namespace varnel::python;
 
 namespace {
 
@@ -35,27 +36,6 @@ struct CompiledFunction {
 
 namespace pybind11::detail {
 
-// An object made through __new__ alone holds nothing. The standard caster
-// would hand out uninitialised storage for it; these load it as null
-// instead, so a method called on it fails to match (TypeError) and an
-// Expression without a handle becomes an empty handle, which Function
-// refuses by name.
-template <typename T>
-class null_safe_caster : public type_caster_base<T> {
-public:
-    bool load(handle src, bool convert) { return this->template load_impl<null_safe_caster<T>>(src, convert); }
-
-    void load_value(value_and_holder&& v_h) {
-        if (v_h.holder_constructed()) {
-            type_caster_base<T>::load_value(std::move(v_h));
-        } else {
-            this->value = nullptr;
-        }
-    }
-};
-
-template <>
-class type_caster<Value> : public null_safe_caster<Value> {};
 template <>
 class type_caster<CompiledFunction> : public null_safe_caster<CompiledFunction> {};
 
@@ -65,87 +45,11 @@ namespace {
 
 // --- Python values in ------------------------------------------------------
 
-// str and bytes pass the interpreter's sequence check but are never lanes.
-bool is_sequence(py::handle object) {
-    return PySequence_Check(object.ptr()) && !PyUnicode_Check(object.ptr()) &&
-           !PyBytes_Check(object.ptr());
-}
-
-py::object item_of(py::handle sequence, Py_ssize_t index) {
-    auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(sequence.ptr(), index));
-    if (!item) {
-        throw py::error_already_set();
-    }
-    return item;
-}
-
-Py_ssize_t length_of(py::handle sequence) {
-    const Py_ssize_t length = PySequence_Size(sequence.ptr());
-    if (length < 0) {
-        throw py::error_already_set();
-    }
-    return length;
-}
-
-// A failure names the C++ target type, in the words _varnel's conversions
-// use for it.
-double to_number(py::handle object) {
-    if (PyFloat_CheckExact(object.ptr())) {
-        return PyFloat_AS_DOUBLE(object.ptr());
-    }
-    py::detail::make_caster<double> caster;
-    if (!caster.load(object, true)) {
-        throw py::cast_error("Unable to cast Python instance of type " +
-                             py::str(py::type::handle_of(object)).cast<std::string>() +
-                             " to C++ type 'double'");
-    }
-    return py::detail::cast_op<double>(std::move(caster));
-}
-
-// NumPy's array and scalar base types, told by the names of the compiled
-// types in the object's type order, so the module never imports NumPy. A
-// class written in Python cannot pass for them, whatever its name.
-PyTypeObject* numpy_base_type(py::handle object) {
-    PyObject* order = Py_TYPE(object.ptr())->tp_mro;
-    if (order == nullptr) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order); ++i) {
-        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order, i));
-        if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
-            (std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
-             std::strcmp(type->tp_name, "numpy.generic") == 0)) {
-            return type;
-        }
-    }
-    return nullptr;
-}
-
-// A NumPy array or scalar stands for the list or Python number its base
-// type's tolist() gives, as an operand of _varnel's operators does: so a
-// NumPy scalar of any type and a zero-dimensional array are numbers. An
-// array of more than four rows is left as it is, for the sequence rule to
-// refuse by its length without building that list.
-py::object numpy_as_python(py::handle object) {
-    PyTypeObject* base = numpy_base_type(object);
-    if (base == nullptr) {
-        return {};
-    }
-    const py::handle type(reinterpret_cast<PyObject*>(base));
-    if (std::strcmp(base->tp_name, "numpy.ndarray") == 0) {
-        const py::tuple shape = type.attr("shape").attr("__get__")(object);
-        if (!shape.empty() && py::cast<Py_ssize_t>(shape[0]) > 4) {
-            return {};
-        }
-    }
-    return type.attr("tolist")(object);
-}
-
 // A number is one lane; a sequence of 1..4 numbers is that many. Finiteness
 // and dimension are the Function's checks.
 SmallValue to_lanes(py::handle object, const char* label) {
-    SmallValue value;
-    if (PyLong_Check(object.ptr()) || PyFloat_Check(object.ptr())) {
+    if (is_int_or_float(object)) {
+        SmallValue value;
         value.dimension = 1;
         value.lanes[0] = to_number(object);
         return value;
@@ -160,15 +64,7 @@ SmallValue to_lanes(py::handle object, const char* label) {
     if (!is_sequence(object)) {
         throw py::type_error(std::string(label) + " must be a number or a sequence of 1..4 numbers");
     }
-    const Py_ssize_t length = length_of(object);
-    if (length < 1 || length > 4) {
-        throw py::value_error(std::string(label) + " must contain 1..4 values");
-    }
-    value.dimension = static_cast<std::int32_t>(length);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        value.lanes[static_cast<std::size_t>(i)] = to_number(item_of(object, i));
-    }
-    return value;
+    return sequence_lanes(object, label);
 }
 
 std::vector<SmallValue> to_lane_list(const py::args& args, const char* label) {
@@ -239,14 +135,6 @@ std::vector<SmallValue> to_seeds(const CompiledFunction& self, const py::object&
 }
 
 // --- Python values out -----------------------------------------------------
-
-py::tuple lanes_tuple(const SmallValue& value) {
-    py::tuple result(static_cast<std::size_t>(value.dimension));
-    for (int i = 0; i < value.dimension; ++i) {
-        result[static_cast<std::size_t>(i)] = py::float_(value.lanes[static_cast<std::size_t>(i)]);
-    }
-    return result;
-}
 
 py::tuple lanes_tuples(const std::vector<SmallValue>& values, bool single) {
     if (single) {

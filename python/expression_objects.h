@@ -31,29 +31,20 @@ static_assert(sizeof(Holder) <= sizeof(void*) * pybind11::detail::instance_simpl
 class ExpressionObjects {
 public:
     // Checks every layout assumption on an object made by the binding
-    // library and on one made here, then remembers the class. Throws
-    // ImportError when an assumption does not hold.
+    // library and on one made here, then remembers the class and takes over
+    // its deallocation. Throws ImportError when an assumption does not hold.
     static void adopt(PyTypeObject* type) {
-        namespace py = pybind11;
-        if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(py::detail::instance)) ||
-            type->tp_dealloc != &py::detail::pybind11_object_dealloc ||
-            type->tp_as_number == nullptr) {
-            unsupported("class layout");
+        if (type->tp_dealloc != &pybind11::detail::pybind11_object_dealloc) {
+            unsupported("_varnel", "class layout");
         }
-        // Made by the library itself from an empty handle: no node, no id.
-        py::object sample = py::cast(symbolic::Value{});
-        check_instance(type, sample.ptr(), "object made by the binding library");
-        type_ = type;
-        py::object mine = py::reinterpret_steal<py::object>(make(symbolic::Value{}));
-        if (!mine) {
-            throw py::error_already_set();
-        }
-        check_instance(type, mine.ptr(), "object made for a number slot");
-        if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) || type->tp_dictoffset != 0) {
-            unsupported("class flags");
-        }
+        check_class(type, "_varnel");
         type->tp_dealloc = &dealloc;
     }
+
+    // For a module of the companion package, with its own copy of this
+    // class: the same checks, without the deallocation, which stays the one
+    // _varnel installed and takes apart the objects made here as its own.
+    static void join(PyTypeObject* type, const char* module) { check_class(type, module); }
 
     static bool adopted() { return type_ != nullptr; }
 
@@ -110,22 +101,42 @@ private:
         Py_DECREF(type);
     }
 
-    [[noreturn]] static void unsupported(const char* what) {
-        throw pybind11::import_error(std::string("_varnel: unexpected binding library ") + what);
+    [[noreturn]] static void unsupported(const char* module, const char* what) {
+        throw pybind11::import_error(std::string(module) + ": unexpected binding library " + what);
+    }
+
+    static void check_class(PyTypeObject* type, const char* module) {
+        namespace py = pybind11;
+        if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(py::detail::instance)) ||
+            type->tp_as_number == nullptr) {
+            unsupported(module, "class layout");
+        }
+        // Made by the library itself from an empty handle: no node, no id.
+        py::object sample = py::cast(symbolic::Value{});
+        check_instance(type, sample.ptr(), module, "object made by the binding library");
+        type_ = type;
+        py::object mine = py::reinterpret_steal<py::object>(make(symbolic::Value{}));
+        if (!mine) {
+            throw py::error_already_set();
+        }
+        check_instance(type, mine.ptr(), module, "object made for a number slot");
+        if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) || type->tp_dictoffset != 0) {
+            unsupported(module, "class flags");
+        }
     }
 
     // The library's own accessors must find the value and holder exactly
     // where handle_of and make read and write them.
-    static void check_instance(PyTypeObject* type, PyObject* object, const char* what) {
+    static void check_instance(PyTypeObject* type, PyObject* object, const char* module, const char* what) {
         auto* inst = reinterpret_cast<pybind11::detail::instance*>(object);
         if (Py_TYPE(object) != type || !inst->simple_layout || !inst->owned) {
-            unsupported(what);
+            unsupported(module, what);
         }
         pybind11::detail::value_and_holder v_h = inst->get_value_and_holder();
         if (!v_h.holder_constructed() || v_h.value_ptr() != inst->simple_value_holder[0] ||
             static_cast<void*>(&v_h.holder<Holder>()) != &inst->simple_value_holder[1] ||
             v_h.holder<Holder>().get() != handle_of(object)) {
-            unsupported(what);
+            unsupported(module, what);
         }
     }
 

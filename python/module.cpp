@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "python/conversions.h"
 #include "python/expression_objects.h"
 #include "python/instance_base.h"
 #include "symbolic/symbolic.h"
@@ -15,74 +16,22 @@ namespace py = pybind11;
 using varnel::symbolic::SmallValue;
 using varnel::symbolic::Value;
 namespace sym = varnel::symbolic;
-
-namespace pybind11::detail {
-
-// An Expression made through Expression.__new__ has no handle. The standard
-// caster would hand out uninitialised storage for it; this one loads it as
-// a null value instead, so a member called on it fails to match (TypeError,
-// or NotImplemented for operators) and an operand made of it coerces to an
-// empty handle, which the builders refuse by name.
-template <>
-class type_caster<Value> : public type_caster_base<Value> {
-public:
-    bool load(handle src, bool convert) { return load_impl<type_caster<Value>>(src, convert); }
-
-    void load_value(value_and_holder&& v_h) {
-        if (v_h.holder_constructed()) {
-            type_caster_base<Value>::load_value(std::move(v_h));
-        } else {
-            value = nullptr;
-        }
-    }
-
-    // Every Value a binding hands out becomes a new object that owns a
-    // handle, made directly rather than entered in the library's registry
-    // of instances (see ExpressionObjects::make). Until the class is
-    // adopted at import, and for reference policies, the standard way.
-    using type_caster_base<Value>::cast;
-
-    static handle cast(Value&& src, return_value_policy policy, handle parent) {
-        if (!varnel::python::ExpressionObjects::adopted()) {
-            return type_caster_base<Value>::cast(std::move(src), policy, parent);
-        }
-        return varnel::python::ExpressionObjects::make(std::move(src));
-    }
-
-    static handle cast(const Value& src, return_value_policy policy, handle parent) {
-        if (!varnel::python::ExpressionObjects::adopted() || policy == return_value_policy::reference ||
-            policy == return_value_policy::reference_internal ||
-            policy == return_value_policy::take_ownership) {
-            return type_caster_base<Value>::cast(src, policy, parent);
-        }
-        return varnel::python::ExpressionObjects::make(Value(src));
-    }
-};
-
-}  // namespace pybind11::detail
+using namespace varnel::python;
 
 namespace {
 
 // --- Python values out -----------------------------------------------------
 
-py::tuple small_value_tuple(const SmallValue& value) {
-    py::tuple result(static_cast<std::size_t>(value.dimension));
-    for (int i = 0; i < value.dimension; ++i) {
-        result[static_cast<std::size_t>(i)] = py::float_(value[i]);
-    }
-    return result;
-}
-
 py::object optional_hint_tuple(const Value& value) {
     if (value.has_hint()) {
-        return small_value_tuple(value.hint());
+        return lanes_tuple(value.hint());
     }
     return py::none();
 }
 
 py::object optional_grad_tuple(const Value& value) {
     if (value.has_grad()) {
-        return small_value_tuple(value.grad());
+        return lanes_tuple(value.grad());
     }
     return py::none();
 }
@@ -98,74 +47,9 @@ py::tuple inputs_tuple(const Value& value) {
 
 // --- Python values in ------------------------------------------------------
 
-// py::cast, except that a failure names the C++ target type in every build
-// type, as the binding library does only in debug builds. Its switch for that
-// would also add checks to every call's dispatch; this costs nothing until a
-// conversion fails.
-template <typename T>
-T convert(py::handle object) {
-    py::detail::make_caster<T> caster;
-    if (!caster.load(object, true)) {
-        throw py::cast_error("Unable to cast Python instance of type " +
-                             py::str(py::type::handle_of(object)).cast<std::string>() +
-                             " to C++ type '" + py::type_id<T>() + "'");
-    }
-    return py::detail::cast_op<T>(std::move(caster));
-}
-
-// Tested on the type, before any conversion: bool counts, being an int.
-bool is_int_or_float(py::handle object) {
-    return PyLong_Check(object.ptr()) || PyFloat_Check(object.ptr());
-}
-
-// str and bytes pass the interpreter's sequence check but are never lanes.
-bool is_lane_sequence(py::handle object) {
-    return PySequence_Check(object.ptr()) && !PyUnicode_Check(object.ptr()) &&
-           !PyBytes_Check(object.ptr());
-}
-
-double to_number(py::handle object) {
-    if (PyFloat_CheckExact(object.ptr())) {
-        return PyFloat_AS_DOUBLE(object.ptr());
-    }
-    return convert<double>(object);
-}
-
-SmallValue lanes_of(const std::array<double, 4>& lanes, std::size_t count) {
-    switch (count) {
-        case 1: return sym::small_value(lanes[0]);
-        case 2: return sym::small_value(lanes[0], lanes[1]);
-        case 3: return sym::small_value(lanes[0], lanes[1], lanes[2]);
-        case 4: return sym::small_value(lanes[0], lanes[1], lanes[2], lanes[3]);
-        default: throw py::value_error("unreachable symbolic value dimension");
-    }
-}
-
-SmallValue parse_small_value_sequence(py::handle object, const char* label) {
-    if (!is_lane_sequence(object)) {
-        throw py::type_error(std::string(label) + " must be a numeric sequence of length 1..4");
-    }
-    const Py_ssize_t length = PySequence_Size(object.ptr());
-    if (length < 0) {
-        throw py::error_already_set();
-    }
-    if (length < 1 || length > 4) {
-        throw py::value_error(std::string(label) + " must contain 1..4 values");
-    }
-    std::array<double, 4> lanes{};
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(object.ptr(), i));
-        if (!item) {
-            throw py::error_already_set();
-        }
-        lanes[static_cast<std::size_t>(i)] = to_number(item);
-    }
-    return lanes_of(lanes, static_cast<std::size_t>(length));
-}
-
 SmallValue parse_small_value_args(const py::args& args, const char* label) {
     const std::size_t count = args.size();
-    if (count == 1 && is_lane_sequence(args[0])) {
+    if (count == 1 && is_sequence(args[0])) {
         return parse_small_value_sequence(args[0], label);
     }
     if (count < 1 || count > 4) {
@@ -175,7 +59,7 @@ SmallValue parse_small_value_args(const py::args& args, const char* label) {
     for (std::size_t i = 0; i < count; ++i) {
         lanes[i] = to_number(args[i]);
     }
-    return lanes_of(lanes, count);
+    return finite_lanes(lanes, count);
 }
 
 Py_ssize_t keyword_count(const py::kwargs& kwargs) {
@@ -242,74 +126,6 @@ Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
     return sym::undefined_with_hint(lanes, std::move(name));
 }
 
-// NumPy's array and scalar base types, told by the names of the compiled
-// types in the object's type order, so the module never imports NumPy. A
-// class written in Python cannot pass for them, whatever its name.
-PyTypeObject* numpy_base_type(py::handle object) {
-    PyObject* order = Py_TYPE(object.ptr())->tp_mro;
-    if (order == nullptr) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order); ++i) {
-        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(order, i));
-        if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
-            (std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
-             std::strcmp(type->tp_name, "numpy.generic") == 0)) {
-            return type;
-        }
-    }
-    return nullptr;
-}
-
-// The rows of an array as its base type reads them (a subclass cannot
-// redefine them), 0 for a zero-dimensional one.
-Py_ssize_t numpy_rows(py::handle array_type, py::handle array) {
-    const py::tuple shape = array_type.attr("shape").attr("__get__")(array);
-    return shape.empty() ? 0 : py::cast<Py_ssize_t>(shape[0]);
-}
-
-// A NumPy array or scalar stands for the list or Python number its base
-// type's tolist() gives, so it coerces exactly as that would, errors
-// included. An array of more than four rows is left as it is: the sequence
-// rule refuses it by its length before reading an item, as it would the
-// list, without building that list.
-py::object numpy_as_python(py::handle object) {
-    PyTypeObject* base = numpy_base_type(object);
-    if (base == nullptr) {
-        return {};
-    }
-    const py::handle type(reinterpret_cast<PyObject*>(base));
-    if (std::strcmp(base->tp_name, "numpy.ndarray") == 0 && numpy_rows(type, object) > 4) {
-        return {};
-    }
-    return type.attr("tolist")(object);
-}
-
-// An Expression made through Expression.__new__ holds no handle; it coerces
-// to an empty one, which every builder refuses with its operand label.
-// Numbers are tested first, as the cheapest check: no object is both.
-Value coerce_symbolic_value(py::handle object, const char* label) {
-    if (is_int_or_float(object)) {
-        return sym::constant(to_number(object));
-    }
-    py::detail::make_caster<Value> expression;
-    if (expression.load(object, false)) {
-        const Value* value = py::detail::cast_op<const Value*>(expression);
-        return value != nullptr ? *value : Value{};
-    }
-    // One conversion only: an object array may hold another NumPy object,
-    // even itself.
-    if (const py::object plain = numpy_as_python(object)) {
-        if (numpy_base_type(plain) == nullptr) {
-            return coerce_symbolic_value(plain, label);
-        }
-    }
-    if (is_lane_sequence(object)) {
-        return sym::constant(parse_small_value_sequence(object, label));
-    }
-    throw py::type_error(std::string(label) + " must be a symbolic value or numeric constant");
-}
-
 void backward_with_seed(const Value& self, const py::object& seed) {
     if (seed.is_none()) {
         self.backward();
@@ -351,7 +167,7 @@ void define_properties(py::class_<Value>& cls) {
         .def_property_readonly("is_undefined", [](const Value& v) { return v.is_undefined(); })
         .def_property_readonly("is_expression", [](const Value& v) { return v.is_expression(); })
         .def_property_readonly("is_leaf", [](const Value& v) { return v.is_leaf(); })
-        .def_property_readonly("value", [](const Value& v) { return small_value_tuple(v.value()); })
+        .def_property_readonly("value", [](const Value& v) { return lanes_tuple(v.value()); })
         .def_property_readonly("hint", &optional_hint_tuple)
         .def_property_readonly("grad", &optional_grad_tuple)
         .def_property_readonly("inputs", &inputs_tuple);
@@ -366,7 +182,7 @@ void define_lane_access(py::class_<Value>& cls) {
 }
 
 void define_graph_methods(py::class_<Value>& cls) {
-    cls.def("eval", [](const Value& v) { return small_value_tuple(v.evaluate()); })
+    cls.def("eval", [](const Value& v) { return lanes_tuple(v.evaluate()); })
         .def("set_value",
              [](const Value& v, const py::args& args) {
                  v.set_value(parse_small_value_args(args, "set_value"));

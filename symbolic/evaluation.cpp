@@ -10,16 +10,15 @@
 // kept_scratch.h; every pass writes each entry before reading it, so nothing
 // computed carries over between calls.
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
 
-#include "symbolic/checks.h"
-#include "symbolic/id_map.h"
-#include "symbolic/kept_blocks.h"
-#include "symbolic/kept_scratch.h"
-#include "symbolic/lane_arithmetic.h"
+#include "symbolic/detail/checks.h"
+#include "symbolic/detail/id_map.h"
+#include "symbolic/detail/kept_blocks.h"
+#include "symbolic/detail/kept_scratch.h"
+#include "symbolic/detail/operators.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {
@@ -216,30 +215,31 @@ SmallValue evaluate_node(const Step& node, const Operands& in, std::uint32_t cur
         default:
             break;
     }
-    switch (node.op) {
-        case ExpressionOp::Pack:
-            return evaluate_pack(node, in, current, s);
-        case ExpressionOp::Component: {
-            require_inputs(node, 1);
-            return small_value(computed(s, in[0], current)[node.component_index]);
-        }
-        case ExpressionOp::Add:
-        case ExpressionOp::Subtract:
-        case ExpressionOp::Multiply:
-        case ExpressionOp::Divide: {
-            require_inputs(node, 2);
-            const SmallValue& right = computed(s, in[1], current);
-            const SmallValue& left = computed(s, in[0], current);
-            return binary_constant(node.op, left, right, node.dimension);
-        }
-        case ExpressionOp::Negate:
-        case ExpressionOp::Sin:
-        case ExpressionOp::Cos:
-            require_inputs(node, 1);
-            return unary_constant(node.op, computed(s, in[0], current));
-        default:
-            throw std::logic_error("unsupported symbolic expression op");
-    }
+    return with_rule(
+        node.op,
+        [&](auto rule) -> SmallValue {
+            using Rule = decltype(rule);
+            if constexpr (Rule::operands == 2) {
+                require_inputs(node, 2);
+                const SmallValue& right = computed(s, in[1], current);
+                const SmallValue& left = computed(s, in[0], current);
+                return binary_lanes<Rule>(left, right, node.dimension);
+            } else {
+                require_inputs(node, 1);
+                return unary_lanes<Rule>(computed(s, in[0], current));
+            }
+        },
+        [&]() -> SmallValue {
+            switch (node.op) {
+                case ExpressionOp::Pack:
+                    return evaluate_pack(node, in, current, s);
+                case ExpressionOp::Component:
+                    require_inputs(node, 1);
+                    return small_value(computed(s, in[0], current)[node.component_index]);
+                default:
+                    throw std::logic_error("unsupported symbolic expression op");
+            }
+        });
 }
 
 void evaluate_all(Scratch& s) {
@@ -261,95 +261,72 @@ SmallValue& grad_slot(Scratch& s, std::uint32_t position) {
     return entry;
 }
 
-// Index of the lane that lane i of a broadcast operand reads and receives.
-std::size_t broadcast_index(const SmallValue& value, int i) {
-    return value.dimension == 1 ? 0 : static_cast<std::size_t>(i);
-}
-
+// A Constant's gradient entry is never read, so a rule may leave it be.
+template <typename Rule>
 void propagate_binary(Scratch& s, std::uint32_t p) {
     const Step& node = s.steps[p];
     const Operands& in = s.operands[p];
     const SmallValue& upstream = s.grads[p];
     const SmallValue& a = s.values[in[0]];
     const SmallValue& b = s.values[in[1]];
+    const SmallValue& y = s.values[p];
+    const bool right_varies = s.steps[in[1]].kind != ValueKind::Constant;
     SmallValue& left = grad_slot(s, in[0]);
     SmallValue& right = grad_slot(s, in[1]);
     for (int i = 0; i < node.dimension; ++i) {
-        const double g = upstream.lanes[static_cast<std::size_t>(i)];
-        const double ai = broadcast_lane(a, i);
-        const double bi = broadcast_lane(b, i);
-        double& l = left.lanes[broadcast_index(left, i)];
-        switch (node.op) {
-            case ExpressionOp::Add:
-                l += g;
-                right.lanes[broadcast_index(right, i)] += g;
-                break;
-            case ExpressionOp::Subtract:
-                l += g;
-                right.lanes[broadcast_index(right, i)] -= g;
-                break;
-            case ExpressionOp::Multiply:
-                l += g * bi;
-                right.lanes[broadcast_index(right, i)] += g * ai;
-                break;
-            case ExpressionOp::Divide:
-                l += g / bi;
-                right.lanes[broadcast_index(right, i)] += (-g * ai) / (bi * bi);
-                break;
-            default:
-                throw std::logic_error("unsupported binary backward op");
-        }
+        const auto lane = static_cast<std::size_t>(i);
+        const Adjoints d = Rule::adjoint(a.lanes[broadcast_index(a.dimension, i)],
+                                         b.lanes[broadcast_index(b.dimension, i)], y.lanes[lane],
+                                         upstream.lanes[lane], right_varies);
+        left.lanes[broadcast_index(left.dimension, i)] += d.left;
+        right.lanes[broadcast_index(right.dimension, i)] += d.right;
     }
 }
 
+template <typename Rule>
 void propagate_unary(Scratch& s, std::uint32_t p) {
     const Step& node = s.steps[p];
     const std::uint32_t input = s.operands[p][0];
     const SmallValue& upstream = s.grads[p];
     const SmallValue& x = s.values[input];
+    const SmallValue& y = s.values[p];
     SmallValue& slot = grad_slot(s, input);
     for (int i = 0; i < node.dimension; ++i) {
-        const double g = upstream.lanes[static_cast<std::size_t>(i)];
-        const double xi = x[i];
-        double& lane = slot.lanes[static_cast<std::size_t>(i)];
-        switch (node.op) {
-            case ExpressionOp::Negate: lane -= g; break;
-            case ExpressionOp::Sin: lane += std::cos(xi) * g; break;
-            case ExpressionOp::Cos: lane += -std::sin(xi) * g; break;
-            default: throw std::logic_error("unsupported unary backward op");
-        }
+        const auto lane = static_cast<std::size_t>(i);
+        slot.lanes[lane] += Rule::adjoint(x[i], y.lanes[lane], upstream.lanes[lane]);
     }
 }
 
 // Forward evaluation has checked every input count and index used here.
 void propagate(Scratch& s, std::uint32_t p) {
     const Step& node = s.steps[p];
-    switch (node.op) {
-        case ExpressionOp::Add:
-        case ExpressionOp::Subtract:
-        case ExpressionOp::Multiply:
-        case ExpressionOp::Divide:
-            propagate_binary(s, p);
-            return;
-        case ExpressionOp::Negate:
-        case ExpressionOp::Sin:
-        case ExpressionOp::Cos:
-            propagate_unary(s, p);
-            return;
-        case ExpressionOp::Pack:
-            for (int k = 0; k < node.input_count; ++k) {
-                SmallValue& slot = grad_slot(s, s.operands[p][static_cast<std::size_t>(k)]);
-                slot.lanes[0] += s.grads[p][k];
+    with_rule(
+        node.op,
+        [&](auto rule) {
+            using Rule = decltype(rule);
+            if constexpr (Rule::operands == 2) {
+                propagate_binary<Rule>(s, p);
+            } else {
+                propagate_unary<Rule>(s, p);
             }
-            return;
-        case ExpressionOp::Component: {
-            SmallValue& slot = grad_slot(s, s.operands[p][0]);
-            slot.lanes[static_cast<std::size_t>(node.component_index)] += s.grads[p][0];
-            return;
-        }
-        default:
-            throw std::logic_error("unsupported symbolic backward op");
-    }
+        },
+        [&] {
+            switch (node.op) {
+                case ExpressionOp::Pack:
+                    for (int k = 0; k < node.input_count; ++k) {
+                        SmallValue& slot = grad_slot(s, s.operands[p][static_cast<std::size_t>(k)]);
+                        slot.lanes[0] += s.grads[p][k];
+                    }
+                    return;
+                case ExpressionOp::Component: {
+                    SmallValue& slot = grad_slot(s, s.operands[p][0]);
+                    slot.lanes[static_cast<std::size_t>(node.component_index)] += s.grads[p][0];
+                    return;
+                }
+                default:
+                    throw std::logic_error("unsupported symbolic backward op");
+            }
+        });
 }
 
 void reverse_pass(Scratch& s, const SmallValue& seed) {

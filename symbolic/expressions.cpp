@@ -1,11 +1,13 @@
-// Expression builders: arithmetic, negation, sine, cosine, lane extraction
-// and packing, with all-constant operands folded into a new constant.
+// Expression builders: arithmetic, negation, sine, cosine, the elementary
+// functions, lane extraction and packing, with all-constant operands folded
+// into a new constant.
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "symbolic/checks.h"
-#include "symbolic/lane_arithmetic.h"
+#include "symbolic/detail/checks.h"
+#include "symbolic/elementary.h"
+#include "symbolic/detail/operators.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {
@@ -104,6 +106,35 @@ Value operator/(double left, Value right) { return constant(left) / std::move(ri
 Value operator-(Value operand) { return unary_expression(ExpressionOp::Negate, std::move(operand)); }
 Value sin(Value operand) { return unary_expression(ExpressionOp::Sin, std::move(operand)); }
 Value cos(Value operand) { return unary_expression(ExpressionOp::Cos, std::move(operand)); }
+
+Value sqrt(Value x) { return unary_expression(ExpressionOp::Sqrt, std::move(x)); }
+Value exp(Value x) { return unary_expression(ExpressionOp::Exp, std::move(x)); }
+Value log(Value x) { return unary_expression(ExpressionOp::Log, std::move(x)); }
+Value tan(Value x) { return unary_expression(ExpressionOp::Tan, std::move(x)); }
+Value asin(Value x) { return unary_expression(ExpressionOp::Asin, std::move(x)); }
+Value acos(Value x) { return unary_expression(ExpressionOp::Acos, std::move(x)); }
+Value atan(Value x) { return unary_expression(ExpressionOp::Atan, std::move(x)); }
+Value sinh(Value x) { return unary_expression(ExpressionOp::Sinh, std::move(x)); }
+Value cosh(Value x) { return unary_expression(ExpressionOp::Cosh, std::move(x)); }
+Value tanh(Value x) { return unary_expression(ExpressionOp::Tanh, std::move(x)); }
+Value abs(Value x) { return unary_expression(ExpressionOp::Abs, std::move(x)); }
+Value log1p(Value x) { return unary_expression(ExpressionOp::Log1p, std::move(x)); }
+Value expm1(Value x) { return unary_expression(ExpressionOp::Expm1, std::move(x)); }
+Value cbrt(Value x) { return unary_expression(ExpressionOp::Cbrt, std::move(x)); }
+
+// As with the operators, a number becomes a Constant before the other
+// operand is looked at.
+Value pow(Value base, Value exponent) {
+    return binary_expression(ExpressionOp::Pow, std::move(base), std::move(exponent));
+}
+Value pow(Value base, double exponent) { return pow(std::move(base), constant(exponent)); }
+Value pow(double base, Value exponent) { return pow(constant(base), std::move(exponent)); }
+Value atan2(Value y, Value x) { return binary_expression(ExpressionOp::Atan2, std::move(y), std::move(x)); }
+Value atan2(Value y, double x) { return atan2(std::move(y), constant(x)); }
+Value atan2(double y, Value x) { return atan2(constant(y), std::move(x)); }
+Value hypot(Value x, Value y) { return binary_expression(ExpressionOp::Hypot, std::move(x), std::move(y)); }
+Value hypot(Value x, double y) { return hypot(std::move(x), constant(y)); }
+Value hypot(double x, Value y) { return hypot(constant(x), std::move(y)); }
 
 Value component(Value operand, int index) {
     require_valid(operand, "component value");

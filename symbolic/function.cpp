@@ -4,7 +4,6 @@
 // numbers are theirs bit for bit.
 #include "symbolic/function.h"
 
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -12,23 +11,18 @@
 #include <string>
 #include <utility>
 
-#include "symbolic/checks.h"
-#include "symbolic/id_map.h"
-#include "symbolic/lane_arithmetic.h"
+#include "symbolic/detail/checks.h"
+#include "symbolic/detail/id_map.h"
+#include "symbolic/detail/operators.h"
+#include "symbolic/detail/tape.h"
 
 namespace varnel::symbolic {
 namespace {
 
+using detail::Code;
+using detail::Instruction;
+
 constexpr std::uint32_t kUnfinished = std::numeric_limits<std::uint32_t>::max();
-
-bool is_binary(ExpressionOp op) {
-    return op == ExpressionOp::Add || op == ExpressionOp::Subtract ||
-           op == ExpressionOp::Multiply || op == ExpressionOp::Divide;
-}
-
-bool is_unary(ExpressionOp op) {
-    return op == ExpressionOp::Negate || op == ExpressionOp::Sin || op == ExpressionOp::Cos;
-}
 
 // Per-call storage. Slots are written before they are read, so it is left
 // uninitialised: clearing a large graph's slots would cost as much as
@@ -70,11 +64,6 @@ inline double load_double(const unsigned char* at) {
     return value;
 }
 
-// Index of the lane that lane i of a broadcast operand reads and receives.
-inline std::size_t lane_of(int dimension, int i) {
-    return dimension == 1 ? 0 : static_cast<std::size_t>(i);
-}
-
 // "1 seed", "2 seeds".
 std::string count_of(std::size_t count, const char* noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
@@ -109,28 +98,20 @@ void require_seeds(const std::vector<SmallValue>& seeds, const std::vector<Value
     }
 }
 
-// Binary operators on one-lane operands get instructions of their own.
-Function::Code code_of(const ValueNode& node) {
-    using Code = Function::Code;
-    switch (node.op) {
-        case ExpressionOp::Pack: return Code::Pack;
-        case ExpressionOp::Component: return Code::Component;
-        case ExpressionOp::Negate:
-        case ExpressionOp::Sin:
-        case ExpressionOp::Cos: return Code::Unary;
-        default: break;
-    }
-    const bool scalar = node.dimension == 1 && node.inputs[0].node().dimension == 1 &&
-                        node.inputs[1].node().dimension == 1;
-    if (!scalar) {
-        return Code::Binary;
-    }
-    switch (node.op) {
+// One-lane arithmetic gets instructions of its own; every other operator
+// with a rule runs lane by lane.
+Code one_lane_code(ExpressionOp op) {
+    switch (op) {
         case ExpressionOp::Add: return Code::Add1;
         case ExpressionOp::Subtract: return Code::Subtract1;
         case ExpressionOp::Multiply: return Code::Multiply1;
-        default: return Code::Divide1;
+        case ExpressionOp::Divide: return Code::Divide1;
+        default: return Code::Lanes;
     }
+}
+
+[[noreturn]] void unsupported_op() {
+    throw std::logic_error("unsupported symbolic expression op");
 }
 
 template <typename Error>
@@ -164,6 +145,14 @@ std::logic_error undefined_leaf_error(const ValueNode& node) {
 }
 
 }  // namespace
+
+Function::Function(const Function&) = default;
+Function::Function(Function&&) noexcept = default;
+Function& Function::operator=(const Function&) = default;
+Function& Function::operator=(Function&&) noexcept = default;
+Function::~Function() = default;
+
+std::size_t Function::instruction_count() const noexcept { return code_.size(); }
 
 Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     : outputs_(std::move(outputs)), inputs_(std::move(inputs)) {
@@ -264,23 +253,38 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
 template <typename SlotMap>
 void Function::emit(const Value& value, std::uint32_t slot, const SlotMap& slot_of) {
     const ValueNode& node = value.node();
-    const ExpressionOp op = node.op;
-    if (!is_binary(op) && !is_unary(op) && op != ExpressionOp::Pack && op != ExpressionOp::Component) {
-        throw std::logic_error("unsupported symbolic expression op");
-    }
-    Instruction instruction{op, Code::Binary, static_cast<std::uint8_t>(node.dimension), -1, slot, {0, 0, 0, 0}};
-    const int used = op == ExpressionOp::Pack ? node.input_count : is_binary(op) ? 2 : 1;
-    for (int i = 0; i < used; ++i) {
-        // Value::input refuses an operand the node lacks, as eval does.
-        instruction.operand[i] = *slot_of.find(value.input(i).node().id);
-    }
-    instruction.code = code_of(node);
-    if (op == ExpressionOp::Pack) {
-        instruction.extra = node.input_count;
-    } else if (op == ExpressionOp::Component) {
-        instruction.extra = node.component_index;
-    }
-    code_.push_back(instruction);
+    Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), -1, slot, {0, 0, 0, 0}};
+    // Value::input refuses an operand the node lacks, as eval does.
+    const auto operand = [&](int i) { return *slot_of.find(value.input(i).node().id); };
+    with_rule(
+        node.op,
+        [&](auto rule) {
+            in.operand[0] = operand(0);
+            if constexpr (decltype(rule)::operands == 2) {
+                in.operand[1] = operand(1);
+                const ValueNode& right = node.inputs[1].node();
+                in.extra = right.kind != ValueKind::Constant ? 1 : 0;
+                if (node.dimension == 1 && node.inputs[0].node().dimension == 1 && right.dimension == 1) {
+                    in.code = one_lane_code(node.op);
+                }
+            }
+        },
+        [&] {
+            switch (node.op) {
+                case ExpressionOp::Pack:
+                    in.code = Code::Pack;
+                    in.extra = node.input_count;
+                    for (int i = 0; i < node.input_count; ++i) in.operand[i] = operand(i);
+                    break;
+                case ExpressionOp::Component:
+                    in.code = Code::Component;
+                    in.extra = node.component_index;
+                    in.operand[0] = operand(0);
+                    break;
+                default: unsupported_op();
+            }
+        });
+    code_.push_back(in);
 }
 
 void Function::load_constants(SmallValue* slots) const {
@@ -304,21 +308,39 @@ void Function::forward(const std::vector<SmallValue>& inputs, SmallValue* slots)
     run_forward(slots);
 }
 
+namespace {
+
+// Any operator with a rule, lane by lane, into slot `out`.
+void put_lanes(SmallValue* out, const Instruction& in, const SmallValue& a,
+               const SmallValue& b) {
+    with_rule(
+        in.op,
+        [&](auto rule) {
+            using Rule = decltype(rule);
+            if constexpr (Rule::operands == 2) {
+                put(out, 0, binary_lanes<Rule>(a, b, in.dimension));
+            } else {
+                put(out, 0, unary_lanes<Rule>(a));
+            }
+        },
+        unsupported_op);
+}
+
+}  // namespace
+
 // Scalar arithmetic, the bulk of most graphs, gets instructions of its own:
-// the kernel called with a fixed dimension of 1 compiles to one operation
-// and one check. Lanes past a slot's dimension are never read, so a scalar
-// slot leaves them as they were.
+// the kernel with a fixed rule and a dimension of 1 compiles to one
+// operation and one check. Lanes past a slot's dimension are never read, so
+// a scalar slot leaves them as they were.
 void Function::run_forward(SmallValue* s) const {
     for (const Instruction& in : code_) {
         const SmallValue& a = s[in.operand[0]];
-        const SmallValue& b = s[in.operand[1]];
         switch (in.code) {
-            case Code::Add1: put_scalar(s, in.out, binary_constant(ExpressionOp::Add, a, b, 1)); break;
-            case Code::Subtract1: put_scalar(s, in.out, binary_constant(ExpressionOp::Subtract, a, b, 1)); break;
-            case Code::Multiply1: put_scalar(s, in.out, binary_constant(ExpressionOp::Multiply, a, b, 1)); break;
-            case Code::Divide1: put_scalar(s, in.out, binary_constant(ExpressionOp::Divide, a, b, 1)); break;
-            case Code::Binary: put(s, in.out, binary_constant(in.op, a, b, in.dimension)); break;
-            case Code::Unary: put(s, in.out, unary_constant(in.op, a)); break;
+            case Code::Add1: put_scalar(s, in.out, binary_lanes<AddRule>(a, s[in.operand[1]], 1)); break;
+            case Code::Subtract1: put_scalar(s, in.out, binary_lanes<SubtractRule>(a, s[in.operand[1]], 1)); break;
+            case Code::Multiply1: put_scalar(s, in.out, binary_lanes<MultiplyRule>(a, s[in.operand[1]], 1)); break;
+            case Code::Divide1: put_scalar(s, in.out, binary_lanes<DivideRule>(a, s[in.operand[1]], 1)); break;
+            case Code::Lanes: put_lanes(s + in.out, in, a, s[in.operand[1]]); break;
             case Code::Component: put(s, in.out, small_value(a[in.extra])); break;
             case Code::Pack: {
                 SmallValue packed;
@@ -337,102 +359,89 @@ void Function::run_forward(SmallValue* s) const {
     }
 }
 
-// The derivative rules of Value::backward, applied in the same order, lane
-// by lane, the left operand before the right.
-void Function::run_reverse(const SmallValue* s, double* adjoints) const {
-    for (auto it = code_.rbegin(); it != code_.rend(); ++it) {
-        const Instruction& in = *it;
-        const double* g = adjoints + lane_offset_[in.out];
-        const int n = in.dimension;
-        const std::uint32_t a = in.operand[0];
-        const std::uint32_t b = in.operand[1];
-        switch (in.code) {
-            case Code::Add1:
-                adjoints[lane_offset_[a]] += g[0];
-                adjoints[lane_offset_[b]] += g[0];
-                continue;
-            case Code::Subtract1:
-                adjoints[lane_offset_[a]] += g[0];
-                adjoints[lane_offset_[b]] -= g[0];
-                continue;
-            case Code::Multiply1: {
-                const double gi = g[0];
-                adjoints[lane_offset_[a]] += gi * s[b].lanes[0];
-                adjoints[lane_offset_[b]] += gi * s[a].lanes[0];
-                continue;
-            }
-            case Code::Divide1: {
-                const double gi = g[0];
-                const double xi = s[a].lanes[0];
-                const double yi = s[b].lanes[0];
-                adjoints[lane_offset_[a]] += gi / yi;
-                adjoints[lane_offset_[b]] += (-gi * xi) / (yi * yi);
-                continue;
-            }
-            default: break;
-        }
-        if (in.code == Code::Binary) {
-            const SmallValue& x = s[a];
-            const SmallValue& y = s[b];
-            double* left = adjoints + lane_offset_[a];
-            double* right = adjoints + lane_offset_[b];
-            const int ld = lane_dimension_[a];
-            const int rd = lane_dimension_[b];
-            for (int i = 0; i < n; ++i) {
-                const double gi = g[i];
-                double& l = left[lane_of(ld, i)];
-                switch (in.op) {
-                    case ExpressionOp::Add:
-                        l += gi;
-                        right[lane_of(rd, i)] += gi;
-                        break;
-                    case ExpressionOp::Subtract:
-                        l += gi;
-                        right[lane_of(rd, i)] -= gi;
-                        break;
-                    case ExpressionOp::Multiply:
-                        l += gi * broadcast_lane(y, i);
-                        right[lane_of(rd, i)] += gi * broadcast_lane(x, i);
-                        break;
-                    default: {
-                        const double xi = broadcast_lane(x, i);
-                        const double yi = broadcast_lane(y, i);
-                        l += gi / yi;
-                        right[lane_of(rd, i)] += (-gi * xi) / (yi * yi);
-                        break;
-                    }
+namespace {
+
+// The adjoint of an instruction run lane by lane: operand slot a (and b),
+// result slot y, upstream lanes g, operand adjoints at left (and right).
+// Kept out of run_reverse's loop, which it would otherwise crowd.
+[[gnu::noinline]] void reverse_lanes(const Instruction& in, const SmallValue* s, const double* g,
+                                     double* left, int ld, double* right, int rd) {
+    const int n = in.dimension;
+    const SmallValue& x = s[in.operand[0]];
+    const SmallValue& y = s[in.out];
+    with_rule(
+        in.op,
+        [&](auto rule) {
+            using Rule = decltype(rule);
+            if constexpr (Rule::operands == 2) {
+                const SmallValue& z = s[in.operand[1]];
+                for (int i = 0; i < n; ++i) {
+                    const Adjoints d = Rule::adjoint(x.lanes[broadcast_index(x.dimension, i)],
+                                                     z.lanes[broadcast_index(z.dimension, i)],
+                                                     y.lanes[static_cast<std::size_t>(i)], g[i], in.extra != 0);
+                    left[broadcast_index(ld, i)] += d.left;
+                    right[broadcast_index(rd, i)] += d.right;
                 }
-            }
-            continue;
-        }
-        double* target = adjoints + lane_offset_[a];
-        switch (in.op) {
-            case ExpressionOp::Negate:
-            case ExpressionOp::Sin:
-            case ExpressionOp::Cos: {
-                const SmallValue& x = s[a];
+            } else {
                 if (x.dimension < n) {
                     throw std::out_of_range("symbolic value lane index out of range");
                 }
                 for (int i = 0; i < n; ++i) {
-                    const double xi = x.lanes[static_cast<std::size_t>(i)];
-                    if (in.op == ExpressionOp::Negate) {
-                        target[i] -= g[i];
-                    } else if (in.op == ExpressionOp::Sin) {
-                        target[i] += std::cos(xi) * g[i];
-                    } else {
-                        target[i] += -std::sin(xi) * g[i];
-                    }
+                    const auto lane = static_cast<std::size_t>(i);
+                    left[i] += Rule::adjoint(x.lanes[lane], y.lanes[lane], g[i]);
                 }
-                break;
             }
-            case ExpressionOp::Component: target[in.extra] += g[0]; break;
-            default:  // Pack
+        },
+        unsupported_op);
+}
+
+// One-lane arithmetic: operands and result in lane 0.
+template <typename Rule>
+void reverse_scalar(const Instruction& in, const SmallValue* s, const double* g, double& left,
+                    double& right) {
+    const Adjoints d =
+        Rule::adjoint(s[in.operand[0]].lanes[0], s[in.operand[1]].lanes[0], s[in.out].lanes[0], g[0], true);
+    left += d.left;
+    right += d.right;
+}
+
+}  // namespace
+
+// Value::backward's scheduling: the same rules in the same order, lane by
+// lane, the left operand's contribution added before the right one's.
+void Function::run_reverse(const SmallValue* s, double* adjoints) const {
+    // Read once: the compiler cannot tell that the calls below leave them be.
+    const std::uint32_t* offset = lane_offset_.data();
+    const std::uint8_t* dimension = lane_dimension_.data();
+    for (auto it = code_.rbegin(); it != code_.rend(); ++it) {
+        const Instruction& in = *it;
+        const double* g = adjoints + offset[in.out];
+        const std::uint32_t a = in.operand[0];
+        const std::uint32_t b = in.operand[1];
+        switch (in.code) {
+            case Code::Add1:
+                reverse_scalar<AddRule>(in, s, g, adjoints[offset[a]], adjoints[offset[b]]);
+                break;
+            case Code::Subtract1:
+                reverse_scalar<SubtractRule>(in, s, g, adjoints[offset[a]], adjoints[offset[b]]);
+                break;
+            case Code::Multiply1:
+                reverse_scalar<MultiplyRule>(in, s, g, adjoints[offset[a]], adjoints[offset[b]]);
+                break;
+            case Code::Divide1:
+                reverse_scalar<DivideRule>(in, s, g, adjoints[offset[a]], adjoints[offset[b]]);
+                break;
+            case Code::Lanes:
+                reverse_lanes(in, s, g, adjoints + offset[a], dimension[a],
+                              adjoints + offset[b], dimension[b]);
+                break;
+            case Code::Component: adjoints[offset[a] + static_cast<std::size_t>(in.extra)] += g[0]; break;
+            case Code::Pack:
                 for (int k = 0; k < in.extra; ++k) {
-                    if (k >= n) {
+                    if (k >= in.dimension) {
                         throw std::out_of_range("symbolic value lane index out of range");
                     }
-                    adjoints[lane_offset_[in.operand[k]]] += g[k];
+                    adjoints[offset[in.operand[k]]] += g[k];
                 }
                 break;
         }
@@ -447,41 +456,40 @@ void Function::run_tangent(const SmallValue* s, double* tangents) const {
         const int n = in.dimension;
         const std::uint32_t a = in.operand[0];
         const double* ta = tangents + lane_offset_[a];
-        const int ad = lane_dimension_[a];
-        if (is_binary(in.op)) {
-            const std::uint32_t b = in.operand[1];
-            const double* tb = tangents + lane_offset_[b];
-            const int bd = lane_dimension_[b];
-            for (int i = 0; i < n; ++i) {
-                const double dx = ta[lane_of(ad, i)];
-                const double dy = tb[lane_of(bd, i)];
-                const double x = broadcast_lane(s[a], i);
-                const double y = broadcast_lane(s[b], i);
-                switch (in.op) {
-                    case ExpressionOp::Add: t[i] = dx + dy; break;
-                    case ExpressionOp::Subtract: t[i] = dx - dy; break;
-                    case ExpressionOp::Multiply: t[i] = dx * y + x * dy; break;
-                    default: t[i] = dx / y + (-dy * x) / (y * y); break;
-                }
-            }
-            continue;
-        }
-        switch (in.op) {
-            case ExpressionOp::Negate:
-                for (int i = 0; i < n; ++i) t[i] = -ta[i];
-                break;
-            case ExpressionOp::Sin:
-                for (int i = 0; i < n; ++i) t[i] = std::cos(s[a].lanes[static_cast<std::size_t>(i)]) * ta[i];
-                break;
-            case ExpressionOp::Cos:
-                for (int i = 0; i < n; ++i) t[i] = -std::sin(s[a].lanes[static_cast<std::size_t>(i)]) * ta[i];
-                break;
-            case ExpressionOp::Component: t[0] = ta[in.extra]; break;
-            default:  // Pack
+        const SmallValue& x = s[a];
+        const SmallValue& y = s[in.out];
+        switch (in.code) {
+            case Code::Component: t[0] = ta[in.extra]; continue;
+            case Code::Pack:
                 for (int i = 0; i < n; ++i) t[i] = 0.0;
                 for (int k = 0; k < in.extra && k < n; ++k) t[k] = tangents[lane_offset_[in.operand[k]]];
-                break;
+                continue;
+            default: break;
         }
+        with_rule(
+            in.op,
+            [&](auto rule) {
+                using Rule = decltype(rule);
+                if constexpr (Rule::operands == 2) {
+                    const std::uint32_t b = in.operand[1];
+                    const SmallValue& z = s[b];
+                    const double* tb = tangents + lane_offset_[b];
+                    const int ad = lane_dimension_[a];
+                    const int bd = lane_dimension_[b];
+                    for (int i = 0; i < n; ++i) {
+                        t[i] = Rule::tangent(x.lanes[broadcast_index(x.dimension, i)],
+                                             z.lanes[broadcast_index(z.dimension, i)],
+                                             y.lanes[static_cast<std::size_t>(i)], ta[broadcast_index(ad, i)],
+                                             tb[broadcast_index(bd, i)], in.extra != 0);
+                    }
+                } else {
+                    for (int i = 0; i < n; ++i) {
+                        const auto lane = static_cast<std::size_t>(i);
+                        t[i] = Rule::tangent(x.lanes[lane], y.lanes[lane], ta[i]);
+                    }
+                }
+            },
+            unsupported_op);
     }
 }
 

@@ -10,6 +10,10 @@
 
 namespace varnel::symbolic {
 
+namespace detail {
+struct Instruction;
+}
+
 // The outputs of a graph as a function of some of its leaves. Making one
 // checks the graph once: handles, inputs (Undefined or Parameter leaves,
 // none listed twice) and that every Undefined below an output is an input.
@@ -25,13 +29,18 @@ namespace varnel::symbolic {
 class Function {
 public:
     Function(std::vector<Value> outputs, std::vector<Value> inputs);
+    Function(const Function&);
+    Function(Function&&) noexcept;
+    Function& operator=(const Function&);
+    Function& operator=(Function&&) noexcept;
+    ~Function();
 
     const std::vector<Value>& outputs() const noexcept { return outputs_; }
     const std::vector<Value>& inputs() const noexcept { return inputs_; }
     // Lanes of all inputs and of all outputs, in list order.
     int input_lanes() const noexcept { return input_lanes_; }
     int output_lanes() const noexcept { return output_lanes_; }
-    std::size_t instruction_count() const noexcept { return code_.size(); }
+    std::size_t instruction_count() const noexcept;
 
     // The value of every output for the given input values.
     std::vector<SmallValue> evaluate(const std::vector<SmallValue>& inputs) const;
@@ -51,21 +60,6 @@ public:
     // class with "row R: " before the message.
     void map(const void* in, std::size_t rows, std::ptrdiff_t in_stride,
              std::ptrdiff_t in_lane_stride, double* out) const;
-
-    // One step of the tape: the node's operator, how it is run, its
-    // dimension, the slot it writes and its operand slots. `extra` is the lane of a Component and
-    // the operand count of a Pack.
-    enum class Code : std::uint8_t {
-        Add1, Subtract1, Multiply1, Divide1, Binary, Unary, Component, Pack,
-    };
-    struct Instruction {
-        ExpressionOp op;
-        Code code;
-        std::uint8_t dimension;
-        std::int32_t extra;
-        std::uint32_t out;
-        std::uint32_t operand[4];
-    };
 
 private:
     template <typename T>
@@ -90,7 +84,7 @@ private:
     std::size_t slot_count_ = 0;
     std::vector<Slotted<Value>> parameters_;
     std::vector<Slotted<SmallValue>> constants_;
-    std::vector<Instruction> code_;
+    std::vector<detail::Instruction> code_;
     std::vector<std::uint32_t> output_slots_;
     // Lane count of each slot's node and where its lanes start in an
     // adjoint or tangent array.

@@ -1,6 +1,6 @@
 // The places where scratch larger than kScratchKeptAnyway waits for the
 // next pass of its thread, each for one output node.
-#include "symbolic/kept_scratch.h"
+#include "symbolic/detail/kept_scratch.h"
 
 #include <mutex>
 

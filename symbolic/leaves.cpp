@@ -1,7 +1,7 @@
 // Leaf factories: constants, parameters and undefined inputs.
 #include <utility>
 
-#include "symbolic/checks.h"
+#include "symbolic/detail/checks.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {

@@ -1,7 +1,7 @@
 // Lane values: the validating builders and the checked lane index.
 #include <stdexcept>
 
-#include "symbolic/checks.h"
+#include "symbolic/detail/checks.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "symbolic/checks.h"
+#include "symbolic/detail/checks.h"
 #include "symbolic/dense_step.h"
 #include "symbolic/levenberg_marquardt.h"
 

@@ -63,6 +63,24 @@ enum class ExpressionOp : std::uint8_t {
     Negate = 7,
     Sin = 8,
     Cos = 9,
+    // The elementary functions of symbolic/elementary.h.
+    Sqrt = 10,
+    Exp = 11,
+    Log = 12,
+    Tan = 13,
+    Asin = 14,
+    Acos = 15,
+    Atan = 16,
+    Sinh = 17,
+    Cosh = 18,
+    Tanh = 19,
+    Abs = 20,
+    Pow = 21,
+    Atan2 = 22,
+    Hypot = 23,
+    Log1p = 24,
+    Expm1 = 25,
+    Cbrt = 26,
 };
 
 const char* to_string(ValueKind kind) noexcept;

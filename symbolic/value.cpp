@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "symbolic/checks.h"
-#include "symbolic/kept_scratch.h"
+#include "symbolic/detail/checks.h"
+#include "symbolic/detail/kept_scratch.h"
 #include "symbolic/symbolic.h"
 
 namespace varnel::symbolic {
@@ -164,6 +164,23 @@ const char* to_string(ExpressionOp op) noexcept {
         case ExpressionOp::Negate: return "Negate";
         case ExpressionOp::Sin: return "Sin";
         case ExpressionOp::Cos: return "Cos";
+        case ExpressionOp::Sqrt: return "Sqrt";
+        case ExpressionOp::Exp: return "Exp";
+        case ExpressionOp::Log: return "Log";
+        case ExpressionOp::Tan: return "Tan";
+        case ExpressionOp::Asin: return "Asin";
+        case ExpressionOp::Acos: return "Acos";
+        case ExpressionOp::Atan: return "Atan";
+        case ExpressionOp::Sinh: return "Sinh";
+        case ExpressionOp::Cosh: return "Cosh";
+        case ExpressionOp::Tanh: return "Tanh";
+        case ExpressionOp::Abs: return "Abs";
+        case ExpressionOp::Pow: return "Pow";
+        case ExpressionOp::Atan2: return "Atan2";
+        case ExpressionOp::Hypot: return "Hypot";
+        case ExpressionOp::Log1p: return "Log1p";
+        case ExpressionOp::Expm1: return "Expm1";
+        case ExpressionOp::Cbrt: return "Cbrt";
     }
     return "Unknown";
 }

@@ -10,6 +10,10 @@ helpers written on its public surface:
 - :mod:`varnel.optim`: the optimizers ``SGD``, ``Adam`` and ``AdamW``;
 - :func:`compile` and :class:`Function`: a graph frozen once and evaluated,
   differentiated and mapped over rows of inputs at compiled speed;
+- the elementary functions of the C math library, lane by lane: ``sqrt``,
+  ``exp``, ``log``, ``tan``, ``asin``, ``acos``, ``atan``, ``sinh``,
+  ``cosh``, ``tanh``, ``abs``, ``log1p``, ``expm1``, ``cbrt``, and of two
+  operands ``pow``, ``atan2`` and ``hypot``;
 - :func:`least_squares` and :func:`solve`: the unknowns that fit residuals
   or satisfy equations, found in C++, with a :class:`SolveResult`;
 - :func:`plot_fit`: a picture of a fit, its residuals and its cost per
@@ -34,10 +38,31 @@ from ._compile import compile
 from ._compiled import Function
 from ._solve import least_squares, solve
 from ._solver import SolveResult
+from ._functions import (
+    abs,
+    acos,
+    asin,
+    atan,
+    atan2,
+    cbrt,
+    cosh,
+    exp,
+    expm1,
+    hypot,
+    log,
+    log1p,
+    pow,
+    sinh,
+    sqrt,
+    tan,
+    tanh,
+)
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
 from .plotting import plot_fit
 
+# abs and pow are left out, so that `from varnel import *` keeps Python's
+# own: use them as varnel.abs and varnel.pow.
 __all__ = [
     "Constant",
     "Expression",
@@ -49,16 +74,31 @@ __all__ = [
     "SolveResult",
     "Undefined",
     "__version__",
+    "acos",
+    "asin",
+    "atan",
+    "atan2",
+    "cbrt",
     "compile",
     "cos",
+    "cosh",
     "draw",
+    "exp",
+    "expm1",
     "gradcheck",
+    "hypot",
     "least_squares",
+    "log",
+    "log1p",
     "optim",
     "plot_fit",
     "render",
     "sin",
+    "sinh",
     "solve",
+    "sqrt",
+    "tan",
+    "tanh",
     "to_dot",
     "vec2",
     "vec3",

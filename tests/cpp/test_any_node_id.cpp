@@ -4,7 +4,7 @@
 #include <limits>
 #include <memory>
 
-#include "symbolic/id_map.h"
+#include "symbolic/detail/id_map.h"
 #include "test_support.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <random>
 #include <thread>
 
+#include "symbolic/elementary.h"
 #include "symbolic/function.h"
 #include "test_support.h"
 
@@ -20,7 +21,8 @@ bool same_bits(const SmallValue& a, const SmallValue& b) {
 }
 
 // A random graph over Parameters of one to three lanes, using every
-// operator, broadcasting and shared operands; its values stay bounded.
+// operator, broadcasting and shared operands; its values stay bounded and
+// inside every function's domain.
 struct RandomGraph {
     std::vector<Value> parameters;
     Value output;
@@ -46,7 +48,7 @@ struct RandomGraph {
             const Value b = with_dimension(a.dimension());
             const bool fits = a.dimension() == b.dimension() || a.dimension() == 1 || b.dimension() == 1;
             Value made;
-            switch (pick(9)) {
+            switch (pick(25)) {
                 case 0: made = fits ? a + b : -a; break;
                 case 1: made = fits ? a - b : sym::sin(a); break;
                 case 2: made = fits ? a * sym::sin(b) : sym::cos(a); break;
@@ -55,7 +57,24 @@ struct RandomGraph {
                 case 5: made = sym::cos(a); break;
                 case 6: made = -a; break;
                 case 7: made = sym::component(a, pick(a.dimension())); break;
-                default: made = sym::vec3(scalar(), scalar(), scalar()); break;
+                case 8: made = sym::vec3(scalar(), scalar(), scalar()); break;
+                // The elementary functions, kept inside their domains.
+                case 9: made = sym::sqrt(a * a + 1.0); break;
+                case 10: made = sym::exp(sym::sin(a)); break;
+                case 11: made = sym::log(a * a + 1.0); break;
+                case 12: made = sym::tan(sym::sin(a)); break;
+                case 13: made = sym::asin(sym::sin(a) * 0.5) + sym::acos(sym::cos(a) * 0.5); break;
+                case 14: made = sym::atan(a); break;
+                case 15: made = sym::sinh(sym::sin(a)) - sym::cosh(sym::cos(a)); break;
+                case 16: made = sym::tanh(a); break;
+                case 17: made = sym::abs(a); break;
+                case 18: made = fits ? sym::pow(a * a + 1.0, sym::sin(b)) : sym::pow(sym::sin(a), 2.0); break;
+                case 19: made = sym::pow(sym::cos(a), 3.0); break;
+                case 20: made = fits ? sym::atan2(a, b) : sym::atan2(1.0, a); break;
+                case 21: made = fits ? sym::hypot(a, b) : sym::hypot(a, 0.5); break;
+                case 22: made = sym::log1p(a * a); break;
+                case 23: made = sym::expm1(sym::sin(a)); break;
+                default: made = sym::cbrt(a); break;
             }
             pool.push_back(made);
         }

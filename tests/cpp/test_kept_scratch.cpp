@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "symbolic/kept_scratch.h"
+#include "symbolic/detail/kept_scratch.h"
 #include "test_support.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // validity rule applied wherever lanes enter the graph.
 #include <cmath>
 
-#include "symbolic/checks.h"
+#include "symbolic/detail/checks.h"
 #include "test_support.h"
 
 TEST(SmallValue, CountIsCheckedBeforeFiniteness) {

@@ -20,6 +20,9 @@ using sym::SmallValue;
 using sym::Value;
 using Op = sym::ExpressionOp;
 
+// The first operator value past the table of operators.
+inline constexpr Op kPastLastOp = static_cast<Op>(27);
+
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline constexpr double kMax = std::numeric_limits<double>::max();

@@ -7,10 +7,12 @@ using Kind = sym::ValueKind;
 TEST(Value, KindAndOperatorTexts) {
     const char* kinds[] = {"Constant", "Parameter", "Undefined", "Expression"};
     for (int k = 0; k < 4; ++k) EXPECT_STREQ(sym::to_string(static_cast<Kind>(k)), kinds[k]);
-    const char* ops[] = {"None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide", "Negate", "Sin", "Cos"};
-    for (int k = 0; k < 10; ++k) EXPECT_STREQ(sym::to_string(static_cast<Op>(k)), ops[k]);
+    const char* ops[] = {"None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide", "Negate", "Sin",
+                         "Cos", "Sqrt", "Exp", "Log", "Tan", "Asin", "Acos", "Atan", "Sinh", "Cosh", "Tanh",
+                         "Abs", "Pow", "Atan2", "Hypot", "Log1p", "Expm1", "Cbrt"};
+    for (int k = 0; k < 27; ++k) EXPECT_STREQ(sym::to_string(static_cast<Op>(k)), ops[k]);
     for (int k : {4, 7, 255}) EXPECT_STREQ(sym::to_string(static_cast<Kind>(k)), "Unknown");
-    for (int k : {10, 255}) EXPECT_STREQ(sym::to_string(static_cast<Op>(k)), "Unknown");
+    for (int k : {27, 255}) EXPECT_STREQ(sym::to_string(static_cast<Op>(k)), "Unknown");
 }
 
 TEST(Value, EveryAccessorRefusesAnEmptyHandle) {

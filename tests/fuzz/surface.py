@@ -1,4 +1,5 @@
-"""Hostile-input driver for the _varnel module's whole Python surface.
+"""Hostile-input driver for the _varnel module's whole Python surface, and
+the elementary functions of the companion package.
 
 Shared by the property-based test (tests/python/test_fuzz_surface.py) and the
 coverage-guided harness (tests/fuzz/fuzz_module.py); they differ only in where
@@ -29,11 +30,19 @@ from fractions import Fraction
 from typing import Any, Callable
 
 import _varnel as V
+from varnel import _functions as F
 
 Expression = V.Expression
 MAX = 1.7976931348623157e308
 KINDS = ("Constant", "Parameter", "Undefined", "Expression")
-OPS = ("None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide", "Negate", "Sin", "Cos")
+OPS = ("None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide", "Negate", "Sin", "Cos", "Sqrt", "Exp",
+       "Log", "Tan", "Asin", "Acos", "Atan", "Sinh", "Cosh", "Tanh", "Abs", "Pow", "Atan2", "Hypot", "Log1p", "Expm1",
+       "Cbrt")
+# The companion package's elementary functions, driven beside sin and cos:
+# one operand labelled "NAME value", or two with the labels of each.
+UNARY_FUNCTIONS = ("sqrt", "exp", "log", "tan", "asin", "acos", "atan", "sinh", "cosh", "tanh", "abs", "log1p",
+                   "expm1", "cbrt")
+BINARY_LABELS = {"pow": "pow (base|exponent)", "atan2": "atan2 [yx]", "hypot": "hypot [xy]"}
 
 _sequence_check = ctypes.pythonapi.PySequence_Check
 _sequence_check.argtypes = [ctypes.py_object]
@@ -242,7 +251,8 @@ def show_call(head, args=(), kwargs=None):
 
 # --- documented failures ----------------------------------------------------------
 
-_LABELS = r"(Constant|Parameter|set_value|hint|backward seed|right operand|left operand|sin value|cos value|vec2 [xy]|vec3 [xyz]|vec4 [xyzw])"
+_LABELS = (r"(Constant|Parameter|set_value|hint|backward seed|right operand|left operand|sin value|cos value|"
+           r"vec2 [xy]|vec3 [xyz]|vec4 [xyzw]|\w+ value|pow base|pow exponent|atan2 [yx]|hypot [xy])")
 MESSAGES = {
     TypeError: (
         r"{L} must be a symbolic value or numeric constant",
@@ -422,18 +432,23 @@ class Driver:
             result = self.execute(Call(f"-{show(a)}", lambda: -a, outcome=(OK, NotImplemented if empty else None)))
             assert empty or result.dim == a.dim, f"-{show(a)} has {result.dim} lanes"
             return
-        which = c.pick(("sin", "cos", "vec2", "vec3", "vec4"))
-        need = {"sin": 1, "cos": 1, "vec2": 2, "vec3": 3, "vec4": 4}[which]
+        which = c.pick(("sin", "cos", "vec2", "vec3", "vec4", *UNARY_FUNCTIONS, *BINARY_LABELS))
+        need = {"vec2": 2, "vec3": 3, "vec4": 4, **dict.fromkeys(BINARY_LABELS, 2)}.get(which, 1)
         count = need if c.below(8) else c.below(6)
         args = [self.arg() for _ in range(count)]
         kwargs = {"x": self.arg()} if c.below(12) == 0 else {}
         spent = coerced_constants(reversed(args)) if count == need and not kwargs else 0
-        label = f"{which} value" if need == 1 else f"{which} [{'xyzw'[:need]}]"
-        result = self.execute(Call(show_call(which, args, kwargs), lambda: getattr(V, which)(*args, **kwargs),
+        if which in BINARY_LABELS:
+            # The builder names an operand without a handle by its side.
+            label = f"({BINARY_LABELS[which]}|left operand|right operand)"
+        else:
+            label = f"{which} value" if need == 1 else f"{which} [{'xyzw'[:need]}]"
+        function = getattr(V, which) if hasattr(V, which) else getattr(F, which)
+        result = self.execute(Call(show_call(which, args, kwargs), lambda: function(*args, **kwargs),
                                    label=label, spent=spent, own=self.own_errors(*args)))
         if result is not None:
             assert count == need and not kwargs, f"{which} accepted {count} arguments"
-            if need > 1:
+            if which.startswith("vec"):
                 assert result.dim == need
 
     def binary(self):

@@ -23,7 +23,8 @@ from varnel import Constant, Function, Parameter, Undefined, compile, vec3
 
 np = pytest.importorskip("numpy")
 
-OPS = ("add", "sub", "mul", "div", "neg", "sin", "cos", "lane", "pack")
+OPS = ("add", "sub", "mul", "div", "neg", "sin", "cos", "lane", "pack", "sqrt", "exp", "log", "tan", "asin", "acos",
+       "atan", "sinh", "cosh", "tanh", "abs", "log1p", "expm1", "cbrt", "pow", "atan2", "hypot")
 FINITE = "symbolic value lanes must be finite"
 
 
@@ -35,8 +36,8 @@ def leaves():
 
 def build(program, inputs, w, repeat=1):
     """Runs a drawn program over the leaves; operands are picked among the
-    most recent values. No step grows a value beyond its operands, so every
-    graph stays finite. A repeated program is chained through a one-lane
+    most recent values. No step grows a value much beyond its operands, so
+    every graph stays finite. A repeated program is chained through a one-lane
     value that each round folds in, so the graph grows with the rounds."""
     recent = collections.deque([Constant(0.5, -1.5, 2.0), *inputs, w], maxlen=8)
     chain = inputs[0]
@@ -48,7 +49,17 @@ def build(program, inputs, w, repeat=1):
             made = {"add": lambda: (a + b) * 0.5, "sub": lambda: (a - b) * 0.5, "mul": lambda: a * vn.sin(b),
                     "div": lambda: a / (vn.cos(b) + 2), "neg": lambda: -a, "sin": lambda: vn.sin(a),
                     "cos": lambda: vn.cos(a), "lane": lambda: a[k % a.dim],
-                    "pack": lambda: vec3(a.x, b.x, recent[0].x)}[op]()
+                    "pack": lambda: vec3(a.x, b.x, recent[0].x),
+                    # The elementary functions, kept inside their domains and away from their kinks.
+                    "sqrt": lambda: varnel.sqrt(a * a + 1), "exp": lambda: varnel.exp(vn.sin(a)),
+                    "log": lambda: varnel.log(a * a + 1), "tan": lambda: varnel.tan(vn.sin(a)),
+                    "asin": lambda: varnel.asin(vn.sin(a) * 0.5), "acos": lambda: varnel.acos(vn.cos(a) * 0.5),
+                    "atan": lambda: varnel.atan(a), "sinh": lambda: varnel.sinh(vn.sin(a)),
+                    "cosh": lambda: varnel.cosh(vn.cos(a)) * 0.5, "tanh": lambda: varnel.tanh(a),
+                    "abs": lambda: varnel.abs(a + 3) - 3, "log1p": lambda: varnel.log1p(a * a),
+                    "expm1": lambda: varnel.expm1(vn.sin(a)), "cbrt": lambda: varnel.cbrt(a * a + 1),
+                    "pow": lambda: varnel.pow(a * a + 1, vn.sin(b)) * 0.5, "atan2": lambda: varnel.atan2(a, b * b + 1),
+                    "hypot": lambda: varnel.hypot(a, b * b + 1) * 0.5}[op]()
             recent.append(made)
         if repeat > 1:
             chain = (recent[-1].x + chain) * 0.5

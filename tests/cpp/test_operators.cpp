@@ -1,9 +1,10 @@
 // The lane kernels shared by folding and evaluation: formulas, broadcasting,
-// the finiteness of results and the order of their checks.
+// the finiteness of results and the order of their checks; and the operator
+// table behind them.
 #include <array>
 #include <cmath>
 
-#include "symbolic/lane_arithmetic.h"
+#include "symbolic/detail/operators.h"
 #include "test_support.h"
 
 TEST(LaneArithmetic, BinaryFormulasAndBroadcasting) {
@@ -40,7 +41,8 @@ TEST(LaneArithmetic, NonFiniteBinaryResultsAreRefused) {
 TEST(LaneArithmetic, BinaryChecksDimensionWhenNoLaneIsComputedThenOperatorThenFiniteness) {
     const SmallValue a = sym::small_value(1, 2), nan{2, {kNaN, kNaN, 0, 0}};
     const char* op_msg = "unsupported binary symbolic expression op";
-    for (Op op : {Op::None, Op::Pack, Op::Component, Op::Negate, Op::Sin, Op::Cos, static_cast<Op>(10)}) {
+    for (Op op : {Op::None, Op::Pack, Op::Component, Op::Negate, Op::Sin, Op::Cos, Op::Sqrt, Op::Abs, Op::Cbrt,
+                  kPastLastOp}) {
         SCOPED_TRACE(static_cast<int>(op));
         EXPECT_ERROR(std::invalid_argument, op_msg, sym::binary_constant(op, nan, a, 2));
         for (int dimension : {-1, 0, 5})
@@ -69,11 +71,58 @@ TEST(LaneArithmetic, UnaryChecksDimensionThenOperatorThenFiniteness) {
     for (int dimension : {-1, 0, 5})
         EXPECT_ERROR(std::invalid_argument, kDim, sym::unary_constant(Op::Add, SmallValue{dimension, {kNaN}}));
     EXPECT_ERROR(std::invalid_argument, kDim, sym::unary_constant(Op::Negate, SmallValue{}));
-    for (Op op : {Op::None, Op::Pack, Op::Component, Op::Add, Op::Subtract, Op::Multiply, Op::Divide,
-                  static_cast<Op>(10)})
+    for (Op op : {Op::None, Op::Pack, Op::Component, Op::Add, Op::Subtract, Op::Multiply, Op::Divide, Op::Pow,
+                  Op::Atan2, Op::Hypot, kPastLastOp})
         EXPECT_ERROR(std::invalid_argument, "unsupported unary symbolic expression op", sym::unary_constant(op, nan));
     for (Op op : {Op::Negate, Op::Sin, Op::Cos}) {
         EXPECT_ERROR(std::invalid_argument, kFinite, sym::unary_constant(op, nan));
         EXPECT_ERROR(std::invalid_argument, kFinite, sym::unary_constant(op, SmallValue{3, {0, 1, -kInf, 0}}));
+    }
+}
+
+// Every operator of the table has a rule of one or two operands, in the
+// order of the enumeration; None, Pack and Component have none.
+TEST(OperatorRules, EveryOperatorHasARuleOfItsOperandCount) {
+    const int operands[] = {0, 0, 0, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 1, 1, 1};
+    for (int k = 0; k < 27; ++k) {
+        SCOPED_TRACE(sym::to_string(static_cast<Op>(k)));
+        EXPECT_EQ(sym::rule_operands(static_cast<Op>(k)), operands[k]);
+    }
+    EXPECT_EQ(sym::rule_operands(kPastLastOp), 0);
+}
+
+// A pow whose exponent is a Constant takes no logarithm of its base, so a
+// negative base leaves both sweeps finite; with a varying exponent the
+// exponent's derivative there is NaN.
+TEST(OperatorRules, PowTakesTheExponentsDerivativeOnlyWhenItVaries) {
+    const sym::Adjoints fixed = sym::PowRule::adjoint(-2.0, 3.0, -8.0, 1.0, false);
+    EXPECT_EQ(fixed.left, 12.0);
+    EXPECT_EQ(fixed.right, 0.0);
+    EXPECT_EQ(sym::PowRule::tangent(-2.0, 3.0, -8.0, 1.0, 0.0, false), 12.0);
+    const sym::Adjoints varying = sym::PowRule::adjoint(-2.0, 3.0, -8.0, 1.0, true);
+    EXPECT_EQ(varying.left, 12.0);
+    EXPECT_TRUE(std::isnan(varying.right));
+    EXPECT_EQ(sym::PowRule::adjoint(0.0, 2.5, 0.0, 1.0, true).right, 0.0);
+    EXPECT_EQ(sym::PowRule::adjoint(0.0, 0.0, 1.0, 1.0, false).left, 0.0);
+}
+
+// For one operand, adjoint and tangent are the same product, so forward
+// and reverse sweeps give the same bits.
+TEST(OperatorRules, OneOperandAdjointAndTangentAgree) {
+    for (int k = 7; k < 27; ++k) {
+        const Op op = static_cast<Op>(k);
+        if (sym::rule_operands(op) != 1) continue;
+        SCOPED_TRACE(sym::to_string(op));
+        sym::with_rule(
+            op,
+            [](auto rule) {
+                if constexpr (decltype(rule)::operands == 1) {
+                    for (double x : {0.25, 0.5, 0.75}) {
+                        const double y = decltype(rule)::value(x);
+                        EXPECT_EQ(decltype(rule)::adjoint(x, y, 0.3), decltype(rule)::tangent(x, y, 0.3));
+                    }
+                }
+            },
+            [] {});
     }
 }
