@@ -25,7 +25,11 @@ Value chain(const Value& x, int steps) {
 
 void on_own_thread(const std::function<void()>& body) { std::thread(body).join(); }
 
-using Pass = std::function<void(const Value&)>;
+struct Pass {
+    const char* name;
+    std::function<void(const Value&)> run;
+    void operator()(const Value& output) const { run(output); }
+};
 
 class KeptScratchTest : public testing::TestWithParam<Pass> {};
 
@@ -71,9 +75,10 @@ TEST_P(KeptScratchTest, SmallScratchStaysWithItsThread) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Passes, KeptScratchTest,
-                         testing::Values(Pass([](const Value& v) { (void)v.evaluate(); }),
-                                         Pass([](const Value& v) { v.backward(); }),
-                                         Pass([](const Value& v) { v.zero_grad(); })));
+                         testing::Values(Pass{"Evaluate", [](const Value& v) { (void)v.evaluate(); }},
+                                         Pass{"Backward", [](const Value& v) { v.backward(); }},
+                                         Pass{"ZeroGrad", [](const Value& v) { v.zero_grad(); }}),
+                         [](const testing::TestParamInfo<Pass>& info) { return info.param.name; });
 
 // A pass that throws keeps its scratch for its output as one that returns.
 TEST(KeptScratchFailureTest, FailedPassKeepsItsScratchForItsOutput) {
