@@ -49,6 +49,17 @@ struct ReleaseState {
 
 thread_local ReleaseState t_release;
 
+// In a shared library loaded at run time, the C library allocates a thread's
+// block of thread-local data on its first use; a release that runs once
+// memory is exhausted must not be that first use, so the loading thread
+// takes its block now.
+// The empty asm keeps the compiler from dropping the access.
+[[maybe_unused]] const bool g_release_state_ready = [] {
+    ReleaseState* state = &t_release;
+    asm volatile("" : : "r"(state) : "memory");
+    return true;
+}();
+
 bool has_inputs(const ValueNode& node) noexcept {
     for (const Value& input : node.inputs) {
         if (!input.same_node(Value{})) {
