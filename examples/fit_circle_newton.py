@@ -4,6 +4,8 @@ The unknowns, the centre (two lanes) and the radius, are Undefined inputs.
 The graph of the residuals, one per point, is built once and
 compiled; every step then only calls the compiled function for the
 residuals and their Jacobian and solves the 3-by-3 normal equations.
+With matplotlib installed it also draws the fit into fit_circle_newton.png
+in the current directory.
 """
 
 import math
@@ -61,10 +63,12 @@ def main() -> None:
     print(f"fitting a circle to {len(points)} points: {f!r}")
 
     c, r = [0.0, 0.0], 1.0
+    costs = []
     print(f"{'step':>4}  {'sum of squares':>16}")
     for step in range(8):
         res = [lanes[0] for lanes in f(c, r)]
-        print(f"{step:4d}  {sum(x * x for x in res):16.10f}")
+        costs.append(sum(x * x for x in res))
+        print(f"{step:4d}  {costs[-1]:16.10f}")
         jac = f.jacobian(c, r)  # one row per residual: d/dcx, d/dcy, d/dr
         jtj = [[sum(row[i] * row[j] for row in jac) for j in range(3)] for i in range(3)]
         jtr = [-sum(row[i] * x for row, x in zip(jac, res)) for i in range(3)]
@@ -73,6 +77,17 @@ def main() -> None:
 
     print(f"centre ({c[0]:.4f}, {c[1]:.4f}), radius {abs(r):.4f}")
     print(f"truth  ({TRUE_CENTRE[0]:.4f}, {TRUE_CENTRE[1]:.4f}), radius {TRUE_RADIUS:.4f}")
+
+    angles = [2.0 * math.pi * k / 200 for k in range(201)]
+    circle = ([c[0] + r * math.cos(a) for a in angles], [c[1] + r * math.sin(a) for a in angles])
+    try:
+        varnel.plot_fit([x for x, _ in points], [y for _, y in points], circle,
+                        [lanes[0] for lanes in f(c, r)], costs,
+                        path="fit_circle_newton.png", title="a circle by Gauss-Newton steps")
+    except ImportError:
+        print("no picture of the fit: matplotlib is not installed (pip install matplotlib)")
+    else:
+        print("wrote fit_circle_newton.png: the points and the circle, the residuals, the cost per step")
 
 
 if __name__ == "__main__":

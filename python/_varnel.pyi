@@ -7,17 +7,26 @@ Operations whose operands are all constants are folded into a new constant.
 """
 
 from collections.abc import Sequence
-from typing import ClassVar, Final, SupportsIndex, TypeAlias, final, overload
+from typing import Any, ClassVar, Final, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+
+import numpy
+from numpy.typing import NDArray
 
 __version__: Final[str]
 
 _Lanes: TypeAlias = tuple[float, ...]
 """Lane values as the module returns them: one float per lane, lane 0 first."""
 
-_LaneInput: TypeAlias = float | Sequence[float]
+_Number: TypeAlias = SupportsFloat
+"""One lane as accepted: a Python or NumPy number."""
+
+_LaneSequence: TypeAlias = Sequence[SupportsFloat] | NDArray[numpy.bool_ | numpy.integer[Any] | numpy.floating[Any]]
+"""1..4 lanes as accepted: a sequence of numbers or a NumPy array."""
+
+_LaneInput: TypeAlias = _Number | _LaneSequence
 """A lane value as accepted in one argument: a number, or 1..4 numbers."""
 
-_Operand: TypeAlias = Expression | float | Sequence[float]
+_Operand: TypeAlias = Expression | _LaneInput
 """An operand: a value, or a number or 1..4 numbers that become a Constant."""
 
 _Name: TypeAlias = str | bytes | bytearray
@@ -104,10 +113,10 @@ class Expression(metaclass=_ExpressionType):
     def eval(self) -> _Lanes:
         """Evaluate the graph below this value from its leaves' current values."""
     @overload
-    def set_value(self, lane: float, /, *lanes: float) -> None:
+    def set_value(self, lane: _Number, /, *lanes: _Number) -> None:
         """Give a Parameter new lanes, as 1..4 numbers."""
     @overload
-    def set_value(self, lanes: Sequence[float], /) -> None:
+    def set_value(self, lanes: _LaneSequence, /) -> None:
         """Give a Parameter new lanes, as one sequence of 1..4 numbers."""
     def backward(self, seed: _LaneInput | None = None) -> None:
         """Add the gradient of this value to every Parameter below it.
@@ -128,19 +137,19 @@ class Expression(metaclass=_ExpressionType):
     def __neg__(self) -> Expression: ...
 
 @overload
-def Constant(lane: float, /, *lanes: float) -> Expression:
+def Constant(lane: _Number, /, *lanes: _Number) -> Expression:
     """A constant of 1..4 lanes given as numbers."""
 
 @overload
-def Constant(lanes: Sequence[float], /) -> Expression:
+def Constant(lanes: _LaneSequence, /) -> Expression:
     """A constant of 1..4 lanes given as one sequence."""
 
 @overload
-def Parameter(lane: float, /, *lanes: float, name: _Name = ...) -> Expression:
+def Parameter(lane: _Number, /, *lanes: _Number, name: _Name = ...) -> Expression:
     """A tunable parameter of 1..4 lanes given as numbers."""
 
 @overload
-def Parameter(lanes: Sequence[float], /, *, name: _Name = ...) -> Expression:
+def Parameter(lanes: _LaneSequence, /, *, name: _Name = ...) -> Expression:
     """A tunable parameter of 1..4 lanes given as one sequence."""
 
 def Undefined(

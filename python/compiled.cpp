@@ -4,8 +4,11 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +53,13 @@ SmallValue to_lanes(py::handle object, const char* label) {
         value.dimension = 1;
         value.lanes[0] = to_number(object);
         return value;
+    }
+    // One conversion only: an object array may hold another NumPy object,
+    // even itself.
+    if (const py::object plain = numpy_as_python(object)) {
+        if (numpy_base_type(plain) == nullptr) {
+            return to_lanes(plain, label);
+        }
     }
     if (!is_sequence(object)) {
         throw py::type_error(std::string(label) + " must be a number or a sequence of 1..4 numbers");
@@ -163,41 +173,117 @@ bool is_float64(const Py_buffer& view) {
     return view.itemsize == 8 && std::strcmp(format, "d") == 0;
 }
 
-py::object numpy_module() {
+// Only NumPy itself missing is told how to install it, with the import's
+// error as the cause; any other failure to import it passes through as it
+// is (a broken installation, an interpreter shutting down). `needs` names
+// what needs it.
+py::object numpy_module(const char* needs) {
     try {
         return py::module_::import("numpy");
     } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ImportError)) {
+        if (!error.matches(PyExc_ModuleNotFoundError)) {
             throw;
         }
-        throw py::import_error("Function.map needs NumPy; install it with: pip install numpy");
+        const py::object missing = py::getattr(error.value(), "name", py::none());
+        if (!py::isinstance<py::str>(missing) || missing.cast<std::string>() != "numpy") {
+            throw;
+        }
+        py::raise_from(error, PyExc_ImportError,
+                       (std::string(needs) + " needs NumPy; install it with: pip install numpy").c_str());
+        throw py::error_already_set();
     }
 }
 
+// A new float64 array of this shape, filled by fill(first number).
+template <typename Fill>
+py::object new_array(const py::object& numpy, const py::tuple& shape, Fill fill) {
+    py::object array = numpy.attr("empty")(shape, numpy.attr("float64"));
+    const Buffer output(array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    fill(static_cast<double*>(output.view().buf));
+    return array;
+}
+
+// Rows that map reads where they lie, at any address: 2-D float64 in
+// strides of whole doubles.
+bool readable_in_place(const Py_buffer& view) {
+    return view.ndim == 2 && is_float64(view) && view.strides[0] % 8 == 0 && view.strides[1] % 8 == 0;
+}
+
 py::object map_rows(const CompiledFunction& self, py::handle rows) {
-    py::object numpy = numpy_module();
-    if (!PyObject_CheckBuffer(rows.ptr())) {
-        throw py::type_error("map input must be a 2-D float64 array or buffer");
+    py::object numpy = numpy_module("Function.map");
+    const int flags = PyBUF_STRIDES | PyBUF_FORMAT;
+    std::optional<Buffer> input;
+    if (PyObject_CheckBuffer(rows.ptr())) {
+        input.emplace(rows, flags);
+        if (!readable_in_place(input->view())) {
+            input.reset();
+        }
     }
-    const Buffer input(rows, PyBUF_STRIDES | PyBUF_FORMAT);
-    const Py_buffer& view = input.view();
-    if (view.ndim != 2 || !is_float64(view)) {
-        throw py::type_error("map input must be a 2-D float64 array or buffer");
+    // Anything else is what numpy.asarray(rows, float64) makes of it,
+    // converted (copied) only here.
+    py::object converted;
+    if (!input) {
+        converted = numpy.attr("require")(rows, numpy.attr("float64"), "CA");
+        input.emplace(converted, flags);
     }
+    const Py_buffer& view = input->view();
     const sym::Function& function = self.function;
+    if (view.ndim != 2) {
+        throw py::value_error("map input must be a 2-D array of shape (N, " +
+                              std::to_string(function.input_lanes()) + "), got shape " +
+                              py::str(converted.attr("shape")).cast<std::string>());
+    }
     if (view.shape[1] != function.input_lanes()) {
         throw py::value_error("map input has " + std::to_string(view.shape[1]) +
                               " columns, expected " + std::to_string(function.input_lanes()));
     }
-    if (view.strides[0] % 8 != 0 || view.strides[1] % 8 != 0) {
-        throw py::value_error("map input strides must be multiples of 8 bytes");
+    return new_array(numpy, py::make_tuple(view.shape[0], function.output_lanes()), [&](double* out) {
+        function.map(view.buf, static_cast<std::size_t>(view.shape[0]),
+                     view.strides[0] / 8, view.strides[1] / 8, out);
+    });
+}
+
+// --- flat vectors ----------------------------------------------------------
+
+// A 1-D float64 vector of all the lanes of `values` in order, as
+// numpy.asarray makes it (no copy of a contiguous float64 vector), split
+// into one value per Expression.
+std::vector<SmallValue> split_vector(const py::object& numpy, py::handle vector, const std::vector<Value>& values,
+                                     int lanes, const char* label) {
+    const py::object array = numpy.attr("require")(vector, numpy.attr("float64"), "CA");
+    const Buffer input(array, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    if (input.view().ndim != 1 || input.view().shape[0] != lanes) {
+        throw py::value_error(std::string(label) + " must have shape (" + std::to_string(lanes) + ",), got " +
+                              py::str(array.attr("shape")).cast<std::string>());
     }
-    py::object result = numpy.attr("empty")(py::make_tuple(view.shape[0], function.output_lanes()),
-                                            numpy.attr("float64"));
-    const Buffer output(result, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    function.map(static_cast<const double*>(view.buf), static_cast<std::size_t>(view.shape[0]),
-                 view.strides[0] / 8, view.strides[1] / 8, static_cast<double*>(output.view().buf));
-    return result;
+    const auto* lane = static_cast<const double*>(input.view().buf);
+    std::vector<SmallValue> split(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        split[k].dimension = values[k].dimension();
+        std::copy(lane, lane + split[k].dimension, split[k].lanes.begin());
+        lane += split[k].dimension;
+    }
+    return split;
+}
+
+std::vector<SmallValue> flat_inputs(const CompiledFunction& self, const py::object& numpy, const py::args& args) {
+    if (args.size() != 1) {
+        throw py::type_error("flat=True takes one vector of all input lanes, got " + std::to_string(args.size()) +
+                             " arguments");
+    }
+    return split_vector(numpy, args[0], self.function.inputs(), self.function.input_lanes(), "flat input");
+}
+
+py::object flat_array(const py::object& numpy, const std::vector<SmallValue>& values, int lanes) {
+    return new_array(numpy, py::make_tuple(lanes), [&](double* out) {
+        for (const SmallValue& value : values) {
+            out = std::copy(value.lanes.begin(), value.lanes.begin() + value.dimension, out);
+        }
+    });
+}
+
+[[noreturn]] void refuse_pickling(py::handle self) {
+    throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
 }
 
 CompiledFunction compile(py::handle outputs, py::handle inputs) {
@@ -216,44 +302,163 @@ std::string describe(const CompiledFunction& self) {
            std::to_string(f.instruction_count()) + " instructions>";
 }
 
+// Docstrings, each opening with the signature in the interpreter's own form
+// ("name(parameters)\n--\n\n"): CPython makes __text_signature__ from it,
+// so help(), inspect.signature and editors show the parameters by name, as
+// the stubs do. Methods spell self out rather than "$self": the binding
+// library's functions are bound to its function record, which inspect would
+// take for self and drop.
+constexpr const char* kFunctionDoc = R"doc(The outputs of a graph as a function of some of its leaves.
+
+Made by varnel.compile(outputs, inputs). Constants are baked in; Parameters
+that are not inputs are read at every call, so set_value is seen without
+compiling again. Made from one output Expression, calls return one tuple of
+lanes; made from a sequence, a tuple with one lane tuple per output. The
+same holds for the inputs and the gradients vjp returns.
+
+With flat=True, a call, vjp and jacobian take one vector of every input
+lane in order (n numbers) and return NumPy arrays: values of shape (m,),
+gradients of shape (n,) and the Jacobian of shape (m, n), for m output
+lanes. That is what scipy.optimize and array libraries pass around.)doc";
+
+constexpr const char* kCallDoc = R"doc(__call__(self, /, *input_values, flat=False)
+--
+
+The outputs' lanes for these input values, as eval gives them.
+
+One argument per input, in the order of compile's inputs: a number or a
+sequence of 1..4 numbers, as many lanes as that input has (a NumPy scalar
+or array counts as what its tolist() gives). Returns a tuple of floats for
+a Function of one output Expression, a tuple of such tuples for a sequence
+of outputs.
+
+With flat=True, the one argument is a vector of every input lane in order
+(anything numpy.asarray makes a float64 vector of shape (n,)), and the
+result is a NumPy array of every output lane in order, of shape (m,).)doc";
+
+constexpr const char* kVjpDoc = R"doc(vjp(self, /, *input_values, seeds=None, flat=False)
+--
+
+The gradient of the seeded outputs with respect to each input.
+
+seeds holds one seed per output (one seed for a Function of one output
+Expression), each with its output's lane count; without it every output
+must have one lane and gets 1.0. Returns one lane tuple per input (one
+tuple for a Function of one input Expression). Like backward, it also adds
+into the grad of every Parameter below the outputs that is not an input,
+once nothing can fail.
+
+With flat=True, the one argument is a vector of every input lane, seeds
+(when given) a vector of every output lane, and the gradient is a NumPy
+array of shape (n,), one number per input lane.)doc";
+
+constexpr const char* kJacobianDoc = R"doc(jacobian(self, /, *input_values, flat=False)
+--
+
+Every output lane's derivative with respect to every input lane.
+
+Returns a tuple of rows, one per output lane in order, each with one float
+per input lane in order. Writes no gradient. With flat=True, the one
+argument is a vector of every input lane, and the result a NumPy array of
+shape (m, n).)doc";
+
+constexpr const char* kMapDoc = R"doc(map(self, rows, /)
+--
+
+Evaluate every row of rows into a NumPy array of shape (N, output lanes).
+
+rows is anything numpy.asarray makes a 2-D float64 array of shape
+(N, input lanes): an array of any dtype, a list of lists, a DataFrame.
+Each row holds the lanes of every input, in order. A float64 array or
+buffer (strided or not) is read where it lies; anything else is converted
+first. The loop runs in C++; a failing row raises its error with "row I: "
+before the message. Needs NumPy.)doc";
+
+constexpr const char* kReprDoc = R"doc(__repr__(self, /)
+--
+
+The number of inputs and outputs, their lanes and the instructions.)doc";
+
+constexpr const char* kCompileDoc = R"doc(compile(outputs, inputs=())
+--
+
+Compile the graph below outputs into a Function of inputs; see
+help(varnel.compile).)doc";
+
 }  // namespace
 
 PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
     // Expression is registered by _varnel; loading it first makes sure the
     // type is known here whichever module is imported first.
     py::module_::import("_varnel");
+    py::options options;
+    options.disable_function_signatures();
 
-    py::class_<CompiledFunction>(m, "Function")
-        .def("__call__",
-             [](const CompiledFunction& self, const py::args& args) {
-                 return lanes_tuples(self.function.evaluate(to_lane_list(args, "function input")),
-                                     self.single_output);
-             })
+    py::class_<CompiledFunction>(m, "Function", kFunctionDoc)
+        .def(
+            "__call__",
+            [](const CompiledFunction& self, const py::args& args, bool flat) -> py::object {
+                if (flat) {
+                    const py::object numpy = numpy_module("flat=True");
+                    return flat_array(numpy, self.function.evaluate(flat_inputs(self, numpy, args)),
+                                      self.function.output_lanes());
+                }
+                return lanes_tuples(self.function.evaluate(to_lane_list(args, "function input")),
+                                    self.single_output);
+            },
+            py::arg("flat").noconvert() = false, kCallDoc)
         .def(
             "vjp",
-            [](const CompiledFunction& self, const py::args& args, const py::object& seeds) {
+            [](const CompiledFunction& self, const py::args& args, const py::object& seeds,
+               bool flat) -> py::object {
+                const sym::Function& f = self.function;
+                if (flat) {
+                    const py::object numpy = numpy_module("flat=True");
+                    std::vector<SmallValue> values = flat_inputs(self, numpy, args);
+                    return flat_array(numpy,
+                                      f.vjp(values, seeds.is_none() ? to_seeds(self, seeds)
+                                                                    : split_vector(numpy, seeds, f.outputs(),
+                                                                                   f.output_lanes(), "flat seeds")),
+                                      f.input_lanes());
+                }
                 std::vector<SmallValue> values = to_lane_list(args, "function input");
-                return lanes_tuples(self.function.vjp(values, to_seeds(self, seeds)),
-                                    self.single_input);
+                return lanes_tuples(f.vjp(values, to_seeds(self, seeds)), self.single_input);
             },
-            py::arg("seeds") = py::none())
-        .def("jacobian",
-             [](const CompiledFunction& self, const py::args& args) {
-                 const sym::Function& f = self.function;
-                 const std::vector<double> matrix = f.jacobian(to_lane_list(args, "function input"));
-                 const auto columns = static_cast<std::size_t>(f.input_lanes());
-                 py::tuple rows(static_cast<std::size_t>(f.output_lanes()));
-                 for (std::size_t r = 0; r < rows.size(); ++r) {
-                     py::tuple row(columns);
-                     for (std::size_t c = 0; c < columns; ++c) {
-                         row[c] = py::float_(matrix[r * columns + c]);
-                     }
-                     rows[r] = row;
-                 }
-                 return rows;
-             })
-        .def("map", &map_rows)
-        .def("__repr__", &describe);
+            py::arg("seeds") = py::none(), py::arg("flat").noconvert() = false, kVjpDoc)
+        .def(
+            "jacobian",
+            [](const CompiledFunction& self, const py::args& args, bool flat) -> py::object {
+                const sym::Function& f = self.function;
+                const auto columns = static_cast<std::size_t>(f.input_lanes());
+                if (flat) {
+                    const py::object numpy = numpy_module("flat=True");
+                    const std::vector<double> matrix = f.jacobian(flat_inputs(self, numpy, args));
+                    return new_array(numpy, py::make_tuple(f.output_lanes(), f.input_lanes()),
+                                     [&](double* out) { std::copy(matrix.begin(), matrix.end(), out); });
+                }
+                const std::vector<double> matrix = f.jacobian(to_lane_list(args, "function input"));
+                py::tuple rows(static_cast<std::size_t>(f.output_lanes()));
+                for (std::size_t r = 0; r < rows.size(); ++r) {
+                    py::tuple row(columns);
+                    for (std::size_t c = 0; c < columns; ++c) {
+                        row[c] = py::float_(matrix[r * columns + c]);
+                    }
+                    rows[r] = row;
+                }
+                return rows;
+            },
+            py::arg("flat").noconvert() = false, kJacobianDoc)
+        .def("map", &map_rows, py::arg("rows"), kMapDoc)
+        .def("__repr__", &describe, kReprDoc)
+        // Refused as for an Expression, by every protocol, with or without
+        // a function inside.
+        .def("__reduce__", [](py::handle self) { refuse_pickling(self); })
+        .def("__reduce_ex__", [](py::handle self, py::handle) { refuse_pickling(self); });
 
-    m.def("compile", &compile, py::arg("outputs"), py::arg("inputs") = py::tuple());
+    // Function[values, gradients], as the stubs write it, also works in
+    // annotations that are evaluated.
+    m.attr("Function").attr("__class_getitem__") = py::reinterpret_steal<py::object>(
+        PyClassMethod_New(py::module_::import("types").attr("GenericAlias").ptr()));
+
+    m.def("compile", &compile, py::arg("outputs"), py::arg("inputs") = py::tuple(), kCompileDoc);
 }

@@ -8,6 +8,7 @@
 
 #include "python/conversions.h"
 #include "python/expression_objects.h"
+#include "python/instance_base.h"
 #include "symbolic/symbolic.h"
 
 namespace py = pybind11;
@@ -380,6 +381,7 @@ PYBIND11_MODULE(_varnel, m, py::multiple_interpreters::not_supported()) {
     define_pickling(cls);
     define_private_members(cls);
     install_number_slots(cls);
+    varnel::python::InstanceBase::guard();
     define_factories(m);
     define_functions(m);
 }

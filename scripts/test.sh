@@ -23,14 +23,47 @@ have_gtest() {
         compgen -G "/usr/local/lib*/cmake/GTest/GTestConfig.cmake" >/dev/null
 }
 
-# Graphviz is optional: without it the tests that render pictures skip.
-if ! have_gtest || ! command -v dot >/dev/null; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+have_eigen() {
+    compgen -G "/usr/share/eigen3/cmake/Eigen3Config.cmake" >/dev/null ||
+        compgen -G "/usr/local/share/eigen3/cmake/Eigen3Config.cmake" >/dev/null
+}
+
+# System packages the tests need, each installed only when it is missing and
+# only where this runs as root with apt-get. Graphviz is optional: without
+# it the tests that render pictures skip.
+can_apt=0
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    can_apt=1
+fi
+apt_updated=0
+install_system_package() {
+    local package="$1" why="$2"
+    if [ "$apt_updated" = 0 ]; then
+        echo "==> updating apt-get's package lists, to install what the tests need"
         apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev graphviz >/dev/null
-    elif ! have_gtest; then
+        apt_updated=1
+    fi
+    echo "==> installing $package with apt-get: $why"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$package" >/dev/null
+}
+if ! have_gtest; then
+    if [ "$can_apt" = 1 ]; then
+        install_system_package libgtest-dev "GoogleTest, which the C++ suite is written in"
+    else
         echo "error: GoogleTest is missing; install it with: sudo apt-get install libgtest-dev" >&2
         exit 1
+    fi
+fi
+# Without Debian's Eigen the build takes cmeel-eigen from the environment.
+if ! have_eigen && [ "$can_apt" = 1 ]; then
+    install_system_package libeigen3-dev "Eigen, the solver's linear algebra"
+fi
+if ! command -v dot >/dev/null; then
+    if [ "$can_apt" = 1 ]; then
+        install_system_package graphviz "Graphviz's dot program, which the picture-rendering tests run"
+    else
+        echo "note: Graphviz's dot is missing, so the two picture-rendering tests skip" \
+            "(install it with: sudo apt-get install graphviz)"
     fi
 fi
 

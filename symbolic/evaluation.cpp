@@ -6,8 +6,9 @@
 // Values and gradients then live in arrays indexed by position, so the
 // forward and reverse loops look nothing up by id. The output handle keeps
 // every node alive for the whole call, so the arrays hold plain node
-// pointers. The arrays are kept per thread for reuse; every pass writes each
-// entry before reading it, so nothing computed carries over between calls.
+// pointers. The arrays are kept per thread for reuse, within the bounds of
+// kept_scratch.h; every pass writes each entry before reading it, so nothing
+// computed carries over between calls.
 #include <array>
 #include <cstdint>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include "symbolic/detail/checks.h"
 #include "symbolic/detail/id_map.h"
 #include "symbolic/detail/kept_blocks.h"
+#include "symbolic/detail/kept_scratch.h"
 #include "symbolic/detail/operators.h"
 #include "symbolic/symbolic.h"
 
@@ -47,7 +49,7 @@ struct Frame {
     Operands operands;
 };
 
-struct Scratch {
+struct Scratch final : ScratchMemory {
     std::vector<ValueNode*> nodes;
     std::vector<Step> steps;
     std::vector<Operands> operands;
@@ -60,12 +62,56 @@ struct Scratch {
     std::vector<SmallValue> grads;
     std::vector<std::uint32_t> parameters;
     KeptBlocks blocks;
+
+    std::size_t bytes() const noexcept override {
+        return nodes.capacity() * sizeof(ValueNode*) + steps.capacity() * sizeof(Step) +
+               operands.capacity() * sizeof(Operands) + finished_at.capacity() * sizeof(std::uint32_t) +
+               stack.capacity() * sizeof(Frame) + values.capacity() * sizeof(SmallValue) +
+               grads.capacity() * sizeof(SmallValue) + parameters.capacity() * sizeof(std::uint32_t) +
+               blocks.bytes();
+    }
+
+    void release() noexcept override {
+        std::vector<ValueNode*>().swap(nodes);
+        std::vector<Step>().swap(steps);
+        std::vector<Operands>().swap(operands);
+        std::vector<std::uint32_t>().swap(finished_at);
+        std::vector<Frame>().swap(stack);
+        std::vector<SmallValue>().swap(values);
+        std::vector<SmallValue>().swap(grads);
+        std::vector<std::uint32_t>().swap(parameters);
+        blocks.release();
+    }
 };
 
-Scratch& thread_scratch() {
-    thread_local Scratch scratch;
-    return scratch;
-}
+// A pass's use of its thread's scratch (see kept_scratch.h), from its start
+// to its end, whether it returns or throws.
+class ThreadScratch {
+public:
+    explicit ThreadScratch(const Value& output) : output_(output) { state().keeper.begin(); }
+    ThreadScratch(const ThreadScratch&) = delete;
+    ThreadScratch& operator=(const ThreadScratch&) = delete;
+    ~ThreadScratch() {
+        State& s = state();
+        const std::uint64_t id = output_.same_node(Value{}) ? 0 : output_.node().id;
+        s.keeper.end(id, s.scratch.nodes.capacity() > 4 * s.scratch.nodes.size());
+    }
+
+    Scratch& get() { return state().scratch; }
+
+private:
+    struct State {
+        Scratch scratch;
+        ScratchKeeper keeper{scratch};
+    };
+
+    static State& state() {
+        thread_local State state;
+        return state;
+    }
+
+    const Value& output_;
+};
 
 // Depth-first post-order, inputs in index order, a node marked on entry and
 // listed after its inputs. The explicit stack keeps a deep chain from
@@ -331,7 +377,8 @@ void store_gradients(Scratch& s) {
 }  // namespace
 
 SmallValue Value::evaluate() const {
-    Scratch& s = thread_scratch();
+    ThreadScratch scratch(*this);
+    Scratch& s = scratch.get();
     walk(*this, s);
     evaluate_all(s);
     return s.values[s.nodes.size() - 1];
@@ -343,7 +390,8 @@ void Value::backward(SmallValue seed) const {
     if (seed.dimension != dimension()) {
         throw std::invalid_argument("backward seed dimension does not match output dimension");
     }
-    Scratch& s = thread_scratch();
+    ThreadScratch scratch(*this);
+    Scratch& s = scratch.get();
     walk(*this, s);
     evaluate_all(s);
     reverse_pass(s, seed);
@@ -358,7 +406,8 @@ void Value::backward() const {
 }
 
 void Value::zero_grad() const {
-    Scratch& s = thread_scratch();
+    ThreadScratch scratch(*this);
+    Scratch& s = scratch.get();
     walk(*this, s);
     for (ValueNode* node : s.nodes) {
         if (node->kind == ValueKind::Parameter) {

@@ -56,10 +56,23 @@ inline void zero(double* lanes, std::size_t count) {
     std::memset(lanes, 0, count * sizeof(double));
 }
 
+// Input rows come from any buffer, whose doubles may sit at any address:
+// each is copied out byte for byte, which compiles to one plain load.
+inline double load_double(const unsigned char* at) {
+    double value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// "1 seed", "2 seeds".
+std::string count_of(std::size_t count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 void require_input_values(const std::vector<SmallValue>& values, const std::vector<Value>& inputs) {
     if (values.size() != inputs.size()) {
-        throw std::invalid_argument("function expects " + std::to_string(inputs.size()) +
-                                    " input values, got " + std::to_string(values.size()));
+        throw std::invalid_argument("function expects " + count_of(inputs.size(), "input value") + ", got " +
+                                    std::to_string(values.size()));
     }
     for (std::size_t k = 0; k < values.size(); ++k) {
         require_finite(values[k]);
@@ -74,8 +87,8 @@ void require_input_values(const std::vector<SmallValue>& values, const std::vect
 
 void require_seeds(const std::vector<SmallValue>& seeds, const std::vector<Value>& outputs) {
     if (seeds.size() != outputs.size()) {
-        throw std::invalid_argument("function expects " + std::to_string(outputs.size()) +
-                                    " seeds, got " + std::to_string(seeds.size()));
+        throw std::invalid_argument("function expects " + count_of(outputs.size(), "seed") + ", got " +
+                                    std::to_string(seeds.size()));
     }
     for (std::size_t k = 0; k < seeds.size(); ++k) {
         require_finite(seeds[k]);
@@ -104,6 +117,31 @@ Code one_lane_code(ExpressionOp op) {
 template <typename Error>
 [[noreturn]] void rethrow_for_row(const Error& error, std::size_t row) {
     throw Error("row " + std::to_string(row) + ": " + error.what());
+}
+
+// The error for an Undefined below an output that is not an input: the
+// message of evaluation, and which leaf it is, by its name or else its id.
+// Names are any bytes; only printable ASCII is shown as it is, so the
+// message stays text wherever it is shown.
+std::logic_error undefined_leaf_error(const ValueNode& node) {
+    std::string which;
+    if (node.name.empty()) {
+        which = "#" + std::to_string(node.id);
+    } else {
+        static constexpr char kHex[] = "0123456789abcdef";
+        which = "'";
+        for (const char c : node.name) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+                which += c;
+            } else {
+                which += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+            }
+        }
+        which += "'";
+    }
+    return std::logic_error("cannot evaluate symbolic graph with Undefined values: the Undefined " + which +
+                            " is not an input of the function");
 }
 
 }  // namespace
@@ -158,7 +196,7 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     auto finish = [&](const Value& value) {
         const ValueNode& node = value.node();
         if (node.kind == ValueKind::Undefined) {
-            throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
+            throw undefined_leaf_error(node);
         }
         expressions += node.kind == ValueKind::Expression ? 1 : 0;
         constants += node.kind == ValueKind::Constant ? 1 : 0;
@@ -548,21 +586,23 @@ std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) co
     return result;
 }
 
-void Function::map(const double* in, std::size_t rows, std::ptrdiff_t in_stride,
+void Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride,
                    std::ptrdiff_t in_lane_stride, double* out) const {
     Scratch<SmallValue> slots(slot_count_);
     SmallValue* s = slots.get();
     load_constants(s);
     const auto width = static_cast<std::size_t>(output_lanes_);
+    const auto row_bytes = in_stride * static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto lane_bytes = in_lane_stride * static_cast<std::ptrdiff_t>(sizeof(double));
     for (std::size_t row = 0; row < rows; ++row) {
-        const double* source = in + static_cast<std::ptrdiff_t>(row) * in_stride;
+        const unsigned char* source = static_cast<const unsigned char*>(in) + static_cast<std::ptrdiff_t>(row) * row_bytes;
         try {
             std::ptrdiff_t lane = 0;
             for (std::size_t k = 0; k < inputs_.size(); ++k) {
                 SmallValue value;
                 value.dimension = lane_dimension_[k];
                 for (int i = 0; i < value.dimension; ++i, ++lane) {
-                    value.lanes[static_cast<std::size_t>(i)] = source[lane * in_lane_stride];
+                    value.lanes[static_cast<std::size_t>(i)] = load_double(source + lane * lane_bytes);
                 }
                 require_finite_lanes(value);
                 put(s, static_cast<std::uint32_t>(k), value);

@@ -54,10 +54,11 @@ public:
     // fewer. Writes no gradient.
     std::vector<double> jacobian(const std::vector<SmallValue>& inputs) const;
     // Evaluates `rows` rows of input_lanes() numbers each (row r at
-    // in[r * in_stride], lane k at in[r * in_stride + k * in_lane_stride])
-    // into rows of output_lanes() numbers at out. A failing row throws the
-    // same class with "row R: " before the message.
-    void map(const double* in, std::size_t rows, std::ptrdiff_t in_stride,
+    // in[r * in_stride], lane k at in[r * in_stride + k * in_lane_stride],
+    // counted in doubles) into rows of output_lanes() numbers at out. The
+    // input doubles need not be aligned. A failing row throws the same
+    // class with "row R: " before the message.
+    void map(const void* in, std::size_t rows, std::ptrdiff_t in_stride,
              std::ptrdiff_t in_lane_stride, double* out) const;
 
 private:

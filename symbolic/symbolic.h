@@ -133,10 +133,6 @@ public:
     void zero_grad() const;
 
 private:
-    // A node's destructor takes its inputs' handles, to release them without
-    // recursing down the graph; see ValueNode::~ValueNode.
-    friend struct ValueNode;
-
     std::shared_ptr<ValueNode> node_;
 };
 
@@ -157,7 +153,8 @@ struct ValueNode {
     ValueNode(const ValueNode&) = delete;
     ValueNode& operator=(const ValueNode&) = delete;
     // Releases long input chains iteratively, so dropping a deep graph
-    // cannot overflow the stack.
+    // cannot overflow the stack, and without allocating, so it works when
+    // memory has run out.
     ~ValueNode();
 };
 

@@ -13,7 +13,11 @@ helpers written on its public surface:
 - the elementary functions of the C math library, lane by lane: ``sqrt``,
   ``exp``, ``log``, ``tan``, ``asin``, ``acos``, ``atan``, ``sinh``,
   ``cosh``, ``tanh``, ``abs``, ``log1p``, ``expm1``, ``cbrt``, and of two
-  operands ``pow``, ``atan2`` and ``hypot``.
+  operands ``pow``, ``atan2`` and ``hypot``;
+- :func:`least_squares` and :func:`solve`: the unknowns that fit residuals
+  or satisfy equations, found in C++, with a :class:`SolveResult`;
+- :func:`plot_fit`: a picture of a fit, its residuals and its cost per
+  iteration (needs matplotlib).
 """
 
 from _varnel import (
@@ -30,7 +34,10 @@ from _varnel import (
 )
 
 from . import optim
-from ._compiled import Function, compile
+from ._compile import compile
+from ._compiled import Function
+from ._solve import least_squares, solve
+from ._solver import SolveResult
 from ._functions import (
     abs,
     acos,
@@ -52,6 +59,7 @@ from ._functions import (
 )
 from .gradcheck import GradcheckError, GradcheckResult, gradcheck
 from .graphviz import GraphPicture, draw, render, to_dot
+from .plotting import plot_fit
 
 # abs and pow are left out, so that `from varnel import *` keeps Python's
 # own: use them as varnel.abs and varnel.pow.
@@ -63,6 +71,7 @@ __all__ = [
     "GradcheckResult",
     "GraphPicture",
     "Parameter",
+    "SolveResult",
     "Undefined",
     "__version__",
     "acos",
@@ -78,12 +87,15 @@ __all__ = [
     "expm1",
     "gradcheck",
     "hypot",
+    "least_squares",
     "log",
     "log1p",
     "optim",
+    "plot_fit",
     "render",
     "sin",
     "sinh",
+    "solve",
     "sqrt",
     "tan",
     "tanh",

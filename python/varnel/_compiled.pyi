@@ -2,21 +2,35 @@
 and mapped over rows of inputs without walking it again."""
 
 from collections.abc import Sequence
-from typing import Any, TypeAlias, final, overload
+from types import GenericAlias
+from typing import Any, Generic, Literal, SupportsFloat, TypeAlias, TypeVar, final, overload
+
+import numpy
+from numpy.typing import ArrayLike, NDArray
 
 from _varnel import Expression
 
 _Lanes: TypeAlias = tuple[float, ...]
 """One value's lanes: one float per lane, lane 0 first."""
 
-_LaneInput: TypeAlias = float | Sequence[float]
-"""One value's lanes as accepted: a number, or 1..4 numbers."""
+_LaneInput: TypeAlias = SupportsFloat | Sequence[SupportsFloat] | NDArray[numpy.floating[Any] | numpy.integer[Any]]
+"""One value's lanes as accepted: a number (NumPy's too), or 1..4 numbers
+in a sequence or a NumPy array."""
+
+_Array: TypeAlias = NDArray[numpy.float64]
+"""What map and flat=True return."""
+
+_Values = TypeVar("_Values", covariant=True)
+"""What a call returns: one lane tuple, or one per output."""
+
+_Gradients = TypeVar("_Gradients", covariant=True)
+"""What vjp returns: one lane tuple, or one per input."""
 
 class _FunctionType(type):
     """The binding library's metaclass of ``Function``."""
 
 @final
-class Function(metaclass=_FunctionType):
+class Function(Generic[_Values, _Gradients], metaclass=_FunctionType):
     """The outputs of a graph as a function of some of its leaves.
 
     Made by :func:`compile`. Constants are baked in; Parameters that are not
@@ -24,13 +38,29 @@ class Function(metaclass=_FunctionType):
     again. Made from one output Expression, calls return one lane tuple;
     made from a sequence, a tuple with one lane tuple per output. The same
     holds for the inputs and the gradients ``vjp`` returns.
+
+    With ``flat=True``, a call, ``vjp`` and ``jacobian`` take one vector of
+    every input lane (n numbers) and return NumPy arrays: values of shape
+    (m,), gradients of shape (n,), the Jacobian of shape (m, n).
     """
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         """Always raises TypeError: Functions are made by ``compile``."""
-    def __call__(self, *input_values: _LaneInput) -> Any:
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """``Function[values, gradients]`` for annotations read at run time."""
+    @overload
+    def __call__(self, *input_values: _LaneInput, flat: Literal[False] = False) -> _Values:
         """The outputs' lanes for these input values, one argument per input."""
-    def vjp(self, *input_values: _LaneInput, seeds: _LaneInput | Sequence[_LaneInput] | None = None) -> Any:
+    @overload
+    def __call__(self, input_vector: ArrayLike, /, *, flat: Literal[True]) -> _Array:
+        """Every output lane, shape (m,), for a vector of every input lane."""
+    @overload
+    def vjp(
+        self,
+        *input_values: _LaneInput,
+        seeds: _LaneInput | Sequence[_LaneInput] | None = None,
+        flat: Literal[False] = False,
+    ) -> _Gradients:
         """The gradient of the seeded outputs with respect to each input.
 
         ``seeds`` holds one seed per output (one seed for a Function of one
@@ -38,13 +68,28 @@ class Function(metaclass=_FunctionType):
         Like ``backward``, also adds into the ``grad`` of every Parameter
         below the outputs that is not an input.
         """
-    def jacobian(self, *input_values: _LaneInput) -> tuple[_Lanes, ...]:
+    @overload
+    def vjp(self, input_vector: ArrayLike, /, *, seeds: ArrayLike | None = None, flat: Literal[True]) -> _Array:
+        """The gradient, shape (n,), for a vector of every input lane and
+        (when given) a vector of every output lane's seed."""
+    @overload
+    def jacobian(self, *input_values: _LaneInput, flat: Literal[False] = False) -> tuple[_Lanes, ...]:
         """One row per output lane, one column per input lane."""
-    def map(self, rows: Any, /) -> Any:
-        """Evaluates every row of a 2-D float64 buffer of shape (N, input
-        lanes) into a NumPy array of shape (N, output lanes). Needs NumPy."""
+    @overload
+    def jacobian(self, input_vector: ArrayLike, /, *, flat: Literal[True]) -> _Array:
+        """The Jacobian, shape (m, n), for a vector of every input lane."""
+    def map(self, rows: ArrayLike, /) -> _Array:
+        """Evaluates every row of what ``numpy.asarray`` makes a 2-D float64
+        array of shape (N, input lanes) into a NumPy array of shape
+        (N, output lanes). Needs NumPy."""
 
 @overload
-def compile(outputs: Expression, inputs: Expression | Sequence[Expression] = ()) -> Function: ...
+def compile(outputs: Expression, inputs: Expression) -> Function[_Lanes, _Lanes]: ...
 @overload
-def compile(outputs: Sequence[Expression], inputs: Expression | Sequence[Expression] = ()) -> Function: ...
+def compile(outputs: Expression, inputs: Sequence[Expression] = ()) -> Function[_Lanes, tuple[_Lanes, ...]]: ...
+@overload
+def compile(outputs: Sequence[Expression], inputs: Expression) -> Function[tuple[_Lanes, ...], _Lanes]: ...
+@overload
+def compile(
+    outputs: Sequence[Expression], inputs: Sequence[Expression] = ()
+) -> Function[tuple[_Lanes, ...], tuple[_Lanes, ...]]: ...

@@ -66,10 +66,15 @@ class Optimizer:
                  defaults: Mapping[str, Any] | None = None) -> None:
         """Take the Parameters (or parameter groups) and the default settings, if any.
 
-        A group or Parameter list that is empty, an item that is not a
-        Parameter, a Parameter given twice, an unknown setting or a setting
-        out of range raises ValueError.
+        A single Expression instead of a list raises TypeError. A group or
+        Parameter list that is empty, an item that is not a Parameter, a
+        Parameter given twice, an unknown setting or a setting out of range
+        raises ValueError.
         """
+        if isinstance(params, Expression):
+            # Iterating it would yield its lanes, each refused as no Parameter.
+            raise TypeError("optimizer params must be a list of Parameters or of parameter groups, "
+                            f"not one Expression: pass [p] rather than p, got {params!r}")
         self.defaults = dict(defaults or {})
         self._check_settings(self.defaults)
         items = list(params)

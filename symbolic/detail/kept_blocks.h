@@ -20,10 +20,23 @@ public:
     KeptBlocks() = default;
     KeptBlocks(const KeptBlocks&) = delete;
     KeptBlocks& operator=(const KeptBlocks&) = delete;
-    ~KeptBlocks() override {
+    ~KeptBlocks() override { release(); }
+
+    // The bytes of the blocks kept now.
+    std::size_t bytes() const noexcept {
+        std::size_t total = kept_.capacity() * sizeof(Block);
+        for (const Block& block : kept_) {
+            total += block.bytes;
+        }
+        return total;
+    }
+
+    // Gives every kept block back.
+    void release() noexcept {
         for (const Block& block : kept_) {
             ::operator delete(block.memory, block.bytes, std::align_val_t{block.align});
         }
+        std::vector<Block>().swap(kept_);
     }
 
 private:

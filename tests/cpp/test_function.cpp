@@ -220,6 +220,25 @@ TEST(FunctionTest, MapReadsStridedRowsAndNamesTheFailingRow) {
     EXPECT_ERROR(std::invalid_argument, "row 0: symbolic value lanes must be finite", f.map(nan_row, 1, 2, 1, out));
 }
 
+// A buffer from outside may hold its doubles at any address: under the
+// undefined-behaviour sanitizer a misaligned load would stop the test.
+TEST(FunctionTest, MapReadsDoublesAtAnyAddress) {
+    const Value x = sym::undefined(1, "x");
+    const Value y = sym::undefined(2, "y");
+    const Function f({x * y}, {x, y});
+    const double rows[2][3] = {{1.5, 2.0, -4.0}, {-0.5, 8.0, 3.0}};
+    for (std::size_t offset = 1; offset < sizeof(double); ++offset) {
+        alignas(double) unsigned char bytes[sizeof rows + sizeof(double)];
+        std::memcpy(bytes + offset, rows, sizeof rows);
+        double out[2 * 2];
+        f.map(bytes + offset, 2, 3, 1, out);
+        EXPECT_EQ(out[0], 3.0);
+        EXPECT_EQ(out[1], -6.0);
+        EXPECT_EQ(out[2], -4.0);
+        EXPECT_EQ(out[3], -1.5);
+    }
+}
+
 TEST(FunctionTest, RefusesBadGraphsWhenMade) {
     const Value p = sym::parameter(1.0, "p");
     const Value u = sym::undefined(2, "u");
@@ -235,8 +254,20 @@ TEST(FunctionTest, RefusesBadGraphsWhenMade) {
     EXPECT_ERROR_NO_ID(std::invalid_argument, "function inputs must be Undefined or Parameter values",
                        Function({square}, {square}));
     EXPECT_ERROR_NO_ID(std::invalid_argument, "function input is listed twice", Function({p}, {p, u, p}));
-    EXPECT_ERROR_NO_ID(std::logic_error, kUndefined, Function({product}, {p}));
-    EXPECT_ERROR_NO_ID(std::logic_error, kUndefined, Function({p, lane}, {}));
+    // Which leaf is missing: by its name, shown as text, or else by its id.
+    const std::string not_input = std::string(kUndefined) + ": the Undefined ";
+    EXPECT_ERROR_NO_ID(std::logic_error, not_input + "'u' is not an input of the function",
+                       Function({product}, {p}));
+    EXPECT_ERROR_NO_ID(std::logic_error, not_input + "'u' is not an input of the function", Function({p, lane}, {}));
+    const Value unnamed = sym::undefined(1, "");
+    const Value unnamed_product = p * unnamed;
+    EXPECT_ERROR_NO_ID(std::logic_error,
+                       not_input + "#" + std::to_string(unnamed.id()) + " is not an input of the function",
+                       Function({unnamed_product}, {p}));
+    const Value odd = sym::undefined(1, "a\\b\n\xce\xb1'");
+    const Value odd_sum = odd + 1.0;
+    EXPECT_ERROR_NO_ID(std::logic_error, not_input + "'a\\x5cb\\x0a\\xce\\xb1'' is not an input of the function",
+                       Function({odd_sum}, {}));
     // An Undefined that is an input, or not below any output, is fine.
     EXPECT_LANES(Function({product}, {u}).evaluate({sym::small_value(2.0, 3.0)})[0], {2.0, 3.0});
     EXPECT_LANES(Function({p}, {u}).evaluate({sym::small_value(2.0, 3.0)})[0], {1.0});
@@ -251,12 +282,16 @@ TEST(FunctionTest, RefusesBadArgumentsAndNonFiniteLanes) {
     for (const auto& call : std::vector<std::function<void(const std::vector<SmallValue>&)>>{
              [&](const auto& in) { f.evaluate(in); }, [&](const auto& in) { f.vjp(in, seeds); },
              [&](const auto& in) { f.jacobian(in); }}) {
-        EXPECT_ERROR(std::invalid_argument, "function expects 1 input values, got 0", call({}));
+        EXPECT_ERROR(std::invalid_argument, "function expects 1 input value, got 0", call({}));
         EXPECT_ERROR(std::invalid_argument, "function input 0 has dimension 1, expected 2", call({sym::small_value(1.0)}));
         EXPECT_ERROR(std::invalid_argument, kFinite, call({lanes_of({1.0, kNaN})}));
         EXPECT_ERROR(std::invalid_argument, kDim, call({lanes_of({})}));
     }
     EXPECT_ERROR(std::invalid_argument, "function expects 2 seeds, got 1", f.vjp(good, {sym::small_value(1.0, 1.0)}));
+    EXPECT_ERROR(std::invalid_argument, "function expects 1 seed, got 2",
+                 Function({p * 2.0}, {x}).vjp(good, {sym::small_value(1.0), sym::small_value(1.0)}));
+    EXPECT_ERROR(std::invalid_argument, "function expects 2 input values, got 1",
+                 Function({p * 2.0}, {x, sym::undefined(1, "y")}).evaluate(good));
     EXPECT_ERROR(std::invalid_argument, "backward seed dimension does not match output dimension",
                  f.vjp(good, {sym::small_value(1.0), sym::small_value(1.0)}));
     EXPECT_ERROR(std::invalid_argument, kFinite, f.vjp(good, {sym::small_value(1.0, 1.0), lanes_of({kInf})}));

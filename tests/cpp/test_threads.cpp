@@ -133,3 +133,36 @@ TEST(ThreadsTest, HandlesIntoOneChainReleasedOnTwoThreads) {
     }
     EXPECT_EQ(wrong.load(), 0);
 }
+
+// One thread walks a new large graph again and again while another releases
+// the graph it walked before: the release frees the scratch kept for it
+// whenever the walker is between passes. Under ThreadSanitizer this checks
+// that the release and the walker's passes never touch that scratch at once.
+TEST(ThreadsTest, ScratchKeptForAGraphReleasedOnAnotherThread) {
+    constexpr int kRounds = 12;
+    const Value x = sym::parameter(0.5, "x");
+    auto chain = [&x] {
+        Value y = x;
+        for (int i = 0; i < 8000; ++i) y = sym::sin(y) * 0.5 + x;  // scratch above 4 MiB
+        return y;
+    };
+    const double expected = chain().evaluate()[0];
+    std::array<Value, kRounds> graphs;
+    for (Value& graph : graphs) graph = chain();
+    std::atomic<int> walked{0};
+    std::atomic<int> wrong{0};
+    std::thread walker([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            const Value graph = graphs[static_cast<std::size_t>(i)];
+            if (!has_lanes(graph.evaluate(), {expected})) ++wrong;
+            graph.backward();
+            walked = i + 1;
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        while (walked.load() <= i) std::this_thread::yield();
+        graphs[static_cast<std::size_t>(i)] = Value();  // the walker may be on the next one
+    }
+    walker.join();
+    EXPECT_EQ(wrong.load(), 0);
+}

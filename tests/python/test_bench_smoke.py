@@ -64,3 +64,16 @@ def test_peer_runs_or_is_reported_not_installed(smoke, peer):
     else:
         skipped = next(line for line in stdout.splitlines() if line.startswith("not installed (skipped): "))
         assert peer in skipped and f"{peer} ns/node" not in stdout
+
+
+def test_pass_scratch_prints_every_case_against_its_baseline():
+    proc = subprocess.run([sys.executable, str(BENCH / "pass_scratch.py"), "--sizes", "100", "--turns", "1",
+                           "--rounds", "1", "--baseline", sys.executable],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    header, *rows = proc.stdout.splitlines()
+    assert header.split() == ["case", "nodes", "pass", "ns/node", "baseline", "ratio"]
+    assert [row.split()[:3] for row in rows] == [[case, "100", phase] for case in
+                                                 ("same", "rebuilt", "dropped", "alive")
+                                                 for phase in ("eval", "backward")]
+    assert all(float(value) > 0 for row in rows for value in row.split()[3:])

@@ -2,11 +2,14 @@
 gradients exactly, jacobians that match finite differences, refuse bad
 graphs and arguments cleanly, and never make a node."""
 import collections
+import inspect
 import math
 import os
+import pydoc
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 from array import array
 from pathlib import Path
 
@@ -168,46 +171,218 @@ def test_map_reads_any_float64_buffer_and_names_the_failing_row():
     f = compile([x / y, x * y], [x, y])
     table = np.array([[1.0, 9.0, 2.0], [3.0, 9.0, 4.0]])[:, ::2]  # strided columns
     assert f.map(table).tolist() == [[0.5, 2.0], [0.75, 12.0]]
+    # Doubles at odd addresses, read without misaligned loads.
+    raw = bytearray(1) + np.array([[1.0, 2.0], [3.0, 4.0]]).tobytes()
+    shifted = np.frombuffer(raw, dtype="<f8", offset=1, count=4).reshape(2, 2)
+    assert not shifted.flags.aligned
+    assert f.map(shifted).tolist() == [[0.5, 2.0], [0.75, 12.0]]
     rows = memoryview(array("d", [1.0, 2.0, 3.0, 0.0])).cast("B").cast("d", [2, 2])
     check_raises(lambda: f.map(rows), ValueError, "row 1: " + FINITE)
     check_raises(lambda: f.map(np.array([[1.0, 2.0], [math.nan, 1.0]])), ValueError, "row 1: " + FINITE)
     assert f.map(np.zeros((0, 2))).shape == (0, 2)
 
 
-@pytest.mark.parametrize("rows, exc, msg", [
-    (np.zeros((3, 3)), ValueError, "map input has 3 columns, expected 2"),
-    (np.zeros(2), TypeError, "map input must be a 2-D float64 array or buffer"),
-    (np.zeros((2, 2), dtype=np.float32), TypeError, "map input must be a 2-D float64 array or buffer"),
-    ([[1.0, 2.0]], TypeError, "map input must be a 2-D float64 array or buffer"),
-    (b"0123456789abcdef", TypeError, "map input must be a 2-D float64 array or buffer"),
-])
-def test_map_refuses_other_buffers(rows, exc, msg):
+class ArrayLikeTable:
+    """Stands for a DataFrame: no buffer, only __array__."""
+
+    def __init__(self, rows):
+        self.rows = rows
+
+    def __array__(self, dtype=None, copy=None):
+        return np.array(self.rows, dtype=dtype)
+
+
+ROWS = [[1.0, 2.0], [3.0, -4.0], [0.5, 8.0]]
+
+
+def misaligned(rows):
+    """rows as float64 one byte past an 8-byte boundary."""
+    raw = np.frombuffer(bytearray(8 * np.size(rows) + 1), dtype="<f8", offset=1, count=np.size(rows))
+    raw[:] = np.ravel(rows)
+    return raw.reshape(np.shape(rows))
+
+
+@pytest.mark.parametrize("make", [
+    lambda: ROWS,
+    lambda: tuple(map(tuple, ROWS)),
+    lambda: np.array(ROWS, dtype=np.float32),
+    lambda: np.array([[1, 2], [3, -4], [0, 8]], dtype=np.int64),
+    lambda: np.asfortranarray(ROWS),
+    lambda: np.array([[r[0], 0.0, r[1]] for r in ROWS])[:, ::2],
+    lambda: np.array(ROWS)[::-1][::-1],
+    lambda: misaligned(ROWS),
+    lambda: ArrayLikeTable(ROWS),
+    lambda: memoryview(array("f", [v for r in ROWS for v in r])).cast("B").cast("f", [3, 2]),
+], ids=["list", "tuple", "float32", "int64", "fortran", "strided", "reversed", "misaligned", "array-like",
+        "float32-buffer"])
+def test_map_takes_what_numpy_asarray_takes(make):
     x, y = Undefined(name="x"), Undefined(name="y")
-    check_raises(lambda: compile(vn.sin(x) + y, [x, y]).map(rows), exc, msg)
+    f = compile([x / y, x * y + 1], [x, y])
+    rows = make()
+    expected = np.asarray(rows, dtype=np.float64)
+    mapped = f.map(rows)
+    assert mapped.dtype == np.float64 and mapped.shape == (3, 2)
+    assert mapped.tolist() == [[*f(*row)[0], *f(*row)[1]] for row in expected.tolist()]
 
 
-def test_map_without_numpy_says_how_to_install_it():
-    code = textwrap.dedent("""
-        import sys
-        sys.modules["numpy"] = None  # as if it were not installed
-        import varnel
-        x = varnel.Undefined()
-        f = varnel.compile(x * 2, [x])
-        print(f(1.5))
-        try:
-            f.map(memoryview(b"\\0" * 8).cast("d", [1, 1]))
-        except ImportError as error:
-            print(error)
-    """)
+def peak_bytes_of(call):
+    tracemalloc.start()
+    try:
+        call()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("make, copied", [
+    (lambda t: t, False),
+    (lambda t: np.asfortranarray(t), False),
+    (lambda t: np.repeat(t, 2, axis=1)[:, ::2], False),
+    (lambda t: t.astype(np.float32), True),
+])
+def test_map_copies_only_what_is_not_float64(make, copied):
+    x, y = Undefined(), Undefined()
+    f = compile(x * y, [x, y])  # one output lane: the result is half the input's size
+    rows = make(np.ones((100_000, 2)))
+    as_float64 = 100_000 * 2 * 8
+    peak = peak_bytes_of(lambda: f.map(rows))
+    assert (peak > as_float64) == copied, peak
+
+
+@pytest.mark.parametrize("rows, msg", [
+    (np.zeros((3, 3)), "map input has 3 columns, expected 2"),
+    (np.zeros(2), "map input must be a 2-D array of shape (N, 2), got shape (2,)"),
+    (np.zeros((1, 2, 2)), "map input must be a 2-D array of shape (N, 2), got shape (1, 2, 2)"),
+    ([[1.0], [2.0, 3.0]], "setting an array element with a sequence"),
+    ("ab", "could not convert string to float: 'ab'"),
+    (b"0123456789abcdef", "could not convert string to float"),
+])
+def test_map_refuses_what_is_no_table_of_its_lanes(rows, msg):
+    x, y = Undefined(name="x"), Undefined(name="y")
+    with pytest.raises(ValueError) as caught:
+        compile(vn.sin(x) + y, [x, y]).map(rows)
+    assert str(caught.value).startswith(msg)
+
+
+def flat_function():
+    """Two inputs (1 and 3 lanes) to two outputs (3 and 1 lanes); p is read per call."""
+    a, v, p = Undefined(name="a"), Undefined(dim=3, name="v"), Parameter(0.5, name="p")
+    return compile([v * vn.sin(a) * p, a * v.z + v.x], [a, v]), p
+
+
+VECTOR = [0.3, 1.0, -2.0, 0.5]
+
+
+@pytest.mark.parametrize("make", [list, tuple, np.array, lambda v: np.array(v, dtype=np.float32),
+                                  lambda v: np.array([v, v])[1], lambda v: np.repeat(v, 2)[::2]],
+                         ids=["list", "tuple", "float64", "float32", "row-view", "strided"])
+def test_flat_calls_give_the_lanes_of_the_calls_in_arrays(make):
+    f, p = flat_function()
+    point = np.asarray(make(VECTOR), dtype=np.float64).tolist()
+    split = (point[0], point[1:])
+    values = f(make(VECTOR), flat=True)
+    assert values.dtype == np.float64 and values.shape == (4,)
+    assert values.tolist() == [lane for out in f(*split) for lane in out]
+    jac = f.jacobian(make(VECTOR), flat=True)
+    assert jac.dtype == np.float64 and jac.shape == (4, 4) and jac.tolist() == [list(r) for r in f.jacobian(*split)]
+    seeds = [1.0, -0.5, 2.0, 0.25]
+    grad = f.vjp(make(VECTOR), seeds=make(seeds), flat=True)
+    p_grad, _ = p.grad, p.zero_grad()
+    from_calls = f.vjp(*split, seeds=[seeds[:3], seeds[3]])
+    assert grad.dtype == np.float64 and grad.shape == (4,)
+    assert grad.tolist() == [g for lanes in from_calls for g in lanes]
+    assert p_grad == p.grad and p_grad != (0.0,)  # both added the same gradient into p
+
+
+def test_flat_vjp_without_seeds_and_numpy_arrays_as_inputs():
+    x, y = Undefined(dim=2), Undefined()
+    f = compile(x.x * x.y + y, [x, y])
+    assert f.vjp(np.array([2.0, 3.0, 1.0]), flat=True).tolist() == [3.0, 2.0, 1.0]
+    for lanes in (np.array([2.0, 3.0]), np.array([2, 3], dtype=np.int32), np.array([2, 3], dtype=np.float16)):
+        assert f(lanes, np.float64(1.0)) == (7.0,)
+        assert f.vjp(lanes, np.array([1.0])) == ((3.0, 2.0), (1.0,))
+
+
+def test_flat_vectors_drive_gauss_newton_as_least_squares_solvers_do():
+    # Fit a + b sin(t) to points, with x = (a, b) as one vector: residuals and
+    # Jacobian straight from the Function, solved by NumPy.
+    t = np.linspace(0.0, 3.0, 4)
+    a, b = Undefined(name="a"), Undefined(name="b")
+    data = 1.5 - 0.5 * np.sin(t)
+    residuals = compile([a + b * vn.sin(float(ti)) - float(di) for ti, di in zip(t, data)], [a, b])
+    x = np.zeros(2)
+    for _ in range(3):
+        step, *_ = np.linalg.lstsq(residuals.jacobian(x, flat=True), -residuals(x, flat=True), rcond=None)
+        x = x + step
+    assert x == pytest.approx([1.5, -0.5], abs=1e-12)
+
+
+F4, _ = flat_function()
+
+
+@pytest.mark.parametrize("call, exc, msg", [
+    (lambda: F4(flat=True), TypeError, "flat=True takes one vector of all input lanes, got 0 arguments"),
+    (lambda: F4(0.3, [1, 2, 3], flat=True), TypeError, "flat=True takes one vector of all input lanes, got 2 arguments"),
+    (lambda: F4([1.0, 2.0, 3.0], flat=True), ValueError, "flat input must have shape (4,), got (3,)"),
+    (lambda: F4.jacobian(np.zeros((2, 2)), flat=True), ValueError, "flat input must have shape (4,), got (2, 2)"),
+    (lambda: F4.vjp(0.3, flat=True), ValueError, "flat input must have shape (4,), got ()"),
+    (lambda: F4(["a", 1, 2, 3], flat=True), ValueError, "could not convert string to float: 'a'"),
+    (lambda: F4([0.3, 1.0, math.nan, 0.0], flat=True), ValueError, FINITE),
+    (lambda: F4.vjp(VECTOR, seeds=[1.0, 2.0], flat=True), ValueError, "flat seeds must have shape (4,), got (2,)"),
+    (lambda: F4.vjp(VECTOR, seeds=[1.0, 2.0, math.inf, 0.0], flat=True), ValueError, FINITE),
+    (lambda: F4.vjp(VECTOR, flat=True), ValueError, "vjp() without seeds requires scalar outputs"),
+    (lambda: F4(VECTOR, flat=1), TypeError, None),
+    (lambda: F4(VECTOR, flat="yes"), TypeError, None),
+])
+def test_flat_calls_refuse_bad_vectors(call, exc, msg):
+    check_raises(call, exc, msg)
+
+
+NUMPY_IMPORT = """
+import sys
+{setup}
+import varnel
+x = varnel.Undefined()
+f = varnel.compile(x * 2, [x])
+print(f(1.5))
+for call in (lambda: f.map(memoryview(b"\\0" * 8).cast("d", [1, 1])), lambda: f([1.5], flat=True)):
+    try:
+        call()
+    except ImportError as error:
+        print(type(error).__name__, error)
+        print(type(error.__cause__).__name__)
+"""
+
+# Importing a module named numpy, or anything below it, fails with an error
+# of its own, as in a broken installation or a shutting-down interpreter.
+BROKEN = """
+class Broken:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name.split(".")[0] == "numpy":
+            raise ImportError("numpy cannot be loaded here")
+sys.meta_path.insert(0, Broken)
+"""
+
+
+@pytest.mark.parametrize("setup, expected", [
+    ('sys.modules["numpy"] = None  # as if it were not installed',
+     ["ImportError Function.map needs NumPy; install it with: pip install numpy", "ModuleNotFoundError",
+      "ImportError flat=True needs NumPy; install it with: pip install numpy", "ModuleNotFoundError"]),
+    (BROKEN, ["ImportError numpy cannot be loaded here", "NoneType"] * 2),
+])
+def test_map_says_how_to_install_numpy_only_when_it_is_missing(setup, expected):
+    code = NUMPY_IMPORT.format(setup=setup)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert run.stdout.splitlines() == ["(3.0,)", "Function.map needs NumPy; install it with: pip install numpy"], \
-        run.stderr
+    assert run.stdout.splitlines() == ["(3.0,)", *expected], run.stderr
 
 
 P = Parameter(1.0, name="p")
 U = Undefined(dim=2, name="u")
 C = Constant(2.0)
 EMPTY = vn.Expression.__new__(vn.Expression)
+UNNAMED = Undefined()
+BYTES_NAMED = Undefined(name=b"\xff\xce\xb1")
 
 
 @pytest.mark.parametrize("make, exc, msg", [
@@ -217,7 +392,12 @@ EMPTY = vn.Expression.__new__(vn.Expression)
     (lambda: compile(P, [C]), ValueError, "function inputs must be Undefined or Parameter values"),
     (lambda: compile(P, [P * 2]), ValueError, "function inputs must be Undefined or Parameter values"),
     (lambda: compile(P, [P, U, P]), ValueError, "function input is listed twice"),
-    (lambda: compile(P * U, [P]), RuntimeError, "cannot evaluate symbolic graph with Undefined values"),
+    (lambda: compile(P * U, [P]), RuntimeError,
+     "cannot evaluate symbolic graph with Undefined values: the Undefined 'u' is not an input of the function"),
+    (lambda: compile(P * UNNAMED, [P]), RuntimeError,
+     f"cannot evaluate symbolic graph with Undefined values: the Undefined #{UNNAMED.id} is not an input of the function"),
+    (lambda: compile(BYTES_NAMED + 1, []), RuntimeError,
+     r"cannot evaluate symbolic graph with Undefined values: the Undefined '\xff\xce\xb1' is not an input of the function"),
     (lambda: compile(P, 3), TypeError, "compile inputs must be an Expression or a sequence of Expressions"),
     (lambda: compile("p", [P]), TypeError, "compile outputs must be an Expression or a sequence of Expressions"),
     (lambda: compile([P, 1.0], [P]), TypeError, "compile outputs must be an Expression or a sequence of Expressions"),
@@ -230,8 +410,8 @@ F = compile([U * P, P * P], [U])
 
 
 @pytest.mark.parametrize("call, exc, msg", [
-    (lambda: F(), ValueError, "function expects 1 input values, got 0"),
-    (lambda: F(1.0, 2.0), ValueError, "function expects 1 input values, got 2"),
+    (lambda: F(), ValueError, "function expects 1 input value, got 0"),
+    (lambda: F(1.0, 2.0), ValueError, "function expects 1 input value, got 2"),
     (lambda: F(1.0), ValueError, "function input 0 has dimension 1, expected 2"),
     (lambda: F([1.0, math.nan]), ValueError, FINITE),
     (lambda: F([1.0] * 5), ValueError, "function input must contain 1..4 values"),
@@ -248,6 +428,42 @@ F = compile([U * P, P * P], [U])
 ])
 def test_calls_refuse_bad_arguments(call, exc, msg):
     check_raises(call, exc, msg)
+
+
+# What the operators take as one lane, a call and a seed take too: NumPy
+# scalars of every type and zero-dimensional arrays (as for Parameter and
+# set_value, which take the scalars), and lane lists made of them.
+@pytest.mark.parametrize("number", [np.float32(3.0), np.float16(3.0), np.int64(3), np.int32(3), np.uint8(3),
+                                    np.array(3.0), np.array(3, dtype=np.int32), np.array([3.0]),
+                                    np.array([np.int16(3)])])
+def test_numpy_numbers_are_lanes_as_for_operators(number):
+    x = Undefined(name="x")
+    f = compile(x * x, [x])
+    assert f(number) == f(3.0) == (Parameter(3.0) * number).eval() == (9.0,)
+    assert f.vjp(number, seeds=number) == f.vjp(3.0, seeds=3.0) == ((18.0,),)
+    assert f.jacobian(number) == ((6.0,),)
+
+
+@pytest.mark.parametrize("lanes", [np.array([3.0, 4.0], dtype=np.float32), np.array([3, 4], dtype=np.int64),
+                                   [np.int32(3), np.float32(4.0)], (np.array(3.0), 4)])
+def test_numpy_lane_lists_are_lanes_as_for_operators(lanes):
+    u = Undefined(dim=2, name="u")
+    g = compile([u.x, u.y * u.y], [u])
+    assert g(lanes) == g((3.0, 4.0)) == ((3.0,), (16.0,))
+    assert (Parameter(0.0, 0.0) + lanes).eval() == (3.0, 4.0)
+    assert g.vjp(lanes, seeds=lanes) == g.vjp((3.0, 4.0), seeds=(3.0, 4.0)) == ((3.0, 32.0),)
+    assert compile(u, [u]).vjp((1.0, 1.0), seeds=lanes) == ((3.0, 4.0),)
+
+
+# A lane that is no number fails as in backward and the factories.
+@pytest.mark.parametrize("call", [lambda: F(["a", 1.0]), lambda: F.jacobian([1.0, "a"]),
+                                  lambda: F.vjp((1, 2), seeds=[("a", 1.0), 1.0]),
+                                  lambda: compile(P * 2, [P]).vjp(1.0, seeds=["a"])])
+def test_a_lane_that_is_no_number_fails_as_in_backward(call):
+    with pytest.raises(RuntimeError) as expected:
+        (P * 2).backward(["a"])
+    assert str(expected.value) == "Unable to cast Python instance of type <class 'str'> to C++ type 'double'"
+    check_raises(call, RuntimeError, str(expected.value))
 
 
 def test_a_failed_call_changes_no_gradient():
@@ -295,3 +511,33 @@ def test_package_exports_and_stubs_cover_the_module(tmp_path):
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "varnel._compiled"], cwd=tmp_path, env=env,
                          capture_output=True, text=True)
     assert run.returncode == 0 and "Success" in run.stdout, run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("member, signature", [
+    (lambda: compile, "(outputs: _varnel.Expression | collections.abc.Sequence[_varnel.Expression], "
+                      "inputs: _varnel.Expression | collections.abc.Sequence[_varnel.Expression] = ()) "
+                      "-> varnel._compiled.Function[typing.Any, typing.Any]"),
+    (lambda: varnel._compiled.compile, "(outputs, inputs=())"),
+    (lambda: Function.__call__, "(self, /, *input_values, flat=False)"),
+    (lambda: Function.vjp, "(self, /, *input_values, seeds=None, flat=False)"),
+    (lambda: Function.jacobian, "(self, /, *input_values, flat=False)"),
+    (lambda: Function.map, "(self, rows, /)"),
+    (lambda: F.vjp, "(*input_values, seeds=None, flat=False)"),
+    (lambda: F.map, "(rows, /)"),
+])
+def test_signatures_name_the_parameters(member, signature):
+    assert str(inspect.signature(member())) == signature
+
+
+@pytest.mark.parametrize("member, first_line", [
+    (lambda: compile, "Compile the graph below ``outputs`` into a :class:`Function` of ``inputs``."),
+    (lambda: Function, "The outputs of a graph as a function of some of its leaves."),
+    (lambda: Function.__call__, "The outputs' lanes for these input values, as eval gives them."),
+    (lambda: Function.vjp, "The gradient of the seeded outputs with respect to each input."),
+    (lambda: Function.jacobian, "Every output lane's derivative with respect to every input lane."),
+    (lambda: Function.map, "Evaluate every row of rows into a NumPy array of shape (N, output lanes)."),
+])
+def test_help_explains_without_the_binding_librarys_records(member, first_line):
+    text = pydoc.render_doc(member(), renderer=pydoc.plaintext)
+    assert first_line in text
+    assert "function_record" not in text and ": object" not in text and "arg0" not in text

@@ -14,6 +14,9 @@ ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 
 
+HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
+
+
 def run_example(name, *args, cwd):
     run = subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)], cwd=cwd,
                          capture_output=True, text=True, timeout=120)
@@ -23,7 +26,8 @@ def run_example(name, *args, cwd):
 
 def test_every_example_is_covered():
     assert {p.name for p in EXAMPLES.glob("*.py")} == {"tour.py", "fit_circle.py", "triangle_area.py",
-                                                       "render_graph.py", "fit_circle_newton.py"}
+                                                       "render_graph.py", "fit_circle_newton.py",
+                                                       "linkage.py"}
 
 
 def test_tour(tmp_path):
@@ -38,6 +42,16 @@ def test_fit_circle_loss_falls_and_fit_is_close(tmp_path):
     cx, cy, r = map(float, re.search(r"^centre \((\S+), (\S+)\), radius (\S+)$", out, re.M).groups())
     assert abs(cx - 1.5) < 0.02 and abs(cy + 0.5) < 0.02 and abs(r - 2.0) < 0.02
     assert "truth  (1.5000, -0.5000), radius 2.0000" in out
+    assert_picture_of_the_fit(out, tmp_path / "fit_circle.png")
+
+
+def assert_picture_of_the_fit(out, png):
+    if HAVE_MATPLOTLIB:
+        assert f"wrote {png.name}: the points and the circle" in out
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    else:
+        assert "no picture of the fit: matplotlib is not installed (pip install matplotlib)" in out
+        assert not png.exists()
 
 
 def test_fit_circle_newton_converges_to_the_gradient_descent_fit(tmp_path):
@@ -49,6 +63,16 @@ def test_fit_circle_newton_converges_to_the_gradient_descent_fit(tmp_path):
     assert "60 outputs (60 lanes)" in out
     cx, cy, r = map(float, re.search(r"^centre \((\S+), (\S+)\), radius (\S+)$", out, re.M).groups())
     assert abs(cx - 1.5) < 0.02 and abs(cy + 0.5) < 0.02 and abs(r - 2.0) < 0.02
+    assert_picture_of_the_fit(out, tmp_path / "fit_circle_newton.png")
+
+
+def test_linkage_is_solved_in_both_assemblies(tmp_path):
+    out = run_example("linkage.py", cwd=tmp_path)
+    assert out.count("  solved after ") == 2
+    lengths = re.findall(r"AB (\S+)  BC (\S+)  CD (\S+)  crank angle (\S+) degrees", out)
+    assert lengths == [("2.000000", "3.500000", "2.500000", "60.000000")] * 2
+    c_rows = re.findall(r"C = \((\S+), (\S+)\)", out)
+    assert float(c_rows[0][1]) > 0 > float(c_rows[1][1])  # the hints picked the two assemblies
 
 
 def test_triangle_area_matches_the_closed_form(tmp_path):

@@ -200,6 +200,15 @@ def test_bad_settings_and_groups_are_refused(build, message):
         build(Parameter(1.0))
 
 
+@pytest.mark.parametrize("kind", ["SGD", "Adam", "AdamW"])
+@pytest.mark.parametrize("lanes", [(1.0,), (1.0, 2.0)])
+def test_one_expression_instead_of_a_list_says_to_pass_a_list(kind, lanes):
+    p = Parameter(*lanes, name="p")
+    with pytest.raises(TypeError, match=r"^optimizer params must be a list of Parameters or of parameter groups, "
+                                        r"not one Expression: pass \[p\] rather than p, got Parameter<\d>#\d+\(p\)$"):
+        getattr(optim, kind)(p, lr=0.1)
+
+
 @pytest.mark.parametrize("kind, name, value, bad", [
     ("SGD", "lr", 0.0, -1.0),
     ("SGD", "momentum", 0.5, 1.0),

@@ -1,0 +1,259 @@
+// Least squares and equation solving: the checks of a problem and its
+// options, the starting point, and the summary of the trust-region
+// iteration with the covariance of the unknowns.
+#include "symbolic/solve.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "symbolic/detail/checks.h"
+#include "symbolic/dense_step.h"
+#include "symbolic/levenberg_marquardt.h"
+
+namespace varnel::symbolic {
+namespace {
+
+void require_tolerance(double value, const char* name) {
+    if (!(value >= 0.0) || !is_finite_lane(value)) {
+        throw std::invalid_argument(std::string(name) + " must be a finite number of at least 0");
+    }
+}
+
+void require_options(const SolveOptions& options) {
+    if (!(options.f_scale > 0.0) || !is_finite_lane(options.f_scale)) {
+        throw std::invalid_argument("f_scale must be a finite number above 0");
+    }
+    if (options.max_iterations < 1) {
+        throw std::invalid_argument("max_iterations must be at least 1");
+    }
+    require_tolerance(options.ftol, "ftol");
+    require_tolerance(options.xtol, "xtol");
+    require_tolerance(options.gtol, "gtol");
+    require_tolerance(options.tolerance, "tolerance");
+}
+
+Eigen::VectorXd lanes_of(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0) {
+    const std::vector<Value>& unknowns = problem.function().inputs();
+    if (x0.size() != unknowns.size()) {
+        throw std::invalid_argument("x0 has " + std::to_string(x0.size()) + " values, expected " +
+                                    std::to_string(unknowns.size()) + " (one per unknown)");
+    }
+    Eigen::VectorXd x(problem.unknown_lanes());
+    Eigen::Index lane = 0;
+    for (std::size_t k = 0; k < x0.size(); ++k) {
+        if (x0[k].dimension != unknowns[k].dimension()) {
+            throw std::invalid_argument("x0 value " + std::to_string(k) + " has dimension " +
+                                        std::to_string(x0[k].dimension) + ", expected " +
+                                        std::to_string(unknowns[k].dimension()));
+        }
+        for (int i = 0; i < x0[k].dimension; ++i) {
+            const double value = x0[k].lanes[static_cast<std::size_t>(i)];
+            if (!is_finite_lane(value)) {
+                throw std::invalid_argument("x0 value " + std::to_string(k) + " is not finite");
+            }
+            x(lane++) = value;
+        }
+    }
+    return x;
+}
+
+const char* message_of(SolveStatus status) {
+    switch (status) {
+        case SolveStatus::FunctionTolerance: return "the cost dropped by less than ftol (relative) in the last step";
+        case SolveStatus::StepTolerance: return "the step fell below xtol relative to the unknowns";
+        case SolveStatus::GradientTolerance:
+            return "the residuals are orthogonal to every column of the Jacobian within gtol";
+        case SolveStatus::Precision: return "no step lowers the cost any further in double precision";
+        case SolveStatus::MaxIterations: return "stopped after max_iterations steps";
+        case SolveStatus::NotFinite: return "the Jacobian has a lane that is not finite";
+        default: return "";
+    }
+}
+
+bool converged(SolveStatus status) {
+    return status == SolveStatus::FunctionTolerance || status == SolveStatus::StepTolerance ||
+           status == SolveStatus::GradientTolerance || status == SolveStatus::Precision;
+}
+
+// s^2 (J^T J)^-1 with s^2 = |r|^2 / (m - n), left empty where it is not
+// defined: no degrees of freedom, or J rank deficient.
+void add_covariance(const Eigen::VectorXd& r, const Eigen::MatrixXd& jacobian, SolveSummary& summary) {
+    const Eigen::Index m = jacobian.rows();
+    const Eigen::Index n = jacobian.cols();
+    if (m <= n) {
+        return;
+    }
+    DenseStep factor;
+    factor.factorize(jacobian, r);
+    Eigen::MatrixXd inverse;
+    if (!factor.normal_inverse(inverse)) {
+        return;
+    }
+    inverse *= r.squaredNorm() / static_cast<double>(m - n);
+    summary.covariance.resize(static_cast<std::size_t>(n * n));
+    summary.standard_errors.resize(static_cast<std::size_t>(n));
+    for (Eigen::Index i = 0; i < n; ++i) {
+        for (Eigen::Index j = 0; j < n; ++j) {
+            summary.covariance[static_cast<std::size_t>(i * n + j)] = inverse(i, j);
+        }
+        summary.standard_errors[static_cast<std::size_t>(i)] = std::sqrt(inverse(i, i));
+    }
+}
+
+SolveSummary minimize(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
+                      const SolveOptions& options) {
+    require_options(options);
+    Eigen::VectorXd start = lanes_of(problem, x0);
+    ResidualModel model(problem.function(), options.loss, options.f_scale);
+    Eigen::VectorXd residuals;
+    model.residuals(start, residuals);
+
+    TrustRegionEnd end = levenberg_marquardt(model, std::move(start), std::move(residuals), options);
+    if (end.jacobian.size() == 0) {
+        model.jacobian(end.x, end.jacobian);
+    }
+
+    SolveSummary summary;
+    summary.x = model.values_of(end.x);
+    summary.cost = model.cost(end.residuals);
+    summary.residual_lanes = static_cast<int>(model.rows());
+    summary.unknown_lanes = static_cast<int>(model.columns());
+    summary.residuals.assign(end.residuals.data(), end.residuals.data() + end.residuals.size());
+    summary.jacobian.resize(static_cast<std::size_t>(end.jacobian.size()));
+    Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
+        summary.jacobian.data(), end.jacobian.rows(), end.jacobian.cols()) = end.jacobian;
+    summary.iterations = end.iterations;
+    summary.residual_evaluations = model.residual_evaluations;
+    summary.jacobian_evaluations = model.jacobian_evaluations;
+    summary.status = end.status;
+    summary.success = converged(end.status);
+    summary.message = message_of(end.status);
+    if (end.jacobian.allFinite()) {
+        add_covariance(end.residuals, end.jacobian, summary);
+    }
+    return summary;
+}
+
+// Nothing below can fail: the values are finite and of the unknowns'
+// dimensions.
+void write_parameters(const LeastSquaresProblem& problem, const SolveSummary& summary) {
+    const std::vector<Value>& unknowns = problem.function().inputs();
+    for (std::size_t k = 0; k < unknowns.size(); ++k) {
+        if (unknowns[k].is_parameter()) {
+            unknowns[k].set_value(summary.x[k]);
+        }
+    }
+}
+
+// The Function's checks (it names an Undefined that is not an unknown), and
+// a message of a least-squares problem for an empty list of residuals.
+Function function_of(std::vector<Value> residuals, std::vector<Value> unknowns) {
+    if (residuals.empty()) {
+        throw std::invalid_argument("least squares needs at least one residual");
+    }
+    return Function(std::move(residuals), std::move(unknowns));
+}
+
+std::string format_number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", value);
+    return text;
+}
+
+}  // namespace
+
+const char* to_string(SolveStatus status) noexcept {
+    switch (status) {
+        case SolveStatus::FunctionTolerance: return "ftol";
+        case SolveStatus::StepTolerance: return "xtol";
+        case SolveStatus::GradientTolerance: return "gtol";
+        case SolveStatus::Precision: return "precision";
+        case SolveStatus::MaxIterations: return "max_iterations";
+        case SolveStatus::NotFinite: return "not_finite";
+        case SolveStatus::Solved: return "solved";
+        case SolveStatus::NotSolved: return "not_solved";
+    }
+    return "unknown";
+}
+
+LeastSquaresProblem::LeastSquaresProblem(std::vector<Value> residuals, std::vector<Value> unknowns)
+    : LeastSquaresProblem(function_of(std::move(residuals), std::move(unknowns))) {}
+
+LeastSquaresProblem::LeastSquaresProblem(Function function) : function_(std::move(function)) {
+    if (function_.inputs().empty()) {
+        throw std::invalid_argument("least squares needs at least one unknown");
+    }
+    if (residual_lanes() < unknown_lanes()) {
+        throw std::invalid_argument("least squares needs at least as many residual lanes as unknown lanes, got " +
+                                    std::to_string(residual_lanes()) + " for " +
+                                    std::to_string(unknown_lanes()));
+    }
+}
+
+std::vector<SmallValue> LeastSquaresProblem::start() const {
+    std::vector<SmallValue> values;
+    values.reserve(function_.inputs().size());
+    for (const Value& unknown : function_.inputs()) {
+        if (unknown.is_parameter()) {
+            values.push_back(unknown.value());
+        } else if (unknown.has_hint()) {
+            values.push_back(unknown.hint());
+        } else {
+            throw std::invalid_argument("unknown " + unknown.debug_string() +
+                                        " has no hint: give it one or pass x0");
+        }
+    }
+    return values;
+}
+
+SolveSummary least_squares(const LeastSquaresProblem& problem, const SolveOptions& options) {
+    return least_squares(problem, problem.start(), options);
+}
+
+SolveSummary least_squares(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
+                           const SolveOptions& options) {
+    SolveSummary summary = minimize(problem, x0, options);
+    if (summary.success && options.update) {
+        write_parameters(problem, summary);
+    }
+    return summary;
+}
+
+SolveSummary solve(const LeastSquaresProblem& problem, const SolveOptions& options) {
+    return solve(problem, problem.start(), options);
+}
+
+SolveSummary solve(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
+                   const SolveOptions& options) {
+    if (options.loss != Loss::Linear) {
+        throw std::invalid_argument("solve needs the linear loss");
+    }
+    SolveSummary summary = minimize(problem, x0, options);
+    double largest = 0.0;
+    for (double r : summary.residuals) {
+        largest = std::max(largest, std::fabs(r));
+    }
+    if (largest <= options.tolerance) {
+        summary.status = SolveStatus::Solved;
+        summary.success = true;
+        summary.message = "every equation holds within tolerance (largest residual " + format_number(largest) + ")";
+    } else {
+        summary.success = false;
+        if (converged(summary.status)) {
+            summary.status = SolveStatus::NotSolved;
+            summary.message = "the largest residual is " + format_number(largest) + ", above tolerance " +
+                              format_number(options.tolerance) +
+                              ": this is a least-squares point, the equations may have no solution near the start";
+        }
+    }
+    if (summary.success && options.update) {
+        write_parameters(problem, summary);
+    }
+    return summary;
+}
+
+}  // namespace varnel::symbolic
