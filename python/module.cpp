@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstring>
 #include <string>
 
 #include "python/conversions.h"

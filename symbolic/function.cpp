@@ -256,11 +256,24 @@ void Function::emit(const Value& value, std::uint32_t slot, const SlotMap& slot_
     Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), -1, slot, {0, 0, 0, 0}};
     // Value::input refuses an operand the node lacks, as eval does.
     const auto operand = [&](int i) { return *slot_of.find(value.input(i).node().id); };
-    with_rule(
-        node.op,
-        [&](auto rule) {
+    switch (node.op) {
+        case ExpressionOp::Pack:
+            in.code = Code::Pack;
+            in.extra = node.input_count;
+            for (int i = 0; i < node.input_count; ++i) in.operand[i] = operand(i);
+            break;
+        case ExpressionOp::Component:
+            in.code = Code::Component;
+            in.extra = node.component_index;
             in.operand[0] = operand(0);
-            if constexpr (decltype(rule)::operands == 2) {
+            break;
+        default: {
+            const int operands = rule_operands(node.op);
+            if (operands == 0) {
+                unsupported_op();
+            }
+            in.operand[0] = operand(0);
+            if (operands == 2) {
                 in.operand[1] = operand(1);
                 const ValueNode& right = node.inputs[1].node();
                 in.extra = right.kind != ValueKind::Constant ? 1 : 0;
@@ -268,22 +281,8 @@ void Function::emit(const Value& value, std::uint32_t slot, const SlotMap& slot_
                     in.code = one_lane_code(node.op);
                 }
             }
-        },
-        [&] {
-            switch (node.op) {
-                case ExpressionOp::Pack:
-                    in.code = Code::Pack;
-                    in.extra = node.input_count;
-                    for (int i = 0; i < node.input_count; ++i) in.operand[i] = operand(i);
-                    break;
-                case ExpressionOp::Component:
-                    in.code = Code::Component;
-                    in.extra = node.component_index;
-                    in.operand[0] = operand(0);
-                    break;
-                default: unsupported_op();
-            }
-        });
+        }
+    }
     code_.push_back(in);
 }
 

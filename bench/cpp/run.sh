@@ -14,5 +14,5 @@ fi
 BUILD="${VARNEL_BUILD:-$ROOT/build}/bench"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVARNEL_BUILD_PYTHON=OFF \
     -DVARNEL_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$BUILD" --target varnel_graph_benchmark
+cmake --build "$BUILD" --target varnel_graph_benchmark varnel_instruction_counts
 exec "$BUILD/bench/cpp/varnel_graph_benchmark" "$@"

@@ -8,8 +8,10 @@
 // and the order in which contributions are added. Internal.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 
 #include "symbolic/detail/checks.h"
@@ -226,7 +228,7 @@ struct HypotRule : ByPartials<HypotRule> {
 // otherwise(). Both return the same type (a throwing `otherwise` declares
 // it).
 template <typename Visit, typename Otherwise>
-decltype(auto) with_rule(ExpressionOp op, Visit&& visit, Otherwise&& otherwise) {
+constexpr decltype(auto) with_rule(ExpressionOp op, Visit&& visit, Otherwise&& otherwise) {
     switch (op) {
         case ExpressionOp::Add: return visit(AddRule{});
         case ExpressionOp::Subtract: return visit(SubtractRule{});
@@ -257,9 +259,18 @@ decltype(auto) with_rule(ExpressionOp op, Visit&& visit, Otherwise&& otherwise) 
 }
 
 // The operand count of an operator with a rule, 0 for one without (None,
-// Pack, Component).
+// Pack, Component): a table made from with_rule when compiling, since a
+// Function asks it for every node.
 inline int rule_operands(ExpressionOp op) {
-    return with_rule(op, [](auto rule) { return decltype(rule)::operands; }, [] { return 0; });
+    static constexpr auto table = [] {
+        std::array<std::int8_t, 256> operands{};
+        for (int k = 0; k < 256; ++k) {
+            operands[static_cast<std::size_t>(k)] = static_cast<std::int8_t>(with_rule(
+                static_cast<ExpressionOp>(k), [](auto rule) { return decltype(rule)::operands; }, [] { return 0; }));
+        }
+        return operands;
+    }();
+    return table[static_cast<std::uint8_t>(op)];
 }
 
 // --- Lane kernels: an operator's value over every live lane ----------------
