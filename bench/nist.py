@@ -263,6 +263,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     worst = min(errors, key=lambda item: item[1] if item[1] is not None else -1.0)
     print(f"        standard errors: lowest LRE {worst[1] if worst[1] is None else round(worst[1], 1)} "
           f"({worst[0]}; Lanczos1 not counted)")
+    sums = [(row[0].name, o.rss_lre) for row, o in zip(rows, mine) if row[0].name != "Lanczos1"]
+    lowest = min(sums, key=lambda item: item[1])
+    print(f"        residual sums of squares: lowest LRE {lowest[1]:.1f} ({lowest[0]}; Lanczos1 not counted)")
     if with_scipy:
         theirs = [row[3] for row in rows]
         print(summary("scipy", theirs))
