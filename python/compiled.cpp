@@ -45,65 +45,11 @@ namespace {
 
 // --- Python values in ------------------------------------------------------
 
-// A number is one lane; a sequence of 1..4 numbers is that many. Finiteness
-// and dimension are the Function's checks.
-SmallValue to_lanes(py::handle object, const char* label) {
-    if (is_int_or_float(object)) {
-        SmallValue value;
-        value.dimension = 1;
-        value.lanes[0] = to_number(object);
-        return value;
-    }
-    // One conversion only: an object array may hold another NumPy object,
-    // even itself.
-    if (const py::object plain = numpy_as_python(object)) {
-        if (numpy_base_type(plain) == nullptr) {
-            return to_lanes(plain, label);
-        }
-    }
-    if (!is_sequence(object)) {
-        throw py::type_error(std::string(label) + " must be a number or a sequence of 1..4 numbers");
-    }
-    return sequence_lanes(object, label);
-}
-
 std::vector<SmallValue> to_lane_list(const py::args& args, const char* label) {
     std::vector<SmallValue> values;
     values.reserve(args.size());
     for (py::handle arg : args) {
         values.push_back(to_lanes(arg, label));
-    }
-    return values;
-}
-
-// The handle of an Expression (empty for one without a handle), or false
-// when the object is no Expression.
-bool load_expression(py::handle object, Value& into) {
-    py::detail::make_caster<Value> caster;
-    if (!caster.load(object, false)) {
-        return false;
-    }
-    const Value* value = py::detail::cast_op<const Value*>(caster);
-    into = value != nullptr ? *value : Value{};
-    return true;
-}
-
-// One Expression, or a sequence of them.
-std::vector<Value> to_values(py::handle object, const char* label, bool& single) {
-    std::vector<Value> values(1);
-    single = load_expression(object, values[0]);
-    if (single) {
-        return values;
-    }
-    if (!is_sequence(object)) {
-        throw py::type_error(std::string(label) + " must be an Expression or a sequence of Expressions");
-    }
-    const Py_ssize_t length = length_of(object);
-    values.assign(static_cast<std::size_t>(length), Value{});
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        if (!load_expression(item_of(object, i), values[static_cast<std::size_t>(i)])) {
-            throw py::type_error(std::string(label) + " must be an Expression or a sequence of Expressions");
-        }
     }
     return values;
 }

@@ -11,112 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "python/conversions.h"
 #include "symbolic/solve.h"
 
-namespace py = pybind11;
 namespace sym = varnel::symbolic;
-using sym::SmallValue;
-using sym::Value;
 
-namespace pybind11::detail {
-
-// An Expression made through __new__ alone holds no handle; it loads as an
-// empty handle, which the problem refuses by name, rather than as the
-// uninitialised storage the standard caster would hand out.
-template <>
-class type_caster<Value> : public type_caster_base<Value> {
-public:
-    bool load(handle src, bool convert) { return load_impl<type_caster<Value>>(src, convert); }
-
-    void load_value(value_and_holder&& v_h) {
-        if (v_h.holder_constructed()) {
-            type_caster_base<Value>::load_value(std::move(v_h));
-        } else {
-            value = nullptr;
-        }
-    }
-};
-
-}  // namespace pybind11::detail
+using namespace varnel::python;
 
 namespace {
 
 // --- Python values in ------------------------------------------------------
-
-// str and bytes pass the interpreter's sequence check but are never lanes.
-bool is_sequence(py::handle object) {
-    return PySequence_Check(object.ptr()) && !PyUnicode_Check(object.ptr()) &&
-           !PyBytes_Check(object.ptr());
-}
-
-py::object item_of(py::handle sequence, Py_ssize_t index) {
-    auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(sequence.ptr(), index));
-    if (!item) {
-        throw py::error_already_set();
-    }
-    return item;
-}
-
-Py_ssize_t length_of(py::handle sequence) {
-    const Py_ssize_t length = PySequence_Size(sequence.ptr());
-    if (length < 0) {
-        throw py::error_already_set();
-    }
-    return length;
-}
-
-// A number is one lane; a sequence of 1..4 numbers is that many.
-SmallValue to_lanes(py::handle object, const std::string& label) {
-    SmallValue value;
-    if (PyLong_Check(object.ptr()) || PyFloat_Check(object.ptr())) {
-        value.dimension = 1;
-        value.lanes[0] = py::cast<double>(object);
-        return value;
-    }
-    if (!is_sequence(object)) {
-        throw py::type_error(label + " must be a number or a sequence of 1..4 numbers");
-    }
-    const Py_ssize_t length = length_of(object);
-    if (length < 1 || length > 4) {
-        throw py::value_error(label + " must contain 1..4 values");
-    }
-    value.dimension = static_cast<std::int32_t>(length);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        value.lanes[static_cast<std::size_t>(i)] = py::cast<double>(item_of(object, i));
-    }
-    return value;
-}
-
-bool load_expression(py::handle object, Value& into) {
-    py::detail::make_caster<Value> caster;
-    if (!caster.load(object, false)) {
-        return false;
-    }
-    const Value* value = py::detail::cast_op<const Value*>(caster);
-    into = value != nullptr ? *value : Value{};
-    return true;
-}
-
-// One Expression (`single` set), or a sequence of them.
-std::vector<Value> to_values(py::handle object, const char* label, bool& single) {
-    std::vector<Value> values(1);
-    single = load_expression(object, values[0]);
-    if (single) {
-        return values;
-    }
-    const std::string message = std::string(label) + " must be an Expression or a sequence of Expressions";
-    if (!is_sequence(object)) {
-        throw py::type_error(message);
-    }
-    const Py_ssize_t length = length_of(object);
-    values.assign(static_cast<std::size_t>(length), Value{});
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        if (!load_expression(item_of(object, i), values[static_cast<std::size_t>(i)])) {
-            throw py::type_error(message);
-        }
-    }
-    return values;
-}
 
 // x0 has the unknowns' shape: the lanes of the one unknown, or one item of
 // lanes per unknown.
@@ -134,7 +38,7 @@ std::vector<SmallValue> to_start(py::handle x0, bool single_unknown, std::size_t
     }
     std::vector<SmallValue> values;
     for (Py_ssize_t k = 0; k < length; ++k) {
-        values.push_back(to_lanes(item_of(x0, k), "x0 value " + std::to_string(k)));
+        values.push_back(to_lanes(item_of(x0, k), ("x0 value " + std::to_string(k)).c_str()));
     }
     return values;
 }
@@ -368,7 +272,8 @@ PYBIND11_MODULE(_solver, m, py::multiple_interpreters::not_supported()) {
         .def_property_readonly(
             "covariance", [](const SolveResult& self) { return self.covariance; },
             "s^2 (J^T J)^-1 over the unknown lanes, with s^2 = sum(r^2) / (residual lanes -\n"
-            "unknown lanes); None without degrees of freedom or with a rank-deficient J.")
+            "unknown lanes), of the rows weighed by sqrt(rho') with a robust loss; None without degrees\n"
+            "of freedom or with a rank-deficient J.")
         .def_property_readonly(
             "standard_errors", [](const SolveResult& self) { return self.standard_errors; },
             "The square roots of the covariance's diagonal, lanes per unknown; None with it.")

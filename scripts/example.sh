@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds varnel and runs the examples a new user starts with: the tour and
-# the circle fit. Each step says what it does before it starts.
+# Builds varnel and runs the examples a new user starts with: the tour, a
+# linkage solved from a sketch and the circle fit. Each step says what it
+# does before it starts.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 install_module
 # The examples write their pictures into the current folder: keep them out
@@ -10,6 +11,10 @@ cd "$BUILD/examples"
 echo "==> running examples/tour.py: leaves, folding, operands, a first gradient"
 echo
 "$PY" "$ROOT/examples/tour.py"
+echo
+echo "==> running examples/linkage.py: the joints of a four-bar linkage solved from a sketch"
+echo
+"$PY" "$ROOT/examples/linkage.py"
 echo
 echo "==> running examples/fit_circle.py in $(shown "$BUILD")/examples: a circle fitted by gradient descent"
 echo

@@ -1,7 +1,7 @@
 // More's Levenberg-Marquardt step: the damping found by a safeguarded
 // Newton iteration on |D p(damping)| = radius, each trial solved by folding
 // sqrt(damping) D into the QR factor of J with Givens rotations.
-#include "symbolic/dense_step.h"
+#include "symbolic/detail/dense_step.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,6 +4,7 @@
 // numbers are theirs bit for bit.
 #include "symbolic/function.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -447,21 +448,29 @@ void Function::run_reverse(const SmallValue* s, double* adjoints) const {
     }
 }
 
-// Forward-mode derivatives: the tangent of every node for one direction in
-// the inputs' lanes.
-void Function::run_tangent(const SmallValue* s, double* tangents) const {
+// Forward-mode derivatives along `directions` directions in the inputs'
+// lanes at once: lane l of the tape holds its tangents at
+// tangents[l * directions + d]. One pass over the tape serves them all, so
+// a Jacobian of several columns pays for the instructions' dispatch once.
+void Function::run_tangent(const SmallValue* s, double* tangents, std::size_t directions) const {
+    const std::size_t k = directions;
     for (const Instruction& in : code_) {
-        double* t = tangents + lane_offset_[in.out];
+        double* t = tangents + lane_offset_[in.out] * k;
         const int n = in.dimension;
         const std::uint32_t a = in.operand[0];
-        const double* ta = tangents + lane_offset_[a];
+        const double* ta = tangents + lane_offset_[a] * k;
         const SmallValue& x = s[a];
         const SmallValue& y = s[in.out];
         switch (in.code) {
-            case Code::Component: t[0] = ta[in.extra]; continue;
+            case Code::Component:
+                std::memcpy(t, ta + static_cast<std::size_t>(in.extra) * k, k * sizeof(double));
+                continue;
             case Code::Pack:
-                for (int i = 0; i < n; ++i) t[i] = 0.0;
-                for (int k = 0; k < in.extra && k < n; ++k) t[k] = tangents[lane_offset_[in.operand[k]]];
+                zero(t, static_cast<std::size_t>(n) * k);
+                for (int e = 0; e < in.extra && e < n; ++e) {
+                    std::memcpy(t + static_cast<std::size_t>(e) * k, tangents + lane_offset_[in.operand[e]] * k,
+                                k * sizeof(double));
+                }
                 continue;
             default: break;
         }
@@ -472,19 +481,28 @@ void Function::run_tangent(const SmallValue* s, double* tangents) const {
                 if constexpr (Rule::operands == 2) {
                     const std::uint32_t b = in.operand[1];
                     const SmallValue& z = s[b];
-                    const double* tb = tangents + lane_offset_[b];
+                    const double* tb = tangents + lane_offset_[b] * k;
                     const int ad = lane_dimension_[a];
                     const int bd = lane_dimension_[b];
                     for (int i = 0; i < n; ++i) {
-                        t[i] = Rule::tangent(x.lanes[broadcast_index(x.dimension, i)],
-                                             z.lanes[broadcast_index(z.dimension, i)],
-                                             y.lanes[static_cast<std::size_t>(i)], ta[broadcast_index(ad, i)],
-                                             tb[broadcast_index(bd, i)], in.extra != 0);
+                        const double xi = x.lanes[broadcast_index(x.dimension, i)];
+                        const double zi = z.lanes[broadcast_index(z.dimension, i)];
+                        const double yi = y.lanes[static_cast<std::size_t>(i)];
+                        const double* dx = ta + broadcast_index(ad, i) * k;
+                        const double* dz = tb + broadcast_index(bd, i) * k;
+                        double* ti = t + static_cast<std::size_t>(i) * k;
+                        for (std::size_t d = 0; d < k; ++d) {
+                            ti[d] = Rule::tangent(xi, zi, yi, dx[d], dz[d], in.extra != 0);
+                        }
                     }
                 } else {
                     for (int i = 0; i < n; ++i) {
                         const auto lane = static_cast<std::size_t>(i);
-                        t[i] = Rule::tangent(x.lanes[lane], y.lanes[lane], ta[i]);
+                        const double* dx = ta + lane * k;
+                        double* ti = t + lane * k;
+                        for (std::size_t d = 0; d < k; ++d) {
+                            ti[d] = Rule::tangent(x.lanes[lane], y.lanes[lane], dx[d]);
+                        }
                     }
                 }
             },
@@ -555,10 +573,10 @@ std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) co
     forward(inputs, slots.get());
     const auto columns = static_cast<std::size_t>(input_lanes_);
     std::vector<double> result(static_cast<std::size_t>(output_lanes_) * columns);
-    Scratch<double> work(lane_count_);
-    double* lanes = work.get();
     if (output_lanes_ <= input_lanes_) {
         // One reverse sweep per output lane gives a row.
+        Scratch<double> work(lane_count_);
+        double* lanes = work.get();
         std::size_t row = 0;
         for (std::uint32_t out : output_slots_) {
             for (int i = 0; i < lane_dimension_[out]; ++i, ++row) {
@@ -570,16 +588,32 @@ std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) co
         }
         return result;
     }
-    // One forward sweep per input lane gives a column. The inputs' lanes
-    // come first in the lane array, so column c is lane c.
-    for (std::size_t column = 0; column < columns; ++column) {
-        zero(lanes, lane_count_);
-        lanes[column] = 1.0;
-        run_tangent(slots.get(), lanes);
+    // Forward sweeps, each carrying up to kDirections columns: the
+    // instructions write every tangent of their results, so only the
+    // leaves' tangents start at 0 (the inputs' at the unit directions).
+    // The inputs' lanes come first in the lane array, so column c is lane c.
+    constexpr std::size_t kDirections = 16;
+    const std::size_t width = std::min(columns, kDirections);
+    Scratch<double> tangents(lane_count_ * width);
+    double* t = tangents.get();
+    for (std::size_t first = 0; first < columns; first += width) {
+        const std::size_t k = std::min(width, columns - first);
+        zero(t, static_cast<std::size_t>(input_lanes_) * k);
+        for (std::size_t d = 0; d < k; ++d) {
+            t[(first + d) * k + d] = 1.0;
+        }
+        for (const auto& constant : constants_) {
+            zero(t + lane_offset_[constant.slot] * k, lane_dimension_[constant.slot] * k);
+        }
+        for (const auto& parameter : parameters_) {
+            zero(t + lane_offset_[parameter.slot] * k, lane_dimension_[parameter.slot] * k);
+        }
+        run_tangent(slots.get(), t, k);
         std::size_t row = 0;
         for (std::uint32_t out : output_slots_) {
             for (int i = 0; i < lane_dimension_[out]; ++i, ++row) {
-                result[row * columns + column] = lanes[lane_offset_[out] + static_cast<std::size_t>(i)];
+                std::memcpy(result.data() + row * columns + first,
+                            t + (lane_offset_[out] + static_cast<std::size_t>(i)) * k, k * sizeof(double));
             }
         }
     }

@@ -50,8 +50,9 @@ public:
     std::vector<SmallValue> vjp(const std::vector<SmallValue>& inputs,
                                 const std::vector<SmallValue>& seeds) const;
     // d(output lane r)/d(input lane c) at row r, column c, rows of
-    // input_lanes() numbers, by forward or reverse sweeps, whichever are
-    // fewer. Writes no gradient.
+    // input_lanes() numbers: by one reverse sweep per output lane where
+    // there are no more output lanes than input lanes, else by forward
+    // sweeps that carry up to 16 input lanes each. Writes no gradient.
     std::vector<double> jacobian(const std::vector<SmallValue>& inputs) const;
     // Evaluates `rows` rows of input_lanes() numbers each (row r at
     // in[r * in_stride], lane k at in[r * in_stride + k * in_lane_stride],
@@ -75,7 +76,7 @@ private:
     void forward(const std::vector<SmallValue>& inputs, SmallValue* slots) const;
     void run_forward(SmallValue* slots) const;
     void run_reverse(const SmallValue* slots, double* adjoints) const;
-    void run_tangent(const SmallValue* slots, double* tangents) const;
+    void run_tangent(const SmallValue* slots, double* tangents, std::size_t directions) const;
 
     std::vector<Value> outputs_;
     std::vector<Value> inputs_;

@@ -7,7 +7,7 @@
 // the residuals' curvature (learnt from the steps) replaces Gauss-Newton's
 // linear convergence by a faster one; and steps too small for the cost to
 // judge are judged by the gradient.
-#include "symbolic/levenberg_marquardt.h"
+#include "symbolic/detail/levenberg_marquardt.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,9 +15,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "symbolic/dense_step.h"
-#include "symbolic/loss.h"
-#include "symbolic/residual_curvature.h"
+#include "symbolic/detail/dense_step.h"
+#include "symbolic/detail/loss.h"
+#include "symbolic/detail/residual_curvature.h"
 
 namespace varnel::symbolic {
 

@@ -1,6 +1,6 @@
 // The robust losses, defined on the squared scaled residual z as they are
 // commonly written, so that f_scale means the same as elsewhere.
-#include "symbolic/loss.h"
+#include "symbolic/detail/loss.h"
 
 #include <cmath>
 #include <stdexcept>

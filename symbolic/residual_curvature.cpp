@@ -2,7 +2,7 @@
 // weighed by the gradient change, that makes the new S map the step onto
 // the unexplained change, after shrinking S where it overstates the
 // curvature along the step (their sizing).
-#include "symbolic/residual_curvature.h"
+#include "symbolic/detail/residual_curvature.h"
 
 #include <algorithm>
 #include <cmath>

@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "symbolic/detail/checks.h"
-#include "symbolic/dense_step.h"
-#include "symbolic/levenberg_marquardt.h"
+#include "symbolic/detail/dense_step.h"
+#include "symbolic/detail/levenberg_marquardt.h"
 
 namespace varnel::symbolic {
 namespace {
@@ -133,7 +133,12 @@ SolveSummary minimize(const LeastSquaresProblem& problem, const std::vector<Smal
     summary.success = converged(end.status);
     summary.message = message_of(end.status);
     if (end.jacobian.allFinite()) {
-        add_covariance(end.residuals, end.jacobian, summary);
+        // With a robust loss, of the rows as the iteration weighs them: an
+        // outlier's small weight keeps it from inflating s^2.
+        Eigen::VectorXd weighed_r;
+        Eigen::MatrixXd weighed_jacobian;
+        model.weigh(end.residuals, end.jacobian, weighed_r, weighed_jacobian);
+        add_covariance(weighed_r, weighed_jacobian, summary);
     }
     return summary;
 }

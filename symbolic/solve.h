@@ -94,7 +94,8 @@ struct SolveSummary {
     std::string message;
     // s^2 (J^T J)^-1 with s^2 = sum(r^2) / (residual_lanes - unknown_lanes),
     // unknown_lanes squared numbers row by row, and the square roots of its
-    // diagonal. Both empty when there are no more residual lanes than
+    // diagonal; with a robust loss, of r and J with each row weighed by
+    // sqrt(rho'). Both empty when there are no more residual lanes than
     // unknown lanes or the Jacobian is rank deficient at the end.
     std::vector<double> covariance;
     std::vector<double> standard_errors;

@@ -49,7 +49,8 @@ class SolveResult(metaclass=_SolveResultType):
     @property
     def covariance(self) -> Any:
         """s^2 (J^T J)^-1 over the unknown lanes, with s^2 = sum(r^2) / (residual lanes -
-        unknown lanes); None without degrees of freedom or with a rank-deficient J."""
+        unknown lanes), of the rows weighed by sqrt(rho') with a robust loss; None without degrees
+        of freedom or with a rank-deficient J."""
     @property
     def standard_errors(self) -> Any:
         """The square roots of the covariance's diagonal, lanes per unknown; None with it."""

@@ -5,7 +5,7 @@
 
 #include <Eigen/Dense>
 
-#include "symbolic/dense_step.h"
+#include "symbolic/detail/dense_step.h"
 
 namespace {
 

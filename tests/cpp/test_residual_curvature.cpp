@@ -4,7 +4,7 @@
 
 #include <Eigen/Dense>
 
-#include "symbolic/residual_curvature.h"
+#include "symbolic/detail/residual_curvature.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <random>
 
+#include "symbolic/elementary.h"
 #include "symbolic/solve.h"
 #include "test_support.h"
 
@@ -261,6 +262,42 @@ TEST(LeastSquares, ParametersThatAreNotUnknownsAreReadAsTheyAre) {
     EXPECT_NEAR(lane(sym::least_squares(problem), 0), 4.0, 1e-15);
     target.set_value(sym::small_value(-2.0));
     EXPECT_NEAR(lane(sym::least_squares(problem), 0), -2.0, 1e-15);
+}
+
+TEST(LeastSquares, AStepToWhereTheResidualsAreNotFiniteIsRefusedLikeAWorseOne) {
+    // From x = 1 the Gauss-Newton step of log(x) + 5 goes to x = -4, where
+    // the logarithm is NaN; shorter steps reach exp(-5).
+    const Value x = sym::undefined_with_hint(1.0, "x");
+    std::vector<sym::SolveIteration> steps;
+    SolveOptions options;
+    options.on_iteration = [&](const sym::SolveIteration& step) { steps.push_back(step); };
+    const SolveSummary s = sym::solve(sym::LeastSquaresProblem({sym::log(x) + 5.0}, {x}), options);
+    EXPECT_TRUE(s.success) << s.message;
+    EXPECT_NEAR(lane(s, 0), std::exp(-5.0), 1e-17);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_FALSE(steps.front().accepted);
+    EXPECT_EQ(steps.front().cost, 12.5);  // still the start's
+}
+
+TEST(LeastSquares, SqrtDistancesFitACircleWithItsStandardErrors) {
+    // Points exactly on a circle of radius 2 about (1, -1): zero residuals,
+    // so zero standard errors, from a start well off.
+    const Value centre = sym::parameter(0.0, 0.0, "centre");
+    const Value radius = sym::parameter(1.0, "radius");
+    std::vector<Value> residuals;
+    for (int k = 0; k < 12; ++k) {
+        const double angle = 0.5 * k;
+        const Value d = centre - sym::constant(1.0 + 2.0 * std::cos(angle), -1.0 + 2.0 * std::sin(angle));
+        residuals.push_back(sym::sqrt(sym::component(d, 0) * sym::component(d, 0) +
+                                      sym::component(d, 1) * sym::component(d, 1)) - radius);
+    }
+    const SolveSummary s = sym::least_squares(sym::LeastSquaresProblem(residuals, {centre, radius}));
+    ASSERT_TRUE(s.success) << s.message;
+    EXPECT_NEAR(lane(s, 0, 0), 1.0, 1e-14);
+    EXPECT_NEAR(lane(s, 0, 1), -1.0, 1e-14);
+    EXPECT_NEAR(lane(s, 1), 2.0, 1e-14);
+    ASSERT_EQ(s.standard_errors.size(), 3u);
+    for (double e : s.standard_errors) EXPECT_LT(e, 1e-13);
 }
 
 // --- update, and nothing changed otherwise -----------------------------------

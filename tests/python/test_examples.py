@@ -27,7 +27,7 @@ def run_example(name, *args, cwd):
 def test_every_example_is_covered():
     assert {p.name for p in EXAMPLES.glob("*.py")} == {"tour.py", "fit_circle.py", "triangle_area.py",
                                                        "render_graph.py", "fit_circle_newton.py",
-                                                       "linkage.py"}
+                                                       "linkage.py", "fit_circle_least_squares.py"}
 
 
 def test_tour(tmp_path):
@@ -64,6 +64,18 @@ def test_fit_circle_newton_converges_to_the_gradient_descent_fit(tmp_path):
     cx, cy, r = map(float, re.search(r"^centre \((\S+), (\S+)\), radius (\S+)$", out, re.M).groups())
     assert abs(cx - 1.5) < 0.02 and abs(cy + 0.5) < 0.02 and abs(r - 2.0) < 0.02
     assert_picture_of_the_fit(out, tmp_path / "fit_circle_newton.png")
+
+
+def test_fit_circle_least_squares_reports_the_fit_its_errors_and_the_robust_one(tmp_path):
+    out = run_example("fit_circle_least_squares.py", cwd=tmp_path)
+    fits = re.findall(r"centre \((\S+) ± (\S+), (\S+) ± (\S+)\), radius (\S+) ± (\S+)", out)
+    assert len(fits) == 3
+    (cx, ex, cy, ey, r, er), outlier, robust = [tuple(map(float, fit)) for fit in fits]
+    assert abs(cx - 1.5) < 3 * ex and abs(cy + 0.5) < 3 * ey and abs(r - 2.0) < 3 * er
+    assert 0.001 < min(ex, ey, er) and max(ex, ey, er) < 0.05
+    assert "written back: centre (1.5063, -0.5055), radius 1.9995" in out
+    # The outlier drags the plain fit's radius and leaves the robust one's.
+    assert abs(outlier[4] - 2.0) > 0.05 and abs(robust[4] - 2.0) < abs(outlier[4] - 2.0) / 10
 
 
 def test_linkage_is_solved_in_both_assemblies(tmp_path):

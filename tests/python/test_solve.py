@@ -245,8 +245,18 @@ def load_nist():
 
 
 nist = load_nist()
-NIST_CASES = [(name, start) for name in nist.MODELS for start in (0, 1)]
 needs_nist = pytest.mark.skipif(not nist.DATA.is_dir(), reason=f"NIST data not found at {nist.DATA}")
+# The shared Roszman1.dat certifies b1 = 1.20196866396, which no fit with its
+# certified residual sum of squares has: the fit matches that sum, the
+# standard errors and b2..b4 to 11 digits with b1 = 0.20196866396. Strict,
+# so that a corrected file shows up here.
+ERRATA = {"Roszman1": "the file's certified b1 disagrees with its certified residual sum of squares"}
+NIST_CASES = [pytest.param(name, start, marks=[pytest.mark.xfail(strict=True, reason=ERRATA[name])]
+                           if name in ERRATA else [])
+              for name in nist.MODELS for start in (0, 1)]
+# Lanczos1's certified residual sum of squares, 1.4e-25, sits at the rounding
+# of its data, so neither it nor the standard errors it scales can match.
+ROUNDING_LEVEL = {"Lanczos1"}
 
 
 @pytest.fixture(scope="module")
@@ -260,11 +270,17 @@ def nist_results():
 
 @needs_nist
 @pytest.mark.parametrize("name,start", NIST_CASES)
-def test_every_nist_start_is_solved_with_its_standard_errors(nist_results, name, start):
+def test_every_nist_start_is_solved(nist_results, name, start):
+    assert nist_results[name, start].lre >= nist.SOLVED
+
+
+@needs_nist
+@pytest.mark.parametrize("name", [name for name in nist.MODELS if name not in ROUNDING_LEVEL])
+@pytest.mark.parametrize("start", [0, 1])
+def test_every_nist_start_has_the_certified_residuals_and_standard_errors(nist_results, name, start):
     outcome = nist_results[name, start]
-    assert outcome.lre >= nist.SOLVED
-    if name != "Lanczos1":  # its certified residuals sit at rounding level
-        assert outcome.error_lre is not None and outcome.error_lre >= nist.SOLVED
+    assert outcome.rss_lre >= 9.0
+    assert outcome.error_lre is not None and outcome.error_lre >= nist.SOLVED
 
 
 @needs_nist
@@ -280,7 +296,7 @@ def test_the_nist_bench_prints_its_table(capsys):
     lines = capsys.readouterr().out.splitlines()
     rows = [line.split() for line in lines[1:] if line.split()[:1] and line.split()[0] in nist.MODELS]
     assert len(rows) == 2 * len(nist.MODELS)
-    assert all(float(row[2]) >= nist.SOLVED for row in rows)
+    assert all(float(row[2]) >= nist.SOLVED for row in rows if row[0] not in ERRATA)
     assert any(line.startswith("varnel  solved ") for line in lines)
     assert any(line.startswith("scipy   solved ") for line in lines)
     assert any(line.startswith("CPU time: scipy / varnel = ") for line in lines)
