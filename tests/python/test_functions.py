@@ -4,6 +4,7 @@ the one counter that _varnel uses, gradients against the analytic rules and
 finite differences, and every domain's edge failing as a non-finite lane."""
 import ctypes
 import ctypes.util
+import inspect
 import math
 import os
 import random
@@ -270,6 +271,18 @@ def test_pictures_name_the_new_operators():
     p = Parameter(1.0, name="p")
     dot = varnel.to_dot(varnel.atan2(varnel.sqrt(p), varnel.pow(p, 2)))
     assert "Expression Atan2" in dot and "Expression Sqrt" in dot and "Expression Pow" in dot
+
+
+@pytest.mark.parametrize("name", UNARY_IDS + BINARY_IDS)
+def test_help_names_the_arguments_and_explains(name):
+    f = getattr(varnel, name)
+    parameters = list(inspect.signature(f).parameters.values())
+    assert all(p.kind is inspect.Parameter.POSITIONAL_ONLY for p in parameters)
+    assert [p.name for p in parameters] == (["x"] if name in UNARY_IDS else
+                                            {"pow": ["base", "exponent"], "atan2": ["y", "x"],
+                                             "hypot": ["x", "y"]}[name])
+    text = f.__doc__
+    assert "lane by lane" in text and "ValueError" in text and "object" not in text
 
 
 def test_package_exports_and_stubs_cover_the_module(tmp_path):
