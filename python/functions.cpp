@@ -4,9 +4,18 @@
 // array, coerced as sin coerces its operand, and returns a new Expression.
 // The nodes come from the library that _varnel shares (see CMakeLists.txt),
 // so their ids continue _varnel's.
+//
+// The functions are plain CPython functions of the module rather than
+// pybind11 ones: help() then shows each as what it is, with the signature
+// its docstring opens with, where a pybind11 function shows as a method of
+// the binding library's internal record. Arguments and results still go
+// through pybind11's casters, and errors through its translation.
 #include <Python.h>
+#include <pybind11/detail/exception_translation.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
 #include <utility>
 
 #include "python/conversions.h"
@@ -20,47 +29,129 @@ using varnel::python::coerce_symbolic_value;
 
 namespace {
 
-using Unary = Value (*)(Value);
-using Binary = Value (*)(Value, Value);
-
-// The operand's label is the function's name followed by " value", as for
-// sin: "sqrt value".
-template <Unary build>
-void define_unary(py::module_& m, const char* name, const char* label, const char* doc) {
-    m.def(name, [label](py::handle x) { return build(coerce_symbolic_value(x, label)); }, py::arg("x"),
-          py::pos_only(), doc);
-}
-
-// Arguments are coerced from the last to the first, as vec2 does, so the
-// error for two unsupported arguments names the last.
-template <Binary build>
-void define_binary(py::module_& m, const char* name, const char* first_label, const char* second_label,
-                   const char* first_name, const char* second_name, const char* doc) {
-    m.def(
-        name,
-        [first_label, second_label](py::handle first, py::handle second) {
-            Value b = coerce_symbolic_value(second, second_label);
-            Value a = coerce_symbolic_value(first, first_label);
-            return build(std::move(a), std::move(b));
-        },
-        py::arg(first_name), py::arg(second_name), py::pos_only(), doc);
-}
-
 // Docstrings open with the signature in the form that help() and inspect
 // read ("name(x, /)", a line "--", a blank line); the rest is shared.
-#define UNARY_DOC(signature, summary)                                                   \
-    signature "\n--\n\n" summary                                                        \
-              "\n\nx is an Expression, or a number, a sequence of 1..4 numbers or a\n"     \
-              "NumPy scalar or array, which becomes a Constant. Returns a new\n"          \
-              "Expression; a Constant operand gives a new Constant at once. A lane\n"     \
-              "outside the domain is NaN and raises ValueError, as any lane that is\n"    \
+#define UNARY_DOC(signature, summary)                                                  \
+    signature "\n--\n\n" summary                                                       \
+              "\n\nx is an Expression, or a number, a sequence of 1..4 numbers or a\n" \
+              "NumPy scalar or array, which becomes a Constant. Returns a new\n"      \
+              "Expression; a Constant operand gives a new Constant at once. A lane\n" \
+              "outside the domain is NaN and raises ValueError, as any lane that is\n" \
               "not finite does."
 #define BINARY_DOC(signature, summary)                                                  \
     signature "\n--\n\n" summary                                                        \
-              "\n\nEach operand is an Expression, or a number, a sequence of 1..4\n"       \
-              "numbers or a NumPy scalar or array, which becomes a Constant; lane\n"      \
+              "\n\nEach operand is an Expression, or a number, a sequence of 1..4\n"    \
+              "numbers or a NumPy scalar or array, which becomes a Constant; lane\n"   \
               "counts combine as the arithmetic operators combine them. Returns a new\n" \
               "Expression. A lane outside the domain is NaN and raises ValueError."
+
+struct Unary {
+    const char* name;
+    const char* label;  // the function's name followed by " value", as for sin
+    Value (*build)(Value);
+    const char* doc;
+};
+
+constexpr Unary unary_functions[] = {
+    {"sqrt", "sqrt value", sym::sqrt,
+     UNARY_DOC("sqrt(x, /)", "Square root, lane by lane; x >= 0. The derivative at 0 is infinite.")},
+    {"exp", "exp value", sym::exp, UNARY_DOC("exp(x, /)", "e to the power x, lane by lane.")},
+    {"log", "log value", sym::log, UNARY_DOC("log(x, /)", "Natural logarithm, lane by lane; x > 0.")},
+    {"tan", "tan value", sym::tan, UNARY_DOC("tan(x, /)", "Tangent, in radians, lane by lane.")},
+    {"asin", "asin value", sym::asin,
+     UNARY_DOC("asin(x, /)", "Arc sine, in radians, lane by lane; -1 <= x <= 1.")},
+    {"acos", "acos value", sym::acos,
+     UNARY_DOC("acos(x, /)", "Arc cosine, in radians, lane by lane; -1 <= x <= 1.")},
+    {"atan", "atan value", sym::atan, UNARY_DOC("atan(x, /)", "Arc tangent, in radians, lane by lane.")},
+    {"sinh", "sinh value", sym::sinh, UNARY_DOC("sinh(x, /)", "Hyperbolic sine, lane by lane.")},
+    {"cosh", "cosh value", sym::cosh, UNARY_DOC("cosh(x, /)", "Hyperbolic cosine, lane by lane.")},
+    {"tanh", "tanh value", sym::tanh, UNARY_DOC("tanh(x, /)", "Hyperbolic tangent, lane by lane.")},
+    {"abs", "abs value", sym::abs,
+     UNARY_DOC("abs(x, /)", "Absolute value, lane by lane; the derivative at 0 is 0.")},
+    {"log1p", "log1p value", sym::log1p,
+     UNARY_DOC("log1p(x, /)", "log(1 + x), lane by lane, exact for small x; x > -1.")},
+    {"expm1", "expm1 value", sym::expm1,
+     UNARY_DOC("expm1(x, /)", "exp(x) - 1, lane by lane, exact for small x.")},
+    {"cbrt", "cbrt value", sym::cbrt,
+     UNARY_DOC("cbrt(x, /)", "Cube root, lane by lane, of any sign. The derivative at 0 is infinite.")},
+};
+
+struct Binary {
+    const char* name;
+    const char* first_label;
+    const char* second_label;
+    Value (*build)(Value, Value);
+    const char* doc;
+};
+
+constexpr Binary binary_functions[] = {
+    {"pow", "pow base", "pow exponent", sym::pow,
+     BINARY_DOC("pow(base, exponent, /)",
+                "base to the power exponent, lane by lane. A negative base takes\n"
+                "integral exponents only; the exponent is differentiated only when it\n"
+                "is not a Constant.")},
+    {"atan2", "atan2 y", "atan2 x", sym::atan2,
+     BINARY_DOC("atan2(y, x, /)", "The angle of the point (x, y), in radians, in [-pi, pi], lane by lane.")},
+    {"hypot", "hypot x", "hypot y", sym::hypot,
+     BINARY_DOC("hypot(x, y, /)",
+                "sqrt(x * x + y * y), lane by lane, without overflow in between; the\n"
+                "derivative at the origin is 0.")},
+};
+
+// pybind11::detail::try_translate_exceptions (pybind11/detail/
+// exception_translation.h) is what pybind11's own dispatcher calls on an
+// exception, so the classes and messages are those of sin and the
+// operators; the build fails if pybind11 drops it.
+PyObject* raised() {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+}
+
+template <std::size_t i>
+PyObject* call_unary(PyObject*, PyObject* x) noexcept {
+    const Unary& f = unary_functions[i];
+    try {
+        return py::cast(f.build(coerce_symbolic_value(x, f.label))).release().ptr();
+    } catch (...) {
+        return raised();
+    }
+}
+
+// Arguments are coerced from the last to the first, as vec2 does, so the
+// error for two unsupported arguments names the last. CPython has checked
+// that no keyword came.
+template <std::size_t i>
+PyObject* call_binary(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    const Binary& f = binary_functions[i];
+    if (count != 2) {
+        PyErr_Format(PyExc_TypeError, "varnel._functions.%s() takes exactly 2 arguments (%zd given)", f.name, count);
+        return nullptr;
+    }
+    try {
+        Value b = coerce_symbolic_value(args[1], f.second_label);
+        Value a = coerce_symbolic_value(args[0], f.first_label);
+        return py::cast(f.build(std::move(a), std::move(b))).release().ptr();
+    } catch (...) {
+        return raised();
+    }
+}
+
+constexpr std::size_t unary_count = std::size(unary_functions);
+constexpr std::size_t binary_count = std::size(binary_functions);
+
+template <std::size_t... u, std::size_t... b>
+constexpr auto method_table(std::index_sequence<u...>, std::index_sequence<b...>) {
+    return std::array<PyMethodDef, unary_count + binary_count + 1>{{
+        {unary_functions[u].name, call_unary<u>, METH_O, unary_functions[u].doc}...,
+        {binary_functions[b].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_binary<b>)),
+         METH_FASTCALL, binary_functions[b].doc}...,
+        {nullptr, nullptr, 0, nullptr},
+    }};
+}
+
+// CPython keeps pointers into the table for the life of the module.
+std::array<PyMethodDef, unary_count + binary_count + 1> methods =
+    method_table(std::make_index_sequence<unary_count>{}, std::make_index_sequence<binary_count>{});
 
 }  // namespace
 
@@ -70,47 +161,7 @@ PYBIND11_MODULE(_functions, m, py::multiple_interpreters::not_supported()) {
     const py::object expression = py::module_::import("_varnel").attr("Expression");
     varnel::python::ExpressionObjects::join(reinterpret_cast<PyTypeObject*>(expression.ptr()),
                                             "varnel._functions");
-    py::options options;
-    options.disable_function_signatures();
-
-    define_unary<sym::sqrt>(m, "sqrt", "sqrt value",
-                             UNARY_DOC("sqrt(x, /)", "Square root, lane by lane; x >= 0. The derivative at 0 is infinite."));
-    define_unary<sym::exp>(m, "exp", "exp value",
-                             UNARY_DOC("exp(x, /)", "e to the power x, lane by lane."));
-    define_unary<sym::log>(m, "log", "log value",
-                             UNARY_DOC("log(x, /)", "Natural logarithm, lane by lane; x > 0."));
-    define_unary<sym::tan>(m, "tan", "tan value",
-                             UNARY_DOC("tan(x, /)", "Tangent, in radians, lane by lane."));
-    define_unary<sym::asin>(m, "asin", "asin value",
-                             UNARY_DOC("asin(x, /)", "Arc sine, in radians, lane by lane; -1 <= x <= 1."));
-    define_unary<sym::acos>(m, "acos", "acos value",
-                             UNARY_DOC("acos(x, /)", "Arc cosine, in radians, lane by lane; -1 <= x <= 1."));
-    define_unary<sym::atan>(m, "atan", "atan value",
-                             UNARY_DOC("atan(x, /)", "Arc tangent, in radians, lane by lane."));
-    define_unary<sym::sinh>(m, "sinh", "sinh value",
-                             UNARY_DOC("sinh(x, /)", "Hyperbolic sine, lane by lane."));
-    define_unary<sym::cosh>(m, "cosh", "cosh value",
-                             UNARY_DOC("cosh(x, /)", "Hyperbolic cosine, lane by lane."));
-    define_unary<sym::tanh>(m, "tanh", "tanh value",
-                             UNARY_DOC("tanh(x, /)", "Hyperbolic tangent, lane by lane."));
-    define_unary<sym::abs>(m, "abs", "abs value",
-                             UNARY_DOC("abs(x, /)", "Absolute value, lane by lane; the derivative at 0 is 0."));
-    define_unary<sym::log1p>(m, "log1p", "log1p value",
-                             UNARY_DOC("log1p(x, /)", "log(1 + x), lane by lane, exact for small x; x > -1."));
-    define_unary<sym::expm1>(m, "expm1", "expm1 value",
-                             UNARY_DOC("expm1(x, /)", "exp(x) - 1, lane by lane, exact for small x."));
-    define_unary<sym::cbrt>(m, "cbrt", "cbrt value",
-                             UNARY_DOC("cbrt(x, /)", "Cube root, lane by lane, of any sign. The derivative at 0 is infinite."));
-    define_binary<sym::pow>(m, "pow", "pow base", "pow exponent", "base", "exponent",
-                              BINARY_DOC("pow(base, exponent, /)",
-                                         "base to the power exponent, lane by lane. A negative base takes\n"
-                                         "integral exponents only; the exponent is differentiated only when it\n"
-                                         "is not a Constant."));
-    define_binary<sym::atan2>(m, "atan2", "atan2 y", "atan2 x", "y", "x",
-                              BINARY_DOC("atan2(y, x, /)",
-                                         "The angle of the point (x, y), in radians, in [-pi, pi], lane by lane."));
-    define_binary<sym::hypot>(m, "hypot", "hypot x", "hypot y", "x", "y",
-                              BINARY_DOC("hypot(x, y, /)",
-                                         "sqrt(x * x + y * y), lane by lane, without overflow in between; the\n"
-                                         "derivative at the origin is 0."));
+    if (PyModule_AddFunctions(m.ptr(), methods.data()) != 0) {
+        throw py::error_already_set();
+    }
 }
