@@ -78,6 +78,8 @@ constexpr Unary unary_functions[] = {
 
 struct Binary {
     const char* name;
+    const char* first_name;
+    const char* second_name;
     const char* first_label;
     const char* second_label;
     Value (*build)(Value, Value);
@@ -85,14 +87,14 @@ struct Binary {
 };
 
 constexpr Binary binary_functions[] = {
-    {"pow", "pow base", "pow exponent", sym::pow,
+    {"pow", "base", "exponent", "pow base", "pow exponent", sym::pow,
      BINARY_DOC("pow(base, exponent, /)",
                 "base to the power exponent, lane by lane. A negative base takes\n"
                 "integral exponents only; the exponent is differentiated only when it\n"
                 "is not a Constant.")},
-    {"atan2", "atan2 y", "atan2 x", sym::atan2,
+    {"atan2", "y", "x", "atan2 y", "atan2 x", sym::atan2,
      BINARY_DOC("atan2(y, x, /)", "The angle of the point (x, y), in radians, in [-pi, pi], lane by lane.")},
-    {"hypot", "hypot x", "hypot y", sym::hypot,
+    {"hypot", "x", "y", "hypot x", "hypot y", sym::hypot,
      BINARY_DOC("hypot(x, y, /)",
                 "sqrt(x * x + y * y), lane by lane, without overflow in between; the\n"
                 "derivative at the origin is 0.")},
@@ -108,43 +110,74 @@ PyObject* raised() {
 }
 
 template <std::size_t i>
-PyObject* call_unary(PyObject*, PyObject* x) noexcept {
+Value build_unary(py::handle x) {
     const Unary& f = unary_functions[i];
-    try {
-        return py::cast(f.build(coerce_symbolic_value(x, f.label))).release().ptr();
-    } catch (...) {
-        return raised();
-    }
+    return f.build(coerce_symbolic_value(x, f.label));
 }
 
 // Arguments are coerced from the last to the first, as vec2 does, so the
-// error for two unsupported arguments names the last. CPython has checked
-// that no keyword came.
+// error for two unsupported arguments names the last.
 template <std::size_t i>
-PyObject* call_binary(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+Value build_binary(py::handle first, py::handle second) {
     const Binary& f = binary_functions[i];
-    if (count != 2) {
-        PyErr_Format(PyExc_TypeError, "varnel._functions.%s() takes exactly 2 arguments (%zd given)", f.name, count);
-        return nullptr;
-    }
-    try {
-        Value b = coerce_symbolic_value(args[1], f.second_label);
-        Value a = coerce_symbolic_value(args[0], f.first_label);
-        return py::cast(f.build(std::move(a), std::move(b))).release().ptr();
-    } catch (...) {
-        return raised();
-    }
+    Value b = coerce_symbolic_value(second, f.second_label);
+    Value a = coerce_symbolic_value(first, f.first_label);
+    return f.build(std::move(a), std::move(b));
 }
 
 constexpr std::size_t unary_count = std::size(unary_functions);
 constexpr std::size_t binary_count = std::size(binary_functions);
 
+// The same functions as pybind11 functions, called only with arguments
+// that match no signature (a wrong count, a keyword), so that such calls
+// fail with the binding library's own incompatible-arguments TypeError, as
+// sin's do. Made once at import and kept for the life of the process.
+PyObject* mismatched_calls[unary_count + binary_count];
+
+PyObject* call_mismatched(std::size_t index, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return PyObject_Vectorcall(mismatched_calls[index], args, nargsf, kwnames);
+}
+
+bool has_keywords(PyObject* kwnames) {
+    return kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
+}
+
+template <std::size_t i>
+PyObject* call_unary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    if (PyVectorcall_NARGS(nargsf) != 1 || has_keywords(kwnames)) {
+        return call_mismatched(i, args, nargsf, kwnames);
+    }
+    try {
+        return py::cast(build_unary<i>(args[0])).release().ptr();
+    } catch (...) {
+        return raised();
+    }
+}
+
+template <std::size_t i>
+PyObject* call_binary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    if (PyVectorcall_NARGS(nargsf) != 2 || has_keywords(kwnames)) {
+        return call_mismatched(unary_count + i, args, nargsf, kwnames);
+    }
+    try {
+        return py::cast(build_binary<i>(args[0], args[1])).release().ptr();
+    } catch (...) {
+        return raised();
+    }
+}
+
+template <typename Call>
+constexpr PyCFunction as_method(Call call) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call));
+}
+
 template <std::size_t... u, std::size_t... b>
 constexpr auto method_table(std::index_sequence<u...>, std::index_sequence<b...>) {
     return std::array<PyMethodDef, unary_count + binary_count + 1>{{
-        {unary_functions[u].name, call_unary<u>, METH_O, unary_functions[u].doc}...,
-        {binary_functions[b].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_binary<b>)),
-         METH_FASTCALL, binary_functions[b].doc}...,
+        {unary_functions[u].name, as_method(call_unary<u>), METH_FASTCALL | METH_KEYWORDS,
+         unary_functions[u].doc}...,
+        {binary_functions[b].name, as_method(call_binary<b>), METH_FASTCALL | METH_KEYWORDS,
+         binary_functions[b].doc}...,
         {nullptr, nullptr, 0, nullptr},
     }};
 }
@@ -152,6 +185,22 @@ constexpr auto method_table(std::index_sequence<u...>, std::index_sequence<b...>
 // CPython keeps pointers into the table for the life of the module.
 std::array<PyMethodDef, unary_count + binary_count + 1> methods =
     method_table(std::make_index_sequence<unary_count>{}, std::make_index_sequence<binary_count>{});
+
+template <std::size_t... u, std::size_t... b>
+void make_mismatched_calls(std::index_sequence<u...>, std::index_sequence<b...>) {
+    ((mismatched_calls[u] = py::cpp_function(build_unary<u>, py::name(unary_functions[u].name), py::arg("x"),
+                                             py::pos_only())
+                                .release()
+                                .ptr()),
+     ...);
+    ((mismatched_calls[unary_count + b] =
+          py::cpp_function(build_binary<b>, py::name(binary_functions[b].name),
+                           py::arg(binary_functions[b].first_name), py::arg(binary_functions[b].second_name),
+                           py::pos_only())
+              .release()
+              .ptr()),
+     ...);
+}
 
 }  // namespace
 
@@ -161,6 +210,7 @@ PYBIND11_MODULE(_functions, m, py::multiple_interpreters::not_supported()) {
     const py::object expression = py::module_::import("_varnel").attr("Expression");
     varnel::python::ExpressionObjects::join(reinterpret_cast<PyTypeObject*>(expression.ptr()),
                                             "varnel._functions");
+    make_mismatched_calls(std::make_index_sequence<unary_count>{}, std::make_index_sequence<binary_count>{});
     if (PyModule_AddFunctions(m.ptr(), methods.data()) != 0) {
         throw py::error_already_set();
     }

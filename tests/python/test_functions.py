@@ -288,6 +288,19 @@ def test_help_names_the_arguments_and_explains(name):
     assert "function_record" not in text and "object" not in text and "arg0" not in text
 
 
+@pytest.mark.parametrize("name", UNARY_IDS + BINARY_IDS)
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2, 3), {}), ((1,), {"x": 1}), ((), {"y": 1})])
+def test_calls_that_match_no_signature_fail_as_sins_do(name, args, kwargs):
+    with pytest.raises(TypeError) as caught:
+        getattr(varnel, name)(*args, **kwargs)
+    assert str(caught.value).startswith(f"{name}(): incompatible function arguments. "
+                                        "The following argument types are supported:\n    1. (")
+    with pytest.raises(TypeError) as from_sin:
+        varnel.sin(*args, **kwargs)
+    invoked = str(from_sin.value).split("Invoked with:")[1]
+    assert str(caught.value).endswith("Invoked with:" + invoked)
+
+
 def test_package_exports_and_stubs_cover_the_module(tmp_path):
     names = {n for n in dir(varnel._functions) if not n.startswith("_")}
     assert names == set(UNARY_IDS) | set(BINARY_IDS)
