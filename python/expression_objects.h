@@ -34,10 +34,18 @@ public:
     // library and on one made here, then remembers the class and takes over
     // its deallocation. Throws ImportError when an assumption does not hold.
     static void adopt(PyTypeObject* type) {
-        if (type->tp_dealloc != &pybind11::detail::pybind11_object_dealloc) {
+        // pybind11 gives every class of the modules that share its internals
+        // one base, pybind11::detail::internals::instance_base, made by the
+        // first of them to load, whose tp_dealloc is that module's copy of
+        // pybind11::detail::pybind11_object_dealloc: so the class must
+        // deallocate as that base does, not as this module's copy would, and
+        // objects this class does not take apart go back to it.
+        auto* base = reinterpret_cast<PyTypeObject*>(pybind11::detail::get_internals().instance_base);
+        if (base == nullptr || type->tp_base != base || type->tp_dealloc != base->tp_dealloc) {
             unsupported("_varnel", "class layout");
         }
         check_class(type, "_varnel");
+        library_dealloc_ = type->tp_dealloc;
         type->tp_dealloc = &dealloc;
     }
 
@@ -91,7 +99,7 @@ private:
         PyTypeObject* type = Py_TYPE(object);
         if (type != type_ || !inst->simple_layout || inst->simple_instance_registered ||
             inst->weakrefs != nullptr || inst->has_patients || !inst->owned) {
-            pybind11::detail::pybind11_object_dealloc(object);
+            library_dealloc_(object);
             return;
         }
         if (inst->simple_holder_constructed) {
@@ -141,6 +149,7 @@ private:
     }
 
     inline static PyTypeObject* type_ = nullptr;
+    inline static destructor library_dealloc_ = nullptr;
 };
 
 }  // namespace varnel::python
