@@ -109,13 +109,13 @@ def test_render_graph_writes_dot_text_and_a_png_when_possible(tmp_path):
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
-def test_triangle_area_type_checks_against_the_installed_package(tmp_path):
+def test_triangle_area_type_checks_against_the_installed_package(tmp_path, mypy_cache):
     # As a user runs it: no search path of our own, so the installed stubs must be found.
     # Without them mypy would quietly type the example's values as Any; the probe refuses that.
     probe = tmp_path / "probe.py"
     probe.write_text("from _varnel import Parameter\nParameter(1.0).grad.count  # grad may be None\n")
     env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
-    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(mypy_cache),
                           str(EXAMPLES / "triangle_area.py"), probe.name],
                          cwd=tmp_path, env=env, capture_output=True, text=True)
     assert run.stdout.splitlines() == [

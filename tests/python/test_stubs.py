@@ -33,9 +33,9 @@ def test_the_typical_script_runs():
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
-def test_mypy_strict_accepts_the_typical_script(tmp_path):
+def test_mypy_strict_accepts_the_typical_script(tmp_path, mypy_cache):
     (tmp_path / "probe.py").write_text(PROBE)
-    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(mypy_cache),
                           str(SCRIPT), "probe.py"], cwd=tmp_path, env=ENV, capture_output=True, text=True)
     assert run.stdout.splitlines() == [
         'probe.py:4: error: Expression is of type "ndarray[tuple[Any, ...], dtype[float64]]", '

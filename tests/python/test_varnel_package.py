@@ -165,22 +165,26 @@ def test_optimizers_refuse_bad_arguments(make):
         make()
 
 
-def run_mypy(args, stubs, tmp_path):
-    env = dict(os.environ, MYPYPATH=str(stubs), MYPY_CACHE_DIR=str(tmp_path / "cache"))
+def run_mypy(args, stubs, tmp_path, cache):
+    env = dict(os.environ, MYPYPATH=str(stubs), MYPY_CACHE_DIR=str(cache))
     return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path, env=env, capture_output=True, text=True)
 
 
 @needs_mypy
-@pytest.mark.parametrize("args", [["mypy.stubtest", "_varnel"], ["mypy", "--strict", "-p", "varnel"]])
-def test_stubs_match_the_module_and_the_package_type_checks(args, tmp_path):
-    run = run_mypy(args, SOURCES, tmp_path)
+def test_stubs_match_the_module(stub_errors):
+    assert stub_errors("_varnel") == []
+
+
+@needs_mypy
+def test_the_package_type_checks(tmp_path, mypy_cache):
+    run = run_mypy(["mypy", "--strict", "-p", "varnel"], SOURCES, tmp_path, mypy_cache)
     assert run.returncode == 0 and "Success" in run.stdout, run.stdout + run.stderr
 
 
 @needs_mypy
-def test_stubtest_notices_a_missing_member(tmp_path):
+def test_stubtest_notices_a_missing_member(tmp_path, mypy_cache):
     # stubtest quietly passes a private module it finds no stub for; prove it reads this one.
     stub = (SOURCES / "_varnel.pyi").read_text()
     (tmp_path / "_varnel.pyi").write_text(stub.replace("def zero_grad(self)", "def zero_grad_(self)"))
-    run = run_mypy(["mypy.stubtest", "_varnel"], tmp_path, tmp_path)
+    run = run_mypy(["mypy.stubtest", "_varnel"], tmp_path, tmp_path, mypy_cache)
     assert run.returncode == 1 and "_varnel.Expression.zero_grad is not present in stub" in run.stdout
