@@ -177,9 +177,9 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
         linear.factorize(weighed_jacobian, weighed_r);
         const VectorXd& column_norms = linear.column_norms();
         const VectorXd gradient = linear.gradient();
-        // Residuals so large that their squares overflow (only possible at
-        // the start: a step that raises the cost a hundredfold is refused)
-        // leave no cost or gradient to follow.
+        // Residuals so large that their squares overflow (at the start:
+        // later steps that raise the cost a hundredfold are refused), or a
+        // gradient that overflows, leave nothing to follow.
         if (!std::isfinite(cost) || !gradient.allFinite()) {
             end.status = SolveStatus::NotFinite;
             return end;
