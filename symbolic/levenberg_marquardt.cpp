@@ -117,14 +117,19 @@ void ResidualModel::weigh(const VectorXd& r, const MatrixXd& jacobian, VectorXd&
 namespace {
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
-// The first radius, relative to the scaled start.
-constexpr double kInitialRadius = 100.0;
+// The radius after a refused first step, relative to the scaled start: at
+// most as long as the unknowns themselves. Longer steps jump, on hard
+// problems, to plateaus and asymptotes far from the minimum.
+constexpr double kInitialRadius = 1.0;
 // The least ratio of actual to predicted drop of an accepted step.
 constexpr double kAccept = 1e-4;
 // A relative drop of the cost below which rounding may decide its sign.
 constexpr double kUnresolved = 1e-10;
 // The least drop of the gradient's norm that confirms such a step.
 constexpr double kGradientDrop = 0.9;
+
+// Growth of the scaled length of the last step that rescales the radius.
+constexpr double kScaleJump = 10.0;
 
 double scaled_norm(const VectorXd& scale, const VectorXd& x) { return scale.cwiseProduct(x).norm(); }
 
@@ -172,6 +177,13 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
         linear.factorize(weighed_jacobian, weighed_r);
         const VectorXd& column_norms = linear.column_norms();
         const VectorXd gradient = linear.gradient();
+        // Residuals so large that their squares overflow (at the start:
+        // later steps that raise the cost a hundredfold are refused), or a
+        // gradient that overflows, leave nothing to follow.
+        if (!std::isfinite(cost) || !gradient.allFinite()) {
+            end.status = SolveStatus::NotFinite;
+            return end;
+        }
         if (!first) {
             // The next step takes the model that better predicted how the
             // gradient changed over the last one: unlike the cost's drop,
@@ -187,11 +199,33 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
         last_weighed_jacobian = weighed_jacobian;
 
         if (first) {
-            scale = column_norms.unaryExpr([](double norm) { return norm == 0.0 ? 1.0 : norm; });
+            // A column below the rounding of the largest would make the
+            // region so long along its unknown that a step there changes
+            // nothing the cost can see; it gets the rounding's size.
+            const double largest = column_norms.maxCoeff();
+            // A zero column (an unknown the residuals ignore here) gets 1.
+            scale = column_norms.unaryExpr([largest](double norm) {
+                return norm == 0.0 ? 1.0 : std::max(norm, kEpsilon * largest);
+            });
             x_norm = scaled_norm(scale, x);
-            radius = x_norm != 0.0 ? kInitialRadius * x_norm : kInitialRadius;
+            // The first step tried is Gauss-Newton's, which solves a linear
+            // problem at once; the radius becomes its length, and, should
+            // it be refused, at most kInitialRadius times the scaled start.
+            radius = std::numeric_limits<double>::infinity();
         } else {
+            // Where a column grew by orders of magnitude over the last step,
+            // the old radius would allow next to nothing along it: the
+            // radius keeps that step's length, measured in the grown scale.
+            // (Moderate growth is the scale settling, and left to the
+            // radius' own updates.)
+            const double before = scaled_norm(scale, last_step);
             scale = scale.cwiseMax(column_norms);
+            if (before > 0.0) {
+                const double growth = scaled_norm(scale, last_step) / before;
+                if (growth > kScaleJump) {
+                    radius *= growth;
+                }
+            }
         }
 
         // The largest cosine between the residuals and a column of J.
@@ -261,10 +295,12 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
             // iteration goes on to the minimum where the cost alone would
             // stall about half the digits short of it; where the gradient
             // does not drop either after a Gauss-Newton step, no step can
-            // do better.
+            // do better. A drop above rounding is the cost's own verdict,
+            // whatever the model predicted: along an unknown whose linear
+            // model is poor it can be far larger.
             bool rounding_floor = false;
             bool gradient_judged = false;
-            if (!overshoot && predicted < kUnresolved && drop > -kUnresolved) {
+            if (!overshoot && predicted < kUnresolved && std::fabs(drop) < kUnresolved) {
                 model.jacobian(trial_x, trial_jacobian);
                 if (trial_jacobian.allFinite()) {
                     VectorXd trial_weighed_r;
@@ -279,6 +315,12 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
                 }
                 rounding_floor = !gradient_judged && !curved_step;
                 ratio = gradient_judged ? 1.0 : 0.0;
+            }
+
+            // A first step longer than the initial region stands only where
+            // the model predicted it well (a linear problem's, exactly).
+            if (first && x_norm != 0.0 && step_norm > kInitialRadius * x_norm && ratio < 0.75) {
+                ratio = 0.0;
             }
 
             if (curved_step && ratio < kAccept) {
@@ -297,6 +339,9 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
                 damping *= 0.5;
             }
 
+            if (first && ratio < kAccept && x_norm != 0.0) {
+                radius = std::min(radius, kInitialRadius * x_norm);
+            }
             if (ratio >= kAccept) {
                 last_step = step;
                 last_step_norm = step_norm;
@@ -326,7 +371,17 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
                 end.status = SolveStatus::FunctionTolerance;
                 return end;
             }
-            if (radius <= options.xtol * x_norm) {
+            // A short region means convergence only where the model holds
+            // at its length. A step refused for overflowing, or for raising
+            // the cost a hundredfold, or one that dropped the cost more
+            // than twice as much as predicted, says that it does not: along
+            // an unknown whose column is small next to the others' the
+            // step that lands can be below the tolerances' share of the
+            // scaled unknowns. The region then shrinks or grows on until a
+            // step is judged by its drop (one short enough to leave x as it
+            // is always is).
+            const bool model_holds = !overshoot && ratio <= 2.0;
+            if (model_holds && radius <= options.xtol * x_norm) {
                 end.status = SolveStatus::StepTolerance;
                 return end;
             }
@@ -338,7 +393,7 @@ TrustRegionEnd levenberg_marquardt(ResidualModel& model, VectorXd start, VectorX
                 end.status = SolveStatus::MaxIterations;
                 return end;
             }
-            if (radius <= kEpsilon * x_norm || cosine <= kEpsilon) {
+            if ((model_holds && radius <= kEpsilon * x_norm) || cosine <= kEpsilon) {
                 end.status = SolveStatus::Precision;
                 return end;
             }

@@ -69,7 +69,8 @@ const char* message_of(SolveStatus status) {
             return "the residuals are orthogonal to every column of the Jacobian within gtol";
         case SolveStatus::Precision: return "no step lowers the cost any further in double precision";
         case SolveStatus::MaxIterations: return "stopped after max_iterations steps";
-        case SolveStatus::NotFinite: return "the Jacobian has a lane that is not finite";
+        case SolveStatus::NotFinite:
+            return "the Jacobian, or the cost and its gradient (residuals whose squares overflow), are not finite";
         default: return "";
     }
 }
@@ -94,6 +95,9 @@ void add_covariance(const Eigen::VectorXd& r, const Eigen::MatrixXd& jacobian, S
         return;
     }
     inverse *= r.squaredNorm() / static_cast<double>(m - n);
+    if (!inverse.allFinite()) {  // residuals whose squares overflow
+        return;
+    }
     summary.covariance.resize(static_cast<std::size_t>(n * n));
     summary.standard_errors.resize(static_cast<std::size_t>(n));
     for (Eigen::Index i = 0; i < n; ++i) {

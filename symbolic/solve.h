@@ -33,7 +33,7 @@ enum class SolveStatus : std::uint8_t {
     GradientTolerance,  // "gtol": every column of the Jacobian is orthogonal to the residuals within gtol
     Precision,          // "precision": no step can lower the cost in double precision
     MaxIterations,      // "max_iterations": max_iterations steps were tried
-    NotFinite,          // "not_finite": the Jacobian holds NaN or an infinity
+    NotFinite,          // "not_finite": the Jacobian holds NaN or an infinity, or the cost overflows
     Solved,             // "solved": solve() met its tolerance on every residual
     NotSolved,          // "not_solved": solve() converged, but some residual is above tolerance
 };

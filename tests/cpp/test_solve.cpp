@@ -279,6 +279,33 @@ TEST(LeastSquares, AStepToWhereTheResidualsAreNotFiniteIsRefusedLikeAWorseOne) {
     EXPECT_EQ(steps.front().cost, 12.5);  // still the start's
 }
 
+TEST(LeastSquares, ResidualsWhoseSquaresOverflowAtTheStartAreNotFiniteNotConverged) {
+    // exp(400) is finite; its square is not, and neither is the gradient.
+    const Value x = sym::undefined_with_hint(400.0, "x");
+    const SolveSummary s = sym::least_squares(sym::LeastSquaresProblem({sym::exp(x) - 1.0, sym::exp(x) - 2.0}, {x}));
+    EXPECT_FALSE(s.success);
+    EXPECT_EQ(s.status, SolveStatus::NotFinite);
+    EXPECT_NE(s.message.find("overflow"), std::string::npos) << s.message;
+    EXPECT_EQ(lane(s, 0), 400.0);
+    EXPECT_TRUE(s.covariance.empty());
+    EXPECT_TRUE(s.standard_errors.empty());
+}
+
+TEST(LeastSquares, AnUnknownWhoseColumnIsBelowTheRoundingOfAnotherStillMoves) {
+    // At (0, 100) the column of y is exp(-100), 1e-50 of x's: a trust region
+    // scaled by it alone is so long along y that its steps change nothing
+    // the cost can see. The iteration must go on to the valley where
+    // x y = 1e-4, whose cost falls toward 0.5e-8.
+    const Value x = sym::undefined_with_hint(0.0, "x");
+    const Value y = sym::undefined_with_hint(100.0, "y");
+    SolveOptions options;
+    options.max_iterations = 200;
+    const SolveSummary s = sym::least_squares(
+        sym::LeastSquaresProblem({1e4 * x * y - 1.0, sym::exp(-x) + sym::exp(-y) - 1.0001}, {x, y}), options);
+    EXPECT_LT(s.cost, 0.51e-8) << s.message;
+    EXPECT_NEAR(lane(s, 0) * lane(s, 1), 1e-4, 1e-12);
+}
+
 TEST(LeastSquares, SqrtDistancesFitACircleWithItsStandardErrors) {
     // Points exactly on a circle of radius 2 about (1, -1): zero residuals,
     // so zero standard errors, from a start well off.
