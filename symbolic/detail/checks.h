@@ -23,10 +23,14 @@ inline void require_dimension(int dimension) {
     }
 }
 
+[[noreturn]] inline void refuse_lanes_not_finite() {
+    throw std::invalid_argument("symbolic value lanes must be finite");
+}
+
 inline void require_finite_lanes(const SmallValue& value) {
     for (int i = 0; i < value.dimension; ++i) {
         if (!is_finite_lane(value.lanes[static_cast<std::size_t>(i)])) {
-            throw std::invalid_argument("symbolic value lanes must be finite");
+            refuse_lanes_not_finite();
         }
     }
 }
