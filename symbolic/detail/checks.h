@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +17,15 @@ namespace {
 // is false.
 inline bool is_finite_lane(double lane) {
     return std::fabs(lane) <= 1.7976931348623157e308;
+}
+
+// Nonzero exactly where is_finite_lane is false (the exponent bits all
+// ones), in integer operations only, which an OR over many lanes can
+// vectorise.
+inline std::uint64_t not_finite_bit(double lane) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &lane, sizeof bits);
+    return ((bits & 0x7ff0000000000000ULL) + 0x0010000000000000ULL) & 0x8000000000000000ULL;
 }
 
 inline void require_dimension(int dimension) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "symbolic/detail/checks.h"
@@ -32,30 +33,58 @@ struct RowBlock {
     throw std::logic_error("unsupported symbolic expression op");
 }
 
-// One-lane arithmetic. Finiteness is gathered into one flag rather than
-// checked with a branch per result: the pass stays a straight line, and
-// only a pass whose flag drops looks for the failure.
+// One lane of a two-operand operator over the rows. A result's lanes are
+// its own, apart from its operands': the loops vectorise. Finiteness is
+// gathered into one flag rather than checked with a branch per result: the
+// pass stays a straight line, and only a pass whose flag drops looks for
+// the failure.
+// Each returns not_finite_bit over its results: 0 when all are finite.
 template <typename Rule, typename Rows>
-inline bool forward_scalar(double* y, const double* a, const double* b, Rows rows) {
-    bool finite = true;
+inline std::uint64_t forward_scalar(double* __restrict y, const double* a, const double* b, Rows rows) {
+    std::uint64_t bad = 0;
     for (std::size_t r = 0; r < rows.count; ++r) {
         const double value = Rule::value(a[r], b[r]);
         y[r] = value;
-        finite &= is_finite_lane(value);
+        bad |= not_finite_bit(value);
     }
-    return finite;
+    return bad;
+}
+
+template <typename Rule, typename Rows>
+inline std::uint64_t forward_unary(double* __restrict y, const double* x, Rows rows) {
+    std::uint64_t bad = 0;
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const double value = Rule::value(x[r]);
+        y[r] = value;
+        bad |= not_finite_bit(value);
+    }
+    return bad;
+}
+
+// The same, also keeping the derivative.
+template <typename Rule, typename Rows>
+inline std::uint64_t forward_paired(double* __restrict y, double* __restrict derivative, const double* x,
+                                    Rows rows) {
+    std::uint64_t bad = 0;
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const ValueAndDerivative pair = Rule::value_and_derivative(x[r]);
+        y[r] = pair.value;
+        derivative[r] = pair.derivative;
+        bad |= not_finite_bit(pair.value);
+    }
+    return bad;
 }
 
 // Any operator with a rule, lane by lane, a one-lane operand repeated over
 // the lanes. With `kept`, a paired rule also leaves its derivative there,
 // at the result's lanes, for the reverse and tangent passes.
 template <typename Rows>
-[[gnu::noinline]] bool forward_lanes(const detail::Instruction& in, double* v, double* kept, Rows rows) {
+[[gnu::noinline]] std::uint64_t forward_lanes(const detail::Instruction& in, double* v, double* kept, Rows rows) {
     const std::size_t stride = rows.stride;
     const int n = in.dimension;
     double* y = v + in.out * stride;
     const double* a = v + in.operand[0] * stride;
-    bool finite = true;
+    std::uint64_t bad = 0;
     with_rule(
         in.op,
         [&](auto rule) {
@@ -63,36 +92,25 @@ template <typename Rows>
             if constexpr (Rule::operands == 2) {
                 const double* b = v + in.operand[1] * stride;
                 for (int i = 0; i < n; ++i) {
-                    const double* ai = a + broadcast_index(in.left_dimension, i) * stride;
-                    const double* bi = b + broadcast_index(in.right_dimension, i) * stride;
-                    double* yi = y + static_cast<std::size_t>(i) * stride;
-                    for (std::size_t r = 0; r < rows.count; ++r) {
-                        yi[r] = Rule::value(ai[r], bi[r]);
-                        finite &= is_finite_lane(yi[r]);
-                    }
+                    bad |= forward_scalar<Rule>(y + static_cast<std::size_t>(i) * stride,
+                                                   a + broadcast_index(in.left_dimension, i) * stride,
+                                                   b + broadcast_index(in.right_dimension, i) * stride, rows);
                 }
             } else {
                 for (int i = 0; i < n; ++i) {
                     const std::size_t lane = static_cast<std::size_t>(i) * stride;
-                    for (std::size_t r = 0; r < rows.count; ++r) {
-                        if constexpr (is_paired<Rule>) {
-                            if (kept != nullptr) {
-                                const ValueAndDerivative pair = Rule::value_and_derivative(a[lane + r]);
-                                y[lane + r] = pair.value;
-                                kept[in.out * stride + lane + r] = pair.derivative;
-                            } else {
-                                y[lane + r] = Rule::value(a[lane + r]);
-                            }
-                        } else {
-                            y[lane + r] = Rule::value(a[lane + r]);
+                    if constexpr (is_paired<Rule>) {
+                        if (kept != nullptr) {
+                            bad |= forward_paired<Rule>(y + lane, kept + in.out * stride + lane, a + lane, rows);
+                            continue;
                         }
-                        finite &= is_finite_lane(y[lane + r]);
                     }
+                    bad |= forward_unary<Rule>(y + lane, a + lane, rows);
                 }
             }
         },
         unsupported_tape_op);
-    return finite;
+    return bad;
 }
 
 // A Component of a lane its operand lacks, which only a node made directly
@@ -115,21 +133,21 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
                  Rows rows) {
     using detail::Code;
     const std::size_t stride = rows.stride;
-    bool finite = true;
+    std::uint64_t bad = 0;
     for (const detail::Instruction* it = begin; it != end; ++it) {
         const detail::Instruction& in = *it;
         double* y = v + in.out * stride;
         const double* a = v + in.operand[0] * stride;
         const double* b = v + in.operand[1] * stride;
         switch (in.code) {
-            case Code::Add1: finite &= forward_scalar<AddRule>(y, a, b, rows); break;
-            case Code::Subtract1: finite &= forward_scalar<SubtractRule>(y, a, b, rows); break;
-            case Code::Multiply1: finite &= forward_scalar<MultiplyRule>(y, a, b, rows); break;
-            case Code::Divide1: finite &= forward_scalar<DivideRule>(y, a, b, rows); break;
-            case Code::Lanes: finite &= forward_lanes(in, v, kept, rows); break;
+            case Code::Add1: bad |= forward_scalar<AddRule>(y, a, b, rows); break;
+            case Code::Subtract1: bad |= forward_scalar<SubtractRule>(y, a, b, rows); break;
+            case Code::Multiply1: bad |= forward_scalar<MultiplyRule>(y, a, b, rows); break;
+            case Code::Divide1: bad |= forward_scalar<DivideRule>(y, a, b, rows); break;
+            case Code::Lanes: bad |= forward_lanes(in, v, kept, rows); break;
             case Code::Component:
                 if (static_cast<std::uint32_t>(in.extra) >= in.left_dimension) {
-                    refuse_lane(finite);
+                    refuse_lane(bad == 0);
                 }
                 copy_rows(y, a + static_cast<std::size_t>(in.extra) * stride, rows.count);
                 break;
@@ -140,16 +158,33 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
                 break;
         }
     }
-    return finite;
+    return bad == 0;
+}
+
+// What one lane of a two-operand operator adds into its operands' adjoint
+// lanes over the rows, the left one's before the right one's. Apart, they
+// vectorise; x * x adds both into the same lanes.
+template <typename Rule, typename Rows>
+inline void reverse_apart(const double* a, const double* b, const double* y, const double* g, double* __restrict left,
+                          double* __restrict right, bool right_varies, Rows rows) {
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const Adjoints d = Rule::adjoint(a[r], b[r], y[r], g[r], right_varies);
+        left[r] += d.left;
+        right[r] += d.right;
+    }
 }
 
 template <typename Rule, typename Rows>
 inline void reverse_scalar(const double* a, const double* b, const double* y, const double* g, double* left,
-                           double* right, Rows rows) {
+                           double* right, bool right_varies, Rows rows) {
+    if (left != right) {
+        reverse_apart<Rule>(a, b, y, g, left, right, right_varies, rows);
+        return;
+    }
     for (std::size_t r = 0; r < rows.count; ++r) {
-        const Adjoints d = Rule::adjoint(a[r], b[r], y[r], g[r], true);
+        const Adjoints d = Rule::adjoint(a[r], b[r], y[r], g[r], right_varies);
         left[r] += d.left;
-        right[r] += d.right;
+        left[r] += d.right;
     }
 }
 
@@ -176,21 +211,18 @@ template <typename Rows>
                     const std::size_t li = broadcast_index(in.left_dimension, i) * stride;
                     const std::size_t ri = broadcast_index(in.right_dimension, i) * stride;
                     const std::size_t yi = static_cast<std::size_t>(i) * stride;
-                    for (std::size_t r = 0; r < rows.count; ++r) {
-                        const Adjoints d = Rule::adjoint(x[li + r], z[ri + r], y[yi + r], g[yi + r], in.extra != 0);
-                        left[li + r] += d.left;
-                        right[ri + r] += d.right;
-                    }
+                    reverse_scalar<Rule>(x + li, z + ri, y + yi, g + yi, left + li, right + ri, in.extra != 0, rows);
                 }
             } else {
                 const double* derivative = kept + in.out * stride;
                 for (int i = 0; i < n; ++i) {
                     const std::size_t lane = static_cast<std::size_t>(i) * stride;
+                    double* __restrict to = left + lane;
                     for (std::size_t r = 0; r < rows.count; ++r) {
                         if constexpr (is_paired<Rule>) {
-                            left[lane + r] += Rule::adjoint_by(derivative[lane + r], g[lane + r]);
+                            to[r] += Rule::adjoint_by(derivative[lane + r], g[lane + r]);
                         } else {
-                            left[lane + r] += Rule::adjoint(x[lane + r], y[lane + r], g[lane + r]);
+                            to[r] += Rule::adjoint(x[lane + r], y[lane + r], g[lane + r]);
                         }
                     }
                 }
@@ -214,10 +246,10 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
         const std::size_t b = in.operand[1] * stride;
         const double* y = v + in.out * stride;
         switch (in.code) {
-            case Code::Add1: reverse_scalar<AddRule>(v + a, v + b, y, g, adj + a, adj + b, rows); break;
-            case Code::Subtract1: reverse_scalar<SubtractRule>(v + a, v + b, y, g, adj + a, adj + b, rows); break;
-            case Code::Multiply1: reverse_scalar<MultiplyRule>(v + a, v + b, y, g, adj + a, adj + b, rows); break;
-            case Code::Divide1: reverse_scalar<DivideRule>(v + a, v + b, y, g, adj + a, adj + b, rows); break;
+            case Code::Add1: reverse_scalar<AddRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
+            case Code::Subtract1: reverse_scalar<SubtractRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
+            case Code::Multiply1: reverse_scalar<MultiplyRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
+            case Code::Divide1: reverse_scalar<DivideRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
             case Code::Lanes: reverse_lanes(in, v, kept, adj, rows); break;
             case Code::Component: {
                 double* left = adj + a + static_cast<std::size_t>(in.extra) * stride;
