@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "symbolic/detail/checks.h"
 #include "symbolic/detail/operators.h"
@@ -127,6 +128,41 @@ inline void copy_rows(double* to, const double* from, std::size_t count) {
     std::memcpy(to, from, count * sizeof(double));
 }
 
+// An empty statement that claims to change x in a register, so that the
+// compiler keeps the branch that chose it (x86; elsewhere nothing).
+inline void keep_branch([[maybe_unused]] double& x) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    asm("" : "+x"(x));
+#endif
+}
+
+// One row's one-lane step. The last such result also stays in a register:
+// an operand that is it comes from there rather than from memory, where it
+// would wait for its own store to land, so a chain of one-lane steps runs
+// at the pace of its arithmetic. The operand test is a branch, which the
+// processor predicts, not a conditional move, which would wait for the load.
+template <typename Rule>
+inline std::uint64_t forward_one(const detail::Instruction& in, double* v, double& last, std::uint32_t& last_at) {
+    double x;
+    double z;
+    if (in.operand[0] == last_at) {
+        x = last;
+        keep_branch(x);
+    } else {
+        x = v[in.operand[0]];
+    }
+    if (in.operand[1] == last_at) {
+        z = last;
+        keep_branch(z);
+    } else {
+        z = v[in.operand[1]];
+    }
+    last = Rule::value(x, z);
+    last_at = in.out;
+    v[in.out] = last;
+    return not_finite_bit(last);
+}
+
 // Every instruction's value; false when a lane is not finite somewhere.
 template <typename Rows>
 bool run_forward(const detail::Instruction* begin, const detail::Instruction* end, double* v, double* kept,
@@ -134,11 +170,22 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
     using detail::Code;
     const std::size_t stride = rows.stride;
     std::uint64_t bad = 0;
+    double last = 0.0;
+    auto last_at = static_cast<std::uint32_t>(-1);
     for (const detail::Instruction* it = begin; it != end; ++it) {
         const detail::Instruction& in = *it;
         double* y = v + in.out * stride;
         const double* a = v + in.operand[0] * stride;
         const double* b = v + in.operand[1] * stride;
+        if constexpr (std::is_same_v<Rows, OneRow>) {
+            switch (in.code) {
+                case Code::Add1: bad |= forward_one<AddRule>(in, v, last, last_at); continue;
+                case Code::Subtract1: bad |= forward_one<SubtractRule>(in, v, last, last_at); continue;
+                case Code::Multiply1: bad |= forward_one<MultiplyRule>(in, v, last, last_at); continue;
+                case Code::Divide1: bad |= forward_one<DivideRule>(in, v, last, last_at); continue;
+                default: break;  // every lane is written once: `last` stays its lane's value
+            }
+        }
         switch (in.code) {
             case Code::Add1: bad |= forward_scalar<AddRule>(y, a, b, rows); break;
             case Code::Subtract1: bad |= forward_scalar<SubtractRule>(y, a, b, rows); break;
@@ -231,6 +278,46 @@ template <typename Rows>
         unsupported_tape_op);
 }
 
+// One row's one-lane adjoint step. As in the forward pass, the last two
+// adjoint lanes written stay in registers, and an upstream lane that is one
+// of them is taken from there: a chain's adjoint then does not wait for
+// its own stores. Other instructions write adjoint lanes too, so they forget
+// the two (`Recent::forget`).
+struct Recent {
+    std::uint32_t at[2] = {static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1)};
+    double value[2] = {0.0, 0.0};
+
+    double upstream(std::uint32_t lane, const double* adj) const {
+        double g;
+        if (lane == at[1]) {
+            g = value[1];
+            keep_branch(g);
+        } else if (lane == at[0]) {
+            g = value[0];
+            keep_branch(g);
+        } else {
+            g = adj[lane];
+        }
+        return g;
+    }
+    void forget() { at[0] = at[1] = static_cast<std::uint32_t>(-1); }
+};
+
+template <typename Rule>
+inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
+    const std::uint32_t a = in.operand[0];
+    const std::uint32_t b = in.operand[1];
+    const Adjoints d = Rule::adjoint(v[a], v[b], v[in.out], recent.upstream(in.out, adj), true);
+    const double left = adj[a] + d.left;
+    adj[a] = left;
+    const double right = adj[b] + d.right;  // after the store: x * x adds both into one lane
+    adj[b] = right;
+    recent.at[0] = a;
+    recent.value[0] = a == b ? right : left;
+    recent.at[1] = b;
+    recent.value[1] = right;
+}
+
 // Backward's scheduling: the instructions in reverse, each adding what its
 // upstream lanes give into its operands' adjoints. `kept` is what the
 // forward pass kept.
@@ -239,8 +326,18 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
                  const double* kept, double* adj, Rows rows) {
     using detail::Code;
     const std::size_t stride = rows.stride;
+    Recent recent;
     for (const detail::Instruction* it = end; it != begin;) {
         const detail::Instruction& in = *--it;
+        if constexpr (std::is_same_v<Rows, OneRow>) {
+            switch (in.code) {
+                case Code::Add1: reverse_one<AddRule>(in, v, adj, recent); continue;
+                case Code::Subtract1: reverse_one<SubtractRule>(in, v, adj, recent); continue;
+                case Code::Multiply1: reverse_one<MultiplyRule>(in, v, adj, recent); continue;
+                case Code::Divide1: reverse_one<DivideRule>(in, v, adj, recent); continue;
+                default: recent.forget(); break;
+            }
+        }
         const double* g = adj + in.out * stride;
         const std::size_t a = in.operand[0] * stride;
         const std::size_t b = in.operand[1] * stride;
