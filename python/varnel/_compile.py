@@ -57,8 +57,10 @@ def compile(outputs: Expression | Sequence[Expression],
     With ``flat=True``, a call, ``vjp`` and ``jacobian`` take one vector of
     every input lane in order and return NumPy arrays: values of shape
     (m,), gradients of shape (n,), the Jacobian of shape (m, n), as
-    ``scipy.optimize`` and array libraries pass them around. ``map`` takes
-    rows as ``numpy.asarray`` does.
+    ``scipy.optimize`` and array libraries pass them around. ``map``,
+    ``map_vjp`` and ``map_jacobian`` take rows as ``numpy.asarray`` does
+    and run them in blocks, on ``threads=`` threads, without the
+    interpreter lock.
 
     Raises ValueError, TypeError or RuntimeError (an Undefined that is not
     an input, named) with the messages the README lists; nothing is left

@@ -514,9 +514,9 @@ def test_package_exports_and_stubs_cover_the_module(stub_errors):
     (lambda: Function.__call__, "(self, /, *input_values, flat=False)"),
     (lambda: Function.vjp, "(self, /, *input_values, seeds=None, flat=False)"),
     (lambda: Function.jacobian, "(self, /, *input_values, flat=False)"),
-    (lambda: Function.map, "(self, rows, /)"),
+    (lambda: Function.map, "(self, rows, /, *, threads=None)"),
     (lambda: F.vjp, "(*input_values, seeds=None, flat=False)"),
-    (lambda: F.map, "(rows, /)"),
+    (lambda: F.map, "(rows, /, *, threads=None)"),
 ])
 def test_signatures_name_the_parameters(member, signature):
     assert str(inspect.signature(member())) == signature
