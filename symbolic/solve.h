@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,8 @@ struct SolveSummary {
     std::vector<double> standard_errors;
 };
 
+class ResidualBlocks;
+
 // Residuals as a function of unknowns. Made from residual outputs and
 // unknowns (Undefined or Parameter leaves, none twice; every Undefined
 // below a residual must be an unknown), checked once as a Function is, or
@@ -120,7 +123,11 @@ public:
     std::vector<SmallValue> start() const;
 
 private:
+    friend const ResidualBlocks& blocks_of(const LeastSquaresProblem& problem);
+
     Function function_;
+    // Which unknowns each residual reaches, found when the problem is made.
+    std::shared_ptr<const ResidualBlocks> blocks_;
 };
 
 // Minimises the cost from x0 (one value per unknown), or from start().
