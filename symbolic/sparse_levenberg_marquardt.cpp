@@ -164,8 +164,12 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const Bloc
             ratio = predicted > 0.0 ? drop / predicted : 0.0;
 
             // A step too small for the cost to judge in double precision is
-            // judged by the gradient, as in the dense iteration.
+            // judged by the gradient, as in the dense iteration. A damped
+            // step the gradient does not confirm may only be too short:
+            // the Gauss-Newton step (the least damping) tries next, and
+            // only where that fails too can no step do better.
             bool rounding_floor = false;
+            bool retry_gauss_newton = false;
             bool gradient_judged = false;
             if (!overshoot && predicted < kUnresolved && drop > -kUnresolved) {
                 evaluate_jacobian(trial_x, trial_jacobian);
@@ -184,7 +188,8 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const Bloc
                     gradient_judged = trial_gradient.cwiseQuotient(scale).norm() < kGradientDrop * scaled_gradient &&
                                       (first || step_norm < last_step_norm);
                 }
-                rounding_floor = !gradient_judged;
+                retry_gauss_newton = !gradient_judged && damping > kSmallestDamping;
+                rounding_floor = !gradient_judged && !retry_gauss_newton;
                 ratio = gradient_judged ? 1.0 : 0.0;
             }
 
@@ -205,6 +210,8 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const Bloc
                     end.jacobian.swap(trial_jacobian);
                 }
                 first = false;
+            } else if (retry_gauss_newton) {
+                damping = kSmallestDamping;
             } else {
                 damping = std::max(damping * growth, kRestartDamping);
                 growth *= 2.0;

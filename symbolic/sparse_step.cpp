@@ -84,8 +84,12 @@ void SparseStep::assemble(const std::vector<double>& values, const VectorXd& res
     }
 }
 
+// The pivots of directions J leaves free come out as rounding, which grows
+// with the problem: up to 2e-12 for a network of 10,000 points with none
+// fixed, whose pivots are otherwise above 0.1, while the least pivot of
+// the same network with one point fixed is 2e-5.
 double SparseStep::singular_pivot() const {
-    return std::numeric_limits<double>::epsilon() *
+    return 1e3 * std::numeric_limits<double>::epsilon() *
            static_cast<double>(std::max<Index>(pattern_.rows, pattern_.columns));
 }
 
@@ -98,7 +102,10 @@ bool SparseStep::factorize(const VectorXd& scale, double damping) {
         for (int p = outer[j]; p < outer[j + 1]; ++p) {
             scaled[p] = normal[p] / (scale(inner[p]) * scale(j));
         }
-        scaled[diagonal_place_[static_cast<std::size_t>(j)]] += damping;
+        // A column no row reaches has no entry but its diagonal: 1 there
+        // keeps the factorisation going and its step (J^T f is 0 there) 0.
+        double& diagonal = scaled[diagonal_place_[static_cast<std::size_t>(j)]];
+        diagonal = column_norms_(j) == 0.0 ? 1.0 : diagonal + damping;
     }
     factor_.factorize(scaled_);
     return factor_.info() == Eigen::Success && factor_.vectorD().minCoeff() > singular_pivot();
@@ -134,7 +141,8 @@ int SparseStep::normal_inverse_diagonal(VectorXd& diagonal) {
         return static_cast<int>(pattern_.columns);
     }
     const VectorXd& d = factor_.vectorD();
-    const int undetermined = static_cast<int>((d.array() <= singular_pivot()).count());
+    const int undetermined = static_cast<int>((d.array() <= singular_pivot()).count() +
+                                              (column_norms_.array() == 0.0).count());
     if (undetermined != 0) {
         return undetermined;
     }

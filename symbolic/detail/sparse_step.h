@@ -48,7 +48,7 @@ private:
     // Factorises D^-1 J^T J D^-1 + damping I; false when a pivot is at the
     // rounding level.
     bool factorize(const Eigen::VectorXd& scale, double damping);
-    // Pivots at or below this are rounding: the scaled matrix's diagonal
+    // Pivots at or below this are rounding; the scaled matrix's diagonal
     // is at most 1.
     double singular_pivot() const;
 

@@ -28,26 +28,29 @@ bench = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(bench)
 
 
-def random_sparse(seed, count=50):
+def random_sparse(seed, count=40):
     """Residuals that each reach two or three of many unknowns, some through
-    a sub-expression several share, with noise, so the minimum's residuals
-    are not zero; and every unknown near data of its own (full rank)."""
+    a sub-expression several share, and every unknown observed on its own
+    (full rank): data made at known values with a little noise, so the
+    minimum's residuals are small but not zero, and hints near them."""
     rng = random.Random(seed)
-    unknowns = [Undefined(hint=(rng.uniform(-1, 1), rng.uniform(-1, 1)) if k % 4 == 0 else rng.uniform(-1, 1))
-                for k in range(count)]
+    truth = [(rng.uniform(-1, 1), rng.uniform(-1, 1)) if k % 4 == 0 else (rng.uniform(-1, 1),)
+             for k in range(count)]
+    unknowns = [Undefined(hint=tuple(v + rng.uniform(-0.1, 0.1) for v in t) if len(t) == 2
+                          else t[0] + rng.uniform(-0.1, 0.1)) for t in truth]
 
     def scalar(k):
         u = unknowns[k]
         return u.y if k % 4 == 0 else u
 
     shared = [varnel.sin(scalar(rng.randrange(count))) * scalar(rng.randrange(count)) for _ in range(count // 5)]
-    residuals = [u - (rng.uniform(-1, 1), rng.uniform(-1, 1)) if k % 4 == 0 else u - rng.uniform(-1, 1)
-                 for k, u in enumerate(unknowns)]
+    models = list(unknowns)
     for i in range(2 * count):
-        r = 0.5 * varnel.cos(scalar(rng.randrange(count))) + scalar(rng.randrange(count)) * scalar(rng.randrange(count))
-        if i % 3 == 0:
-            r = r + rng.choice(shared)
-        residuals.append(r - rng.uniform(-1, 1))
+        r = 0.8 * varnel.cos(scalar(rng.randrange(count))) + \
+            scalar(rng.randrange(count)) * scalar(rng.randrange(count))
+        models.append(r + rng.choice(shared) if i % 3 == 0 else r)
+    exact = varnel.compile(models, unknowns)(*truth)
+    residuals = [m - tuple(v + rng.uniform(-0.01, 0.01) for v in e) for m, e in zip(models, exact)]
     return residuals, unknowns
 
 
@@ -77,17 +80,21 @@ def test_random_sparse_problems_agree_with_the_dense_way(seed, loss):
 def test_residuals_that_share_sub_expressions_have_every_block_right():
     # Every residual goes through the same hub, and the hub's unknowns
     # appear in every row of the Jacobian.
-    hub_a, hub_b = Undefined(hint=0.5, name="a"), Undefined(hint=0.2, name="b")
+    hub_a, hub_b = Undefined(hint=0.55, name="a"), Undefined(hint=0.45, name="b")
     hub = varnel.exp(hub_a) * hub_b
     leaves = [Undefined(hint=0.1 * k, name=f"u{k}") for k in range(120)]
     rng = random.Random(5)
-    residuals = [hub * u + u * u - rng.uniform(0.5, 1.5) for u in leaves]
-    residuals += [u - rng.uniform(-0.1, 0.1) for u in leaves]
-    residuals += [hub - 0.7, hub_a + hub_b - 1.0]
+    values = [0.1 * k + rng.uniform(-0.05, 0.05) for k in range(120)]
+    hub_value = math.exp(0.5) * 0.4
+    residuals = [hub * u + u * u - (hub_value * v + v * v + rng.uniform(-0.01, 0.01)) for u, v in zip(leaves, values)]
+    residuals += [u - (v + rng.uniform(-0.01, 0.01)) for u, v in zip(leaves, values)]
+    residuals += [hub - hub_value, hub_a + hub_b - 0.9]
     unknowns = [hub_a, hub_b, *leaves]
     dense = least_squares(residuals, unknowns, jacobian="dense")
     sparse = least_squares(residuals, unknowns, jacobian="sparse")
+    assert dense.success and sparse.success
     assert flat(sparse.x) == pytest.approx(flat(dense.x), abs=1e-8)
+    assert flat(sparse.standard_errors) == pytest.approx(flat(dense.standard_errors), rel=1e-6)
     j = sparse.jacobian.toarray()
     assert j == pytest.approx(dense.jacobian, abs=1e-9)
     assert (j[:120, 0] != 0).all() and (j[:120, 1] != 0).all()
@@ -138,16 +145,19 @@ def test_an_unknown_layout_is_refused_before_any_evaluation(call):
 
 # A large network in a process of its own: the solve's peak memory above
 # what the graph already holds stays proportional to the Jacobian's
-# nonzeros, where a dense Jacobian would need 8 bytes for each of
-# lanes x unknown lanes entries.
-LARGE_POINTS = 40_000
+# nonzeros, where a dense Jacobian would take 8 bytes for each of lanes x
+# unknown lanes entries. 10,000 points keep it to a few seconds; the
+# benchmark's --scaling run goes to 100,000.
+LARGE_POINTS = 10_000
 
 
 def test_the_memory_of_a_large_network_follows_its_nonzeros():
     out = subprocess.run([sys.executable, str(ROOT / "bench" / "sparse_network.py"), "--one", "varnel",
-                          str(LARGE_POINTS)], capture_output=True, text=True, timeout=120)
+                          str(LARGE_POINTS)], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr[-2000:]
     r = json.loads(out.stdout.splitlines()[-1])
-    assert r["layout"] == "sparse" and r["rms_error"] < 1e-6
+    assert r["layout"] == "sparse" and r["status"] in {"xtol", "gtol", "ftol", "precision"}
+    assert r["rms_error"] < 1e-6
     dense_bytes = 8.0 * r["residual_lanes"] * 2 * r["points"]
-    assert r["peak_bytes"] < 2_000 * r["nonzeros"] < 1e-3 * dense_bytes
+    assert 0 < r["peak_bytes"] < 2_000 * r["nonzeros"]
+    assert r["peak_bytes"] < dense_bytes / 20
