@@ -81,7 +81,8 @@ struct SolveSummary {
     double cost = 0.0;
     // Every residual lane there, and the Jacobian: row r holds
     // d(residual lane r)/d(unknown lane c) at column c, rows of
-    // unknown_lanes numbers.
+    // unknown_lanes numbers; empty when the problem was solved the sparse
+    // way (sparse_solve.h), which gives it in compressed rows.
     std::vector<double> residuals;
     std::vector<double> jacobian;
     int residual_lanes = 0;
@@ -96,7 +97,8 @@ struct SolveSummary {
     // s^2 (J^T J)^-1 with s^2 = sum(r^2) / (residual_lanes - unknown_lanes),
     // unknown_lanes squared numbers row by row, and the square roots of its
     // diagonal. Both empty when there are no more residual lanes than
-    // unknown lanes or the Jacobian is rank deficient at the end.
+    // unknown lanes or the Jacobian is rank deficient at the end; the
+    // sparse way gives the standard errors alone.
     std::vector<double> covariance;
     std::vector<double> standard_errors;
 };
