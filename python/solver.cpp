@@ -13,6 +13,7 @@
 
 #include "python/conversions.h"
 #include "symbolic/solve.h"
+#include "symbolic/sparse_solve.h"
 
 namespace sym = varnel::symbolic;
 
@@ -67,9 +68,9 @@ py::tuple per_unknown(const double* lanes, const std::vector<Value>& unknowns, b
     return result;
 }
 
-py::object numpy_or_none() {
+py::object module_or_none(const char* name) {
     try {
-        return py::module_::import("numpy");
+        return py::module_::import(name);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ImportError)) {
             throw;
@@ -105,10 +106,46 @@ py::object matrix_of(const py::object& numpy, const std::vector<double>& data, s
     return array;
 }
 
+// A vector of numbers: a NumPy array of the given type, or a tuple.
+template <typename T>
+py::object vector_of(const py::object& numpy, const std::vector<T>& data, const char* dtype) {
+    if (numpy.is_none()) {
+        py::tuple result(data.size());
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            result[i] = py::cast(data[i]);
+        }
+        return result;
+    }
+    py::object array = numpy.attr("empty")(data.size(), numpy.attr(dtype));
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+        throw py::error_already_set();
+    }
+    if (!data.empty()) {
+        std::memcpy(view.buf, data.data(), data.size() * sizeof(T));
+    }
+    PyBuffer_Release(&view);
+    return array;
+}
+
+// A sparse Jacobian: SciPy's csr_array where SciPy is installed, else the
+// compressed rows as a tuple (values, column indices, row starts).
+py::object sparse_of(const py::object& numpy, const sym::SparseJacobian& jacobian) {
+    py::tuple rows = py::make_tuple(vector_of(numpy, jacobian.values, "float64"),
+                                    vector_of(numpy, jacobian.column_indices, "int32"),
+                                    vector_of(numpy, jacobian.row_starts, "int64"));
+    const py::object sparse = numpy.is_none() ? py::none() : module_or_none("scipy.sparse");
+    if (sparse.is_none()) {
+        return rows;
+    }
+    return sparse.attr("csr_array")(rows, py::arg("shape") = py::make_tuple(jacobian.rows, jacobian.columns));
+}
+
 // --- The result ------------------------------------------------------------
 
 struct SolveResult {
     sym::SolveSummary summary;
+    sym::JacobianLayout layout;
     py::object x;
     py::object residuals;
     py::object jacobian;
@@ -116,9 +153,11 @@ struct SolveResult {
     py::object standard_errors;
 };
 
-SolveResult make_result(sym::SolveSummary summary, const std::vector<Value>& unknowns, bool single_unknown) {
+SolveResult make_result(sym::LayoutSolveSummary solved, const std::vector<Value>& unknowns, bool single_unknown) {
+    sym::SolveSummary& summary = solved.summary;
     SolveResult result;
-    const py::object numpy = numpy_or_none();
+    result.layout = solved.layout;
+    const py::object numpy = module_or_none("numpy");
     const auto m = static_cast<std::size_t>(summary.residual_lanes);
     const auto n = static_cast<std::size_t>(summary.unknown_lanes);
     std::vector<double> x;
@@ -127,14 +166,16 @@ SolveResult make_result(sym::SolveSummary summary, const std::vector<Value>& unk
     }
     result.x = per_unknown(x.data(), unknowns, single_unknown);
     result.residuals = matrix_of(numpy, summary.residuals, m, 1, true);
-    result.jacobian = matrix_of(numpy, summary.jacobian, m, n, false);
-    if (summary.covariance.empty()) {
-        result.covariance = py::none();
-        result.standard_errors = py::none();
+    if (solved.layout == sym::JacobianLayout::Sparse) {
+        result.jacobian = sparse_of(numpy, solved.jacobian);
     } else {
-        result.covariance = matrix_of(numpy, summary.covariance, n, n, false);
-        result.standard_errors = per_unknown(summary.standard_errors.data(), unknowns, single_unknown);
+        result.jacobian = matrix_of(numpy, summary.jacobian, m, n, false);
     }
+    result.covariance =
+        summary.covariance.empty() ? py::none() : matrix_of(numpy, summary.covariance, n, n, false);
+    result.standard_errors = summary.standard_errors.empty()
+                                 ? py::none()
+                                 : py::object(per_unknown(summary.standard_errors.data(), unknowns, single_unknown));
     result.summary = std::move(summary);
     return result;
 }
@@ -214,21 +255,23 @@ sym::SolveOptions options_of(int max_iterations, double ftol, double xtol, doubl
 
 SolveResult least_squares(py::handle residuals, py::handle unknowns, py::handle x0, const std::string& loss,
                           double f_scale, int max_iterations, double ftol, double xtol, double gtol, bool update,
-                          bool verbose) {
+                          bool verbose, const std::string& jacobian) {
     Call call = prepare(residuals, unknowns, x0, "residuals");
     sym::SolveOptions options = options_of(max_iterations, ftol, xtol, gtol, update, verbose);
     options.loss = sym::loss_from_string(loss);
     options.f_scale = f_scale;
-    return make_result(sym::least_squares(call.problem, call.start, options), call.problem.function().inputs(),
-                       call.single_unknown);
+    const sym::JacobianLayout layout = sym::jacobian_layout_from_string(jacobian);
+    return make_result(sym::least_squares(call.problem, call.start, options, layout),
+                       call.problem.function().inputs(), call.single_unknown);
 }
 
 SolveResult solve(py::handle equations, py::handle unknowns, py::handle x0, double tolerance, int max_iterations,
-                  double ftol, double xtol, double gtol, bool update, bool verbose) {
+                  double ftol, double xtol, double gtol, bool update, bool verbose, const std::string& jacobian) {
     Call call = prepare(equations, unknowns, x0, "equations");
     sym::SolveOptions options = options_of(max_iterations, ftol, xtol, gtol, update, verbose);
     options.tolerance = tolerance;
-    return make_result(sym::solve(call.problem, call.start, options), call.problem.function().inputs(),
+    const sym::JacobianLayout layout = sym::jacobian_layout_from_string(jacobian);
+    return make_result(sym::solve(call.problem, call.start, options, layout), call.problem.function().inputs(),
                        call.single_unknown);
 }
 
@@ -250,7 +293,12 @@ PYBIND11_MODULE(_solver, m, py::multiple_interpreters::not_supported()) {
             "Every residual lane there (a NumPy array where NumPy is installed, else a tuple).")
         .def_property_readonly(
             "jacobian", [](const SolveResult& self) { return self.jacobian; },
-            "d(residual lane)/d(unknown lane) there, one row per residual lane.")
+            "d(residual lane)/d(unknown lane) there, one row per residual lane; with the sparse\n"
+            "layout a scipy.sparse.csr_array (without SciPy, the compressed rows as a tuple\n"
+            "(values, column indices, row starts)).")
+        .def_property_readonly(
+            "layout", [](const SolveResult& self) { return std::string(sym::to_string(self.layout)); },
+            "How the solver held the Jacobian: 'dense' or 'sparse'.")
         .def_property_readonly(
             "iterations", [](const SolveResult& self) { return self.summary.iterations; },
             "Steps tried, accepted or not.")
@@ -273,10 +321,11 @@ PYBIND11_MODULE(_solver, m, py::multiple_interpreters::not_supported()) {
             "covariance", [](const SolveResult& self) { return self.covariance; },
             "s^2 (J^T J)^-1 over the unknown lanes, with s^2 = sum(r^2) / (residual lanes -\n"
             "unknown lanes), of the rows weighed by sqrt(rho') with a robust loss; None without degrees\n"
-            "of freedom or with a rank-deficient J.")
+            "of freedom, with a rank-deficient J, or with the sparse layout.")
         .def_property_readonly(
             "standard_errors", [](const SolveResult& self) { return self.standard_errors; },
-            "The square roots of the covariance's diagonal, lanes per unknown; None with it.")
+            "The square roots of the covariance's diagonal, lanes per unknown; None without\n"
+            "degrees of freedom or with a rank-deficient J.")
         .def("__repr__", &describe);
 
     // The defaults of the options, for the signatures of varnel.least_squares
@@ -290,11 +339,13 @@ PYBIND11_MODULE(_solver, m, py::multiple_interpreters::not_supported()) {
     options["xtol"] = defaults.xtol;
     options["gtol"] = defaults.gtol;
     options["tolerance"] = defaults.tolerance;
+    options["jacobian"] = sym::to_string(sym::JacobianLayout::Auto);
     m.attr("DEFAULTS") = options;
     m.def("least_squares", &least_squares, "varnel.least_squares, with every argument given.", py::arg("residuals"),
           py::arg("unknowns"), py::arg("x0"), py::arg("loss"), py::arg("f_scale"), py::arg("max_iterations"),
-          py::arg("ftol"), py::arg("xtol"), py::arg("gtol"), py::arg("update"), py::arg("verbose"));
+          py::arg("ftol"), py::arg("xtol"), py::arg("gtol"), py::arg("update"), py::arg("verbose"),
+          py::arg("jacobian"));
     m.def("solve", &solve, "varnel.solve, with every argument given.", py::arg("equations"), py::arg("unknowns"),
           py::arg("x0"), py::arg("tolerance"), py::arg("max_iterations"), py::arg("ftol"), py::arg("xtol"),
-          py::arg("gtol"), py::arg("update"), py::arg("verbose"));
+          py::arg("gtol"), py::arg("update"), py::arg("verbose"), py::arg("jacobian"));
 }

@@ -13,6 +13,10 @@
 #include "symbolic/detail/checks.h"
 #include "symbolic/detail/dense_step.h"
 #include "symbolic/detail/levenberg_marquardt.h"
+#include "symbolic/detail/residual_blocks.h"
+#include "symbolic/detail/sparse_levenberg_marquardt.h"
+#include "symbolic/detail/sparse_step.h"
+#include "symbolic/sparse_solve.h"
 
 namespace varnel::symbolic {
 namespace {
@@ -108,34 +112,27 @@ void add_covariance(const Eigen::VectorXd& r, const Eigen::MatrixXd& jacobian, S
     }
 }
 
-SolveSummary minimize(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
-                      const SolveOptions& options) {
-    require_options(options);
-    Eigen::VectorXd start = lanes_of(problem, x0);
-    ResidualModel model(problem.function(), options.loss, options.f_scale);
-    Eigen::VectorXd residuals;
-    model.residuals(start, residuals);
+// A solve's summary, and how many directions of the unknowns a sparse J
+// leaves undetermined at the end.
+struct Minimum {
+    LayoutSolveSummary result;
+    int undetermined = 0;
+};
 
+void minimize_dense(ResidualModel& model, Eigen::VectorXd start, Eigen::VectorXd residuals,
+                    const SolveOptions& options, SolveSummary& summary) {
     TrustRegionEnd end = levenberg_marquardt(model, std::move(start), std::move(residuals), options);
     if (end.jacobian.size() == 0) {
         model.jacobian(end.x, end.jacobian);
     }
-
-    SolveSummary summary;
     summary.x = model.values_of(end.x);
     summary.cost = model.cost(end.residuals);
-    summary.residual_lanes = static_cast<int>(model.rows());
-    summary.unknown_lanes = static_cast<int>(model.columns());
     summary.residuals.assign(end.residuals.data(), end.residuals.data() + end.residuals.size());
     summary.jacobian.resize(static_cast<std::size_t>(end.jacobian.size()));
     Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
         summary.jacobian.data(), end.jacobian.rows(), end.jacobian.cols()) = end.jacobian;
     summary.iterations = end.iterations;
-    summary.residual_evaluations = model.residual_evaluations;
-    summary.jacobian_evaluations = model.jacobian_evaluations;
     summary.status = end.status;
-    summary.success = converged(end.status);
-    summary.message = message_of(end.status);
     if (end.jacobian.allFinite()) {
         // With a robust loss, of the rows as the iteration weighs them: an
         // outlier's small weight keeps it from inflating s^2.
@@ -144,7 +141,91 @@ SolveSummary minimize(const LeastSquaresProblem& problem, const std::vector<Smal
         model.weigh(end.residuals, end.jacobian, weighed_r, weighed_jacobian);
         add_covariance(weighed_r, weighed_jacobian, summary);
     }
-    return summary;
+}
+
+// The same on the residuals' blocks. The covariance's n-by-n form is left
+// out; the standard errors come from the sparse factor of J^T J.
+int minimize_sparse(const LeastSquaresProblem& problem, ResidualModel& model, Eigen::VectorXd start,
+                    Eigen::VectorXd residuals, const SolveOptions& options, LayoutSolveSummary& result) {
+    const BlockJacobian blocks(problem.function(), blocks_of(problem));
+    SparseStep linear(blocks.pattern());
+    SparseTrustRegionEnd end =
+        sparse_levenberg_marquardt(model, blocks, linear, std::move(start), std::move(residuals), options);
+    if (!end.jacobian_at_x) {
+        ++model.jacobian_evaluations;
+        blocks.evaluate(end.x, end.jacobian);
+    }
+    SolveSummary& summary = result.summary;
+    summary.x = model.values_of(end.x);
+    summary.cost = model.cost(end.residuals);
+    summary.residuals.assign(end.residuals.data(), end.residuals.data() + end.residuals.size());
+    summary.iterations = end.iterations;
+    summary.status = end.status;
+
+    const CompressedRows& pattern = blocks.pattern();
+    const Eigen::Index m = pattern.rows;
+    const Eigen::Index n = pattern.columns;
+    int undetermined = 0;
+    const bool finite = std::all_of(end.jacobian.begin(), end.jacobian.end(),
+                                    [](double v) { return std::isfinite(v); });
+    if (finite && m > n) {
+        // The iteration's factorisation, whose pattern and order hold.
+        linear.assemble(end.jacobian, end.residuals);
+        Eigen::VectorXd diagonal;
+        undetermined = linear.normal_inverse_diagonal(diagonal);
+        if (undetermined == 0) {
+            const double s2 = end.residuals.squaredNorm() / static_cast<double>(m - n);
+            summary.standard_errors.resize(static_cast<std::size_t>(n));
+            for (Eigen::Index j = 0; j < n; ++j) {
+                summary.standard_errors[static_cast<std::size_t>(j)] = std::sqrt(s2 * diagonal(j));
+            }
+        }
+    }
+    SparseJacobian& jacobian = result.jacobian;
+    jacobian.rows = static_cast<int>(m);
+    jacobian.columns = static_cast<int>(n);
+    jacobian.row_starts = pattern.row_starts;
+    jacobian.column_indices = pattern.column_indices;
+    jacobian.values = std::move(end.jacobian);
+    return undetermined;
+}
+
+Minimum minimize(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
+                 const SolveOptions& options, JacobianLayout layout) {
+    require_options(options);
+    Eigen::VectorXd start = lanes_of(problem, x0);
+    ResidualModel model(problem.function(), options.loss, options.f_scale);
+    Eigen::VectorXd residuals;
+    model.residuals(start, residuals);
+
+    Minimum minimum;
+    LayoutSolveSummary& result = minimum.result;
+    result.layout = layout == JacobianLayout::Auto ? choose_layout(problem) : layout;
+    if (result.layout == JacobianLayout::Sparse) {
+        minimum.undetermined =
+            minimize_sparse(problem, model, std::move(start), std::move(residuals), options, result);
+    } else {
+        minimize_dense(model, std::move(start), std::move(residuals), options, result.summary);
+    }
+    SolveSummary& summary = result.summary;
+    summary.residual_lanes = static_cast<int>(model.rows());
+    summary.unknown_lanes = static_cast<int>(model.columns());
+    summary.residual_evaluations = model.residual_evaluations;
+    summary.jacobian_evaluations = model.jacobian_evaluations;
+    summary.success = converged(summary.status);
+    summary.message = message_of(summary.status);
+    return minimum;
+}
+
+// The note a message gets when the residuals leave directions of the
+// unknowns free, so that no standard error can be given.
+void note_undetermined(int undetermined, SolveSummary& summary) {
+    if (undetermined > 0) {
+        summary.message += "; the residuals leave " + std::to_string(undetermined) + " direction" +
+                           (undetermined == 1 ? "" : "s") +
+                           " of the unknowns undetermined (the Jacobian is rank deficient), so there are no "
+                           "standard errors";
+    }
 }
 
 // Nothing below can fail: the values are finite and of the unknowns'
@@ -201,6 +282,36 @@ LeastSquaresProblem::LeastSquaresProblem(Function function) : function_(std::mov
                                     std::to_string(residual_lanes()) + " for " +
                                     std::to_string(unknown_lanes()));
     }
+    blocks_ = std::make_shared<const ResidualBlocks>(function_);
+}
+
+const ResidualBlocks& blocks_of(const LeastSquaresProblem& problem) { return *problem.blocks_; }
+
+const char* to_string(JacobianLayout layout) noexcept {
+    switch (layout) {
+        case JacobianLayout::Auto: return "auto";
+        case JacobianLayout::Dense: return "dense";
+        case JacobianLayout::Sparse: return "sparse";
+    }
+    return "unknown";
+}
+
+JacobianLayout jacobian_layout_from_string(const std::string& name) {
+    for (JacobianLayout layout : {JacobianLayout::Auto, JacobianLayout::Dense, JacobianLayout::Sparse}) {
+        if (name == to_string(layout)) {
+            return layout;
+        }
+    }
+    throw std::invalid_argument("jacobian must be one of auto, dense, sparse, got '" + name + "'");
+}
+
+std::int64_t jacobian_nonzeros(const LeastSquaresProblem& problem) { return blocks_of(problem).nonzeros(); }
+
+JacobianLayout choose_layout(const LeastSquaresProblem& problem) {
+    const double entries = static_cast<double>(problem.residual_lanes()) * problem.unknown_lanes();
+    const bool sparse = problem.unknown_lanes() >= sparse_from_unknown_lanes &&
+                        static_cast<double>(jacobian_nonzeros(problem)) <= sparse_up_to_fill * entries;
+    return sparse ? JacobianLayout::Sparse : JacobianLayout::Dense;
 }
 
 std::vector<SmallValue> LeastSquaresProblem::start() const {
@@ -225,11 +336,18 @@ SolveSummary least_squares(const LeastSquaresProblem& problem, const SolveOption
 
 SolveSummary least_squares(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
                            const SolveOptions& options) {
-    SolveSummary summary = minimize(problem, x0, options);
+    return least_squares(problem, x0, options, JacobianLayout::Auto).summary;
+}
+
+LayoutSolveSummary least_squares(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
+                                 const SolveOptions& options, JacobianLayout layout) {
+    Minimum minimum = minimize(problem, x0, options, layout);
+    SolveSummary& summary = minimum.result.summary;
+    note_undetermined(minimum.undetermined, summary);
     if (summary.success && options.update) {
         write_parameters(problem, summary);
     }
-    return summary;
+    return std::move(minimum.result);
 }
 
 SolveSummary solve(const LeastSquaresProblem& problem, const SolveOptions& options) {
@@ -238,10 +356,16 @@ SolveSummary solve(const LeastSquaresProblem& problem, const SolveOptions& optio
 
 SolveSummary solve(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
                    const SolveOptions& options) {
+    return solve(problem, x0, options, JacobianLayout::Auto).summary;
+}
+
+LayoutSolveSummary solve(const LeastSquaresProblem& problem, const std::vector<SmallValue>& x0,
+                         const SolveOptions& options, JacobianLayout layout) {
     if (options.loss != Loss::Linear) {
         throw std::invalid_argument("solve needs the linear loss");
     }
-    SolveSummary summary = minimize(problem, x0, options);
+    Minimum minimum = minimize(problem, x0, options, layout);
+    SolveSummary& summary = minimum.result.summary;
     double largest = 0.0;
     for (double r : summary.residuals) {
         largest = std::max(largest, std::fabs(r));
@@ -259,10 +383,11 @@ SolveSummary solve(const LeastSquaresProblem& problem, const std::vector<SmallVa
                               ": this is a least-squares point, the equations may have no solution near the start";
         }
     }
+    note_undetermined(minimum.undetermined, summary);
     if (summary.success && options.update) {
         write_parameters(problem, summary);
     }
-    return summary;
+    return std::move(minimum.result);
 }
 
 }  // namespace varnel::symbolic

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,7 +81,8 @@ struct SolveSummary {
     double cost = 0.0;
     // Every residual lane there, and the Jacobian: row r holds
     // d(residual lane r)/d(unknown lane c) at column c, rows of
-    // unknown_lanes numbers.
+    // unknown_lanes numbers; empty when the problem was solved the sparse
+    // way (sparse_solve.h), which gives it in compressed rows.
     std::vector<double> residuals;
     std::vector<double> jacobian;
     int residual_lanes = 0;
@@ -96,10 +98,13 @@ struct SolveSummary {
     // unknown_lanes squared numbers row by row, and the square roots of its
     // diagonal; with a robust loss, of r and J with each row weighed by
     // sqrt(rho'). Both empty when there are no more residual lanes than
-    // unknown lanes or the Jacobian is rank deficient at the end.
+    // unknown lanes or the Jacobian is rank deficient at the end; the
+    // sparse way gives the standard errors alone.
     std::vector<double> covariance;
     std::vector<double> standard_errors;
 };
+
+class ResidualBlocks;
 
 // Residuals as a function of unknowns. Made from residual outputs and
 // unknowns (Undefined or Parameter leaves, none twice; every Undefined
@@ -121,7 +126,11 @@ public:
     std::vector<SmallValue> start() const;
 
 private:
+    friend const ResidualBlocks& blocks_of(const LeastSquaresProblem& problem);
+
     Function function_;
+    // Which unknowns each residual reaches, found when the problem is made.
+    std::shared_ptr<const ResidualBlocks> blocks_;
 };
 
 // Minimises the cost from x0 (one value per unknown), or from start().

@@ -24,7 +24,8 @@ def least_squares(residuals: Expression | Sequence[Expression],
                   xtol: float = _DEFAULTS["xtol"],
                   gtol: float = _DEFAULTS["gtol"],
                   update: bool = False,
-                  verbose: bool = False) -> SolveResult:
+                  verbose: bool = False,
+                  jacobian: str = _DEFAULTS["jacobian"]) -> SolveResult:
     """Find the unknowns that minimise the cost of the residuals.
 
     ``residuals``: one Expression or a sequence; every lane of every one is
@@ -57,11 +58,20 @@ def least_squares(residuals: Expression | Sequence[Expression],
     (iteration, cost, step length, largest gradient entry, trust radius).
     Ctrl-C stops a solve between steps.
 
+    ``jacobian``: how the solver holds the Jacobian. ``"dense"``: the whole
+    matrix, with QR steps. ``"sparse"``: only the entries each residual can
+    make nonzero (the lanes of the unknowns below it), with steps from a
+    sparse Cholesky factorisation; for large problems where each residual
+    reaches a few unknowns. ``"auto"`` takes the sparse way for 100 unknown
+    lanes or more when at most 5% of the entries can be nonzero. With it,
+    ``result.jacobian`` is a ``scipy.sparse.csr_array`` and ``covariance``
+    is None; ``standard_errors`` come from the sparse factor.
+
     The method is a trust-region Levenberg-Marquardt iteration on the exact
-    Jacobian, with QR steps and scaled unknowns, run in C++. Returns a
+    Jacobian, with scaled unknowns, run in C++. Returns a
     :class:`SolveResult`: ``x``, ``cost``, ``residuals``, ``jacobian``,
-    ``iterations``, ``evaluations``, ``success``, ``status``, ``message``,
-    ``covariance`` and ``standard_errors``::
+    ``layout``, ``iterations``, ``evaluations``, ``success``, ``status``,
+    ``message``, ``covariance`` and ``standard_errors``::
 
         a, b = Undefined(hint=1.0, name="a"), Undefined(hint=0.0, name="b")
         fit = varnel.least_squares([a * t + b - y for t, y in data], [a, b])
@@ -71,7 +81,7 @@ def least_squares(residuals: Expression | Sequence[Expression],
     README lists, before any step; nothing is left behind.
     """
     return _solver.least_squares(residuals, unknowns, x0, loss, f_scale, max_iterations, ftol, xtol, gtol,
-                                 update, verbose)
+                                 update, verbose, jacobian)
 
 
 def solve(equations: Expression | Sequence[Expression],
@@ -83,13 +93,15 @@ def solve(equations: Expression | Sequence[Expression],
           xtol: float = _DEFAULTS["xtol"],
           gtol: float = _DEFAULTS["gtol"],
           update: bool = False,
-          verbose: bool = False) -> SolveResult:
+          verbose: bool = False,
+          jacobian: str = _DEFAULTS["jacobian"]) -> SolveResult:
     """Find values of the unknowns where every equation lane is zero.
 
     ``equations``: one Expression or a sequence; every lane of every one
     must become 0, and there must be at least as many as unknown lanes.
     ``unknowns``, ``x0``, ``max_iterations``, ``ftol``, ``xtol``, ``gtol``,
-    ``update`` and ``verbose`` are those of :func:`least_squares`.
+    ``update``, ``verbose`` and ``jacobian`` are those of
+    :func:`least_squares`.
     ``tolerance``: the largest equation lane, in absolute value, that a
     solution may leave.
 
@@ -103,4 +115,5 @@ def solve(equations: Expression | Sequence[Expression],
         d = p - (6.0, 0.0)
         varnel.solve([p.x * p.x + p.y * p.y - 25, d.x * d.x + d.y * d.y - 25], p).x   # (3.0, -4.0)
     """
-    return _solver.solve(equations, unknowns, x0, tolerance, max_iterations, ftol, xtol, gtol, update, verbose)
+    return _solver.solve(equations, unknowns, x0, tolerance, max_iterations, ftol, xtol, gtol, update, verbose,
+                         jacobian)

@@ -29,7 +29,12 @@ class SolveResult(metaclass=_SolveResultType):
         """Every residual lane there (a NumPy array where NumPy is installed, else a tuple)."""
     @property
     def jacobian(self) -> Any:
-        """d(residual lane)/d(unknown lane) there, one row per residual lane."""
+        """d(residual lane)/d(unknown lane) there, one row per residual lane; with the sparse
+        layout a scipy.sparse.csr_array (without SciPy, the compressed rows as a tuple
+        (values, column indices, row starts))."""
+    @property
+    def layout(self) -> str:
+        """How the solver held the Jacobian: 'dense' or 'sparse'."""
     @property
     def iterations(self) -> int:
         """Steps tried, accepted or not."""
@@ -50,13 +55,14 @@ class SolveResult(metaclass=_SolveResultType):
     def covariance(self) -> Any:
         """s^2 (J^T J)^-1 over the unknown lanes, with s^2 = sum(r^2) / (residual lanes -
         unknown lanes), of the rows weighed by sqrt(rho') with a robust loss; None without degrees
-        of freedom or with a rank-deficient J."""
+        of freedom, with a rank-deficient J, or with the sparse layout."""
     @property
     def standard_errors(self) -> Any:
-        """The square roots of the covariance's diagonal, lanes per unknown; None with it."""
+        """The square roots of the covariance's diagonal, lanes per unknown; None without
+        degrees of freedom or with a rank-deficient J."""
 
 DEFAULTS: dict[str, Any]
-"""The options' defaults: loss, f_scale, max_iterations, ftol, xtol, gtol, tolerance."""
+"""The options' defaults: loss, f_scale, max_iterations, ftol, xtol, gtol, tolerance, jacobian."""
 
 def least_squares(
     residuals: Expression | Sequence[Expression],
@@ -70,6 +76,7 @@ def least_squares(
     gtol: float,
     update: bool,
     verbose: bool,
+    jacobian: str,
 ) -> SolveResult:
     """varnel.least_squares, with every argument given."""
 
@@ -84,5 +91,6 @@ def solve(
     gtol: float,
     update: bool,
     verbose: bool,
+    jacobian: str,
 ) -> SolveResult:
     """varnel.solve, with every argument given."""

@@ -1,0 +1,163 @@
+"""The sparse way of varnel.least_squares and varnel.solve: the ``jacobian``
+keyword, agreement with the dense way on random sparse problems and on
+residuals that share sub-expressions, the sparse result's fields, a network
+without anchors reported rather than solved wrongly, and the memory of a
+large network in a fresh process."""
+import importlib.util
+import json
+import math
+import random
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import varnel
+from error_checks import check_raises
+from varnel import Parameter, Undefined, least_squares, solve
+
+np = pytest.importorskip("numpy")
+scipy_sparse = pytest.importorskip("scipy.sparse")
+
+ROOT = Path(__file__).resolve().parents[2]
+# The benchmark's network, loaded under a name of its own so that bench/
+# stays off sys.path.
+_spec = importlib.util.spec_from_file_location("bench_sparse_network", ROOT / "bench" / "sparse_network.py")
+bench = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(bench)
+
+
+def random_sparse(seed, count=40):
+    """Residuals that each reach two or three of many unknowns, some through
+    a sub-expression several share, and every unknown observed on its own
+    (full rank): data made at known values with a little noise, so the
+    minimum's residuals are small but not zero, and hints near them."""
+    rng = random.Random(seed)
+    truth = [(rng.uniform(-1, 1), rng.uniform(-1, 1)) if k % 4 == 0 else (rng.uniform(-1, 1),)
+             for k in range(count)]
+    unknowns = [Undefined(hint=tuple(v + rng.uniform(-0.1, 0.1) for v in t) if len(t) == 2
+                          else t[0] + rng.uniform(-0.1, 0.1)) for t in truth]
+
+    def scalar(k):
+        u = unknowns[k]
+        return u.y if k % 4 == 0 else u
+
+    shared = [varnel.sin(scalar(rng.randrange(count))) * scalar(rng.randrange(count)) for _ in range(count // 5)]
+    models = list(unknowns)
+    for i in range(2 * count):
+        r = 0.8 * varnel.cos(scalar(rng.randrange(count))) + \
+            scalar(rng.randrange(count)) * scalar(rng.randrange(count))
+        models.append(r + rng.choice(shared) if i % 3 == 0 else r)
+    exact = varnel.compile(models, unknowns)(*truth)
+    residuals = [m - tuple(v + rng.uniform(-0.01, 0.01) for v in e) for m, e in zip(models, exact)]
+    return residuals, unknowns
+
+
+def flat(x):
+    return np.array([lane for value in x for lane in value])
+
+
+@pytest.mark.parametrize("loss", ["linear", "huber", "arctan"])
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_random_sparse_problems_agree_with_the_dense_way(seed, loss):
+    residuals, unknowns = random_sparse(seed)
+    dense = least_squares(residuals, unknowns, loss=loss, f_scale=0.4, jacobian="dense")
+    sparse = least_squares(residuals, unknowns, loss=loss, f_scale=0.4, jacobian="sparse")
+    assert (dense.layout, sparse.layout) == ("dense", "sparse")
+    assert dense.success and sparse.success, sparse.message
+    assert sparse.cost == pytest.approx(dense.cost, rel=1e-10)
+    assert flat(sparse.x) == pytest.approx(flat(dense.x), abs=1e-7)
+    assert flat(sparse.standard_errors) == pytest.approx(flat(dense.standard_errors), rel=1e-6)
+    assert sparse.covariance is None
+    j = sparse.jacobian
+    assert isinstance(j, scipy_sparse.csr_array) and j.shape == dense.jacobian.shape
+    assert j.toarray() == pytest.approx(dense.jacobian, abs=1e-6)
+    # Only what the graph can reach is stored: a few entries per row.
+    assert j.nnz < 0.1 * j.shape[0] * j.shape[1]
+
+
+def test_residuals_that_share_sub_expressions_have_every_block_right():
+    # Every residual goes through the same hub, and the hub's unknowns
+    # appear in every row of the Jacobian.
+    hub_a, hub_b = Undefined(hint=0.55, name="a"), Undefined(hint=0.45, name="b")
+    hub = varnel.exp(hub_a) * hub_b
+    leaves = [Undefined(hint=0.1 * k, name=f"u{k}") for k in range(120)]
+    rng = random.Random(5)
+    values = [0.1 * k + rng.uniform(-0.05, 0.05) for k in range(120)]
+    hub_value = math.exp(0.5) * 0.4
+    residuals = [hub * u + u * u - (hub_value * v + v * v + rng.uniform(-0.01, 0.01)) for u, v in zip(leaves, values)]
+    residuals += [u - (v + rng.uniform(-0.01, 0.01)) for u, v in zip(leaves, values)]
+    residuals += [hub - hub_value, hub_a + hub_b - 0.9]
+    unknowns = [hub_a, hub_b, *leaves]
+    dense = least_squares(residuals, unknowns, jacobian="dense")
+    sparse = least_squares(residuals, unknowns, jacobian="sparse")
+    assert dense.success and sparse.success
+    assert flat(sparse.x) == pytest.approx(flat(dense.x), abs=1e-8)
+    assert flat(sparse.standard_errors) == pytest.approx(flat(dense.standard_errors), rel=1e-6)
+    j = sparse.jacobian.toarray()
+    assert j == pytest.approx(dense.jacobian, abs=1e-9)
+    assert (j[:120, 0] != 0).all() and (j[:120, 1] != 0).all()
+    assert sparse.jacobian.nnz == 120 * 3 + 120 + 2 + 2
+
+
+def test_auto_takes_the_sparse_way_for_a_large_sparse_problem_and_dense_otherwise():
+    points, residuals, truth, _ = bench.network(12, 12)
+    result = least_squares(residuals, points)
+    assert result.layout == "sparse" and result.success
+    assert bench.rms_error(result.x, truth) < 1e-9
+    assert result.standard_errors is not None and result.covariance is None
+    small = bench.network(4, 4)
+    assert least_squares(small[1], small[0]).layout == "dense"
+    # solve takes the keyword too, and the equations hold.
+    equations = solve(residuals, points, jacobian="sparse")
+    assert equations.status == "solved" and equations.layout == "sparse"
+    assert max(abs(r) for r in equations.residuals) <= 1e-10
+
+
+def test_an_unanchored_network_is_solved_but_reported_undetermined():
+    points, residuals, _, _ = bench.network(6, 6, anchored=False)
+    for way in ("sparse", "dense"):
+        result = least_squares(residuals, points, jacobian=way)
+        assert result.success and result.cost < 1e-20
+        # Shifting or turning the whole network changes no residual: the
+        # errors of the points are not defined, and none are given.
+        assert result.standard_errors is None and result.covariance is None
+    assert "the residuals leave 3 directions of the unknowns undetermined" in \
+        least_squares(residuals, points, jacobian="sparse").message
+
+
+def test_update_writes_parameters_in_the_sparse_way():
+    slope, offset = Parameter(0.0, name="slope"), Parameter(0.0, name="offset")
+    residuals = [slope * float(t) + offset - (3.0 * t - 2.0) for t in range(6)]
+    result = least_squares(residuals, [slope, offset], jacobian="sparse", update=True)
+    assert result.success
+    assert slope.value == pytest.approx((3.0,), abs=1e-12) and offset.value == pytest.approx((-2.0,), abs=1e-12)
+
+
+@pytest.mark.parametrize("call", [least_squares, solve])
+def test_an_unknown_layout_is_refused_before_any_evaluation(call):
+    x = Parameter(1.0, name="x")
+    check_raises(lambda: call([x - 1.0], x, jacobian="csr"), ValueError,
+                 "jacobian must be one of auto, dense, sparse, got 'csr'")
+    assert x.value == (1.0,)
+
+
+# A large network in a process of its own: the solve's peak memory above
+# what the graph already holds stays proportional to the Jacobian's
+# nonzeros, where a dense Jacobian would take 8 bytes for each of lanes x
+# unknown lanes entries. 10,000 points keep it to a few seconds; the
+# benchmark's --scaling run goes to 100,000.
+LARGE_POINTS = 10_000
+
+
+def test_the_memory_of_a_large_network_follows_its_nonzeros():
+    out = subprocess.run([sys.executable, str(ROOT / "bench" / "sparse_network.py"), "--one", "varnel",
+                          str(LARGE_POINTS)], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr[-2000:]
+    r = json.loads(out.stdout.splitlines()[-1])
+    assert r["layout"] == "sparse" and r["status"] in {"xtol", "gtol", "ftol", "precision"}
+    assert r["rms_error"] < 1e-6
+    dense_bytes = 8.0 * r["residual_lanes"] * 2 * r["points"]
+    assert 0 < r["peak_bytes"] < 2_000 * r["nonzeros"]
+    assert r["peak_bytes"] < dense_bytes / 20
