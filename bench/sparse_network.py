@@ -12,7 +12,7 @@ for building the residual Expressions in Python and for the least_squares
 call (compiling, finding the blocks, every step, the standard errors, the
 result), SciPy imported beforehand.
 Memory: the process's peak resident size over the call, above its size
-before it (ru_maxrss against /proc/self/statm), and that per nonzero of the
+before it (the high-water mark VmHWM against /proc/self/statm), and that per nonzero of the
 Jacobian. SciPy's least_squares(method="trf", jac_sparsity=...) runs on the
 same residuals through varnel's compiled function (its Jacobian by finite
 differences over the sparsity pattern), in the same process.
@@ -68,6 +68,13 @@ def resident_bytes():
 
 
 def peak_bytes():
+    # VmHWM, the high-water mark of this process's own memory: ru_maxrss
+    # would start from the parent's peak when the parent spawned this
+    # process without copying its memory (vfork), as subprocess does.
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 

@@ -169,12 +169,16 @@ int minimize_sparse(const LeastSquaresProblem& problem, ResidualModel& model, Ei
     const bool finite = std::all_of(end.jacobian.begin(), end.jacobian.end(),
                                     [](double v) { return std::isfinite(v); });
     if (finite && m > n) {
-        // The iteration's factorisation, whose pattern and order hold.
-        linear.assemble(end.jacobian, end.residuals);
+        // The iteration's factorisation, whose pattern and order hold, of
+        // the rows as the iteration weighs them, as the dense way has it.
+        Eigen::VectorXd weighed_r;
+        std::vector<double> weighed;
+        weigh_rows(options, pattern, end.residuals, end.jacobian, weighed_r, weighed);
+        linear.assemble(weighed, weighed_r);
         Eigen::VectorXd diagonal;
         undetermined = linear.normal_inverse_diagonal(diagonal);
         if (undetermined == 0) {
-            const double s2 = end.residuals.squaredNorm() / static_cast<double>(m - n);
+            const double s2 = weighed_r.squaredNorm() / static_cast<double>(m - n);
             summary.standard_errors.resize(static_cast<std::size_t>(n));
             for (Eigen::Index j = 0; j < n; ++j) {
                 summary.standard_errors[static_cast<std::size_t>(j)] = std::sqrt(s2 * diagonal(j));

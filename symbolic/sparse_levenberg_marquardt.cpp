@@ -37,10 +37,16 @@ constexpr double kGradientDrop = 0.9;
 
 double scaled_norm(const VectorXd& scale, const VectorXd& x) { return scale.cwiseProduct(x).norm(); }
 
+bool all_finite(const std::vector<double>& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
+}  // namespace
+
 // The rows of the linear model at r: with a robust loss each row and its
 // residual weighed by sqrt(rho'), as the dense iteration weighs them.
-void weigh(const SolveOptions& options, const CompressedRows& pattern, const VectorXd& r,
-           const std::vector<double>& values, VectorXd& weighed_r, std::vector<double>& weighed) {
+void weigh_rows(const SolveOptions& options, const CompressedRows& pattern, const VectorXd& r,
+                const std::vector<double>& values, VectorXd& weighed_r, std::vector<double>& weighed) {
     weighed_r = r;
     weighed = values;
     if (options.loss == Loss::Linear) {
@@ -56,12 +62,6 @@ void weigh(const SolveOptions& options, const CompressedRows& pattern, const Vec
         }
     }
 }
-
-bool all_finite(const std::vector<double>& values) {
-    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
-}
-
-}  // namespace
 
 SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const BlockJacobian& blocks,
                                                 SparseStep& linear, VectorXd start, VectorXd residuals,
@@ -105,7 +105,7 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const Bloc
         if (!all_finite(end.jacobian)) {
             return finish(SolveStatus::NotFinite);
         }
-        weigh(options, pattern, r, end.jacobian, weighed_r, weighed);
+        weigh_rows(options, pattern, r, end.jacobian, weighed_r, weighed);
         linear.assemble(weighed, weighed_r);
         const VectorXd& column_norms = linear.column_norms();
         const VectorXd gradient = linear.gradient();
@@ -176,7 +176,7 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const Bloc
                 if (all_finite(trial_jacobian)) {
                     VectorXd trial_weighed_r;
                     std::vector<double> trial_weighed;
-                    weigh(options, pattern, trial_r, trial_jacobian, trial_weighed_r, trial_weighed);
+                    weigh_rows(options, pattern, trial_r, trial_jacobian, trial_weighed_r, trial_weighed);
                     VectorXd trial_gradient = VectorXd::Zero(n);
                     for (Index i = 0; i < trial_r.size(); ++i) {
                         for (std::int64_t a = pattern.row_starts[static_cast<std::size_t>(i)];

@@ -23,6 +23,12 @@ struct SparseTrustRegionEnd {
     SolveStatus status = SolveStatus::MaxIterations;
 };
 
+// The rows of the linear model at r: with a robust loss each row of the
+// Jacobian's values (on `pattern`) and its residual weighed by sqrt(rho'),
+// as the dense iteration weighs them.
+void weigh_rows(const SolveOptions& options, const CompressedRows& pattern, const Eigen::VectorXd& r,
+                const std::vector<double>& values, Eigen::VectorXd& weighed_r, std::vector<double>& weighed);
+
 // Minimises the model's cost from `start`, where the residuals are
 // `residuals`, with the Jacobian of `blocks` and steps of `linear` (made
 // on the blocks' pattern); the tolerances, the iteration limit and the
