@@ -4,6 +4,7 @@
 // numbers are theirs bit for bit.
 #include "symbolic/function.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -447,23 +448,61 @@ void Function::run_reverse(const SmallValue* s, double* adjoints) const {
     }
 }
 
-// Forward-mode derivatives: the tangent of every node for one direction in
-// the inputs' lanes.
-void Function::run_tangent(const SmallValue* s, double* tangents) const {
-    for (const Instruction& in : code_) {
-        double* t = tangents + lane_offset_[in.out];
+namespace {
+
+// The tangents of one instruction along `nd` directions, the directions of
+// a lane side by side (see run_tangents). Fixed = nd when it is known at
+// compile time, so that the loops over directions unroll; 0 otherwise.
+template <std::size_t Fixed>
+struct TangentSweep {
+    const std::uint32_t* offset;
+    const std::uint8_t* dimension;
+    const SmallValue* s;
+    double* tangents;
+    std::size_t nd;
+
+    double* of(std::uint32_t slot) const { return tangents + offset[slot] * count(); }
+    std::size_t count() const { return Fixed != 0 ? Fixed : nd; }
+
+    template <typename Rule>
+    void scalar(const Instruction& in) const {
+        const std::size_t n = count();
+        const double x = s[in.operand[0]].lanes[0];
+        const double z = s[in.operand[1]].lanes[0];
+        const double y = s[in.out].lanes[0];
+        const double* ta = of(in.operand[0]);
+        const double* tb = of(in.operand[1]);
+        double* t = of(in.out);
+        for (std::size_t d = 0; d < n; ++d) {
+            t[d] = Rule::tangent(x, z, y, ta[d], tb[d], in.extra != 0);
+        }
+    }
+
+    void run(const Instruction& in) const {
+        const std::size_t nd = count();
+        double* t = of(in.out);
         const int n = in.dimension;
         const std::uint32_t a = in.operand[0];
-        const double* ta = tangents + lane_offset_[a];
+        const double* ta = of(a);
         const SmallValue& x = s[a];
         const SmallValue& y = s[in.out];
         switch (in.code) {
-            case Code::Component: t[0] = ta[in.extra]; continue;
+            case Code::Add1: scalar<AddRule>(in); return;
+            case Code::Subtract1: scalar<SubtractRule>(in); return;
+            case Code::Multiply1: scalar<MultiplyRule>(in); return;
+            case Code::Divide1: scalar<DivideRule>(in); return;
+            case Code::Component:
+                std::copy(ta + static_cast<std::size_t>(in.extra) * nd, ta + static_cast<std::size_t>(in.extra + 1) * nd,
+                          t);
+                return;
             case Code::Pack:
-                for (int i = 0; i < n; ++i) t[i] = 0.0;
-                for (int k = 0; k < in.extra && k < n; ++k) t[k] = tangents[lane_offset_[in.operand[k]]];
-                continue;
-            default: break;
+                std::fill(t, t + static_cast<std::size_t>(n) * nd, 0.0);
+                for (int k = 0; k < in.extra && k < n; ++k) {
+                    const double* lane = of(in.operand[k]);
+                    std::copy(lane, lane + nd, t + static_cast<std::size_t>(k) * nd);
+                }
+                return;
+            case Code::Lanes: break;
         }
         with_rule(
             in.op,
@@ -472,23 +511,57 @@ void Function::run_tangent(const SmallValue* s, double* tangents) const {
                 if constexpr (Rule::operands == 2) {
                     const std::uint32_t b = in.operand[1];
                     const SmallValue& z = s[b];
-                    const double* tb = tangents + lane_offset_[b];
-                    const int ad = lane_dimension_[a];
-                    const int bd = lane_dimension_[b];
+                    const double* tb = of(b);
                     for (int i = 0; i < n; ++i) {
-                        t[i] = Rule::tangent(x.lanes[broadcast_index(x.dimension, i)],
-                                             z.lanes[broadcast_index(z.dimension, i)],
-                                             y.lanes[static_cast<std::size_t>(i)], ta[broadcast_index(ad, i)],
-                                             tb[broadcast_index(bd, i)], in.extra != 0);
+                        const double xi = x.lanes[broadcast_index(x.dimension, i)];
+                        const double zi = z.lanes[broadcast_index(z.dimension, i)];
+                        const double yi = y.lanes[static_cast<std::size_t>(i)];
+                        const double* tai = ta + broadcast_index(dimension[a], i) * nd;
+                        const double* tbi = tb + broadcast_index(dimension[b], i) * nd;
+                        double* ti = t + static_cast<std::size_t>(i) * nd;
+                        for (std::size_t d = 0; d < nd; ++d) {
+                            ti[d] = Rule::tangent(xi, zi, yi, tai[d], tbi[d], in.extra != 0);
+                        }
                     }
                 } else {
                     for (int i = 0; i < n; ++i) {
                         const auto lane = static_cast<std::size_t>(i);
-                        t[i] = Rule::tangent(x.lanes[lane], y.lanes[lane], ta[i]);
+                        const double* tai = ta + lane * nd;
+                        double* ti = t + lane * nd;
+                        for (std::size_t d = 0; d < nd; ++d) {
+                            ti[d] = Rule::tangent(x.lanes[lane], y.lanes[lane], tai[d]);
+                        }
                     }
                 }
             },
             unsupported_op);
+    }
+};
+
+template <std::size_t Fixed>
+void sweep_tangents(const std::vector<Instruction>& code, const TangentSweep<Fixed>& sweep) {
+    for (const Instruction& in : code) {
+        sweep.run(in);
+    }
+}
+
+}  // namespace
+
+// Forward-mode derivatives along `directions` directions at once: the
+// tangent of lane i of slot k along direction d is at
+// tangents[(lane_offset_[k] + i) * directions + d]. One sweep pays each
+// instruction's dispatch once for all directions; each number is what a
+// sweep along its direction alone computes. Up to four directions, the
+// common case of a few parameters, have loops of a fixed length.
+void Function::run_tangents(const SmallValue* s, double* tangents, std::size_t directions) const {
+    const std::uint32_t* offset = lane_offset_.data();
+    const std::uint8_t* dimension = lane_dimension_.data();
+    switch (directions) {
+        case 1: sweep_tangents(code_, TangentSweep<1>{offset, dimension, s, tangents, 1}); break;
+        case 2: sweep_tangents(code_, TangentSweep<2>{offset, dimension, s, tangents, 2}); break;
+        case 3: sweep_tangents(code_, TangentSweep<3>{offset, dimension, s, tangents, 3}); break;
+        case 4: sweep_tangents(code_, TangentSweep<4>{offset, dimension, s, tangents, 4}); break;
+        default: sweep_tangents(code_, TangentSweep<0>{offset, dimension, s, tangents, directions}); break;
     }
 }
 
@@ -553,37 +626,61 @@ std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) co
     require_input_values(inputs, inputs_);
     Scratch<SmallValue> slots(slot_count_);
     forward(inputs, slots.get());
+    std::vector<double> result(static_cast<std::size_t>(output_lanes_) * static_cast<std::size_t>(input_lanes_));
+    jacobian_at(slots.get(), result.data());
+    return result;
+}
+
+void Function::value_and_jacobian(const std::vector<SmallValue>& inputs, double* values, double* jacobian) const {
+    require_input_values(inputs, inputs_);
+    Scratch<SmallValue> slots(slot_count_);
+    forward(inputs, slots.get());
+    for (std::uint32_t slot : output_slots_) {
+        const SmallValue& value = slots.get()[slot];
+        values = std::copy(value.lanes.begin(), value.lanes.begin() + lane_dimension_[slot], values);
+    }
+    jacobian_at(slots.get(), jacobian);
+}
+
+// The Jacobian at the values in `slots`, by one reverse sweep per output
+// lane or one forward sweep along every input lane, whichever is cheaper.
+void Function::jacobian_at(const SmallValue* slots, double* result) const {
     const auto columns = static_cast<std::size_t>(input_lanes_);
-    std::vector<double> result(static_cast<std::size_t>(output_lanes_) * columns);
-    Scratch<double> work(lane_count_);
-    double* lanes = work.get();
     if (output_lanes_ <= input_lanes_) {
         // One reverse sweep per output lane gives a row.
+        Scratch<double> work(lane_count_);
+        double* lanes = work.get();
         std::size_t row = 0;
         for (std::uint32_t out : output_slots_) {
             for (int i = 0; i < lane_dimension_[out]; ++i, ++row) {
                 zero(lanes, lane_count_);
                 lanes[lane_offset_[out] + static_cast<std::size_t>(i)] = 1.0;
-                run_reverse(slots.get(), lanes);
-                std::memcpy(result.data() + row * columns, lanes, columns * sizeof(double));
+                run_reverse(slots, lanes);
+                std::memcpy(result + row * columns, lanes, columns * sizeof(double));
             }
         }
-        return result;
+        return;
     }
-    // One forward sweep per input lane gives a column. The inputs' lanes
-    // come first in the lane array, so column c is lane c.
-    for (std::size_t column = 0; column < columns; ++column) {
-        zero(lanes, lane_count_);
-        lanes[column] = 1.0;
-        run_tangent(slots.get(), lanes);
-        std::size_t row = 0;
-        for (std::uint32_t out : output_slots_) {
-            for (int i = 0; i < lane_dimension_[out]; ++i, ++row) {
-                result[row * columns + column] = lanes[lane_offset_[out] + static_cast<std::size_t>(i)];
-            }
-        }
+    // One forward sweep along every input lane at once. The inputs' lanes
+    // come first in the lane array, so direction c starts as input lane c;
+    // constants and Parameters have no tangent, and every instruction
+    // writes all of its own before any is read.
+    Scratch<double> work(lane_count_ * columns);
+    double* t = work.get();
+    zero(t, columns * columns);
+    for (std::size_t c = 0; c < columns; ++c) t[c * columns + c] = 1.0;
+    for (const auto& constant : constants_) {
+        zero(t + lane_offset_[constant.slot] * columns, lane_dimension_[constant.slot] * columns);
     }
-    return result;
+    for (const auto& parameter : parameters_) {
+        zero(t + lane_offset_[parameter.slot] * columns, lane_dimension_[parameter.slot] * columns);
+    }
+    run_tangents(slots, t, columns);
+    // A row of the Jacobian is an output lane's tangents, side by side.
+    for (std::uint32_t out : output_slots_) {
+        const double* lanes = t + lane_offset_[out] * columns;
+        result = std::copy(lanes, lanes + lane_dimension_[out] * columns, result);
+    }
 }
 
 void Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride,

@@ -12,6 +12,7 @@ namespace varnel::symbolic {
 
 namespace detail {
 struct Instruction;
+struct TapeAccess;
 }
 
 // The outputs of a graph as a function of some of its leaves. Making one
@@ -53,6 +54,10 @@ public:
     // input_lanes() numbers, by forward or reverse sweeps, whichever are
     // fewer. Writes no gradient.
     std::vector<double> jacobian(const std::vector<SmallValue>& inputs) const;
+    // The outputs' lanes into values (output_lanes() numbers) and the
+    // jacobian's rows into jacobian (output_lanes() * input_lanes()
+    // numbers), from one forward pass: what evaluate and jacobian give.
+    void value_and_jacobian(const std::vector<SmallValue>& inputs, double* values, double* jacobian) const;
     // Evaluates `rows` rows of input_lanes() numbers each (row r at
     // in[r * in_stride], lane k at in[r * in_stride + k * in_lane_stride],
     // counted in doubles) into rows of output_lanes() numbers at out. The
@@ -62,6 +67,9 @@ public:
              std::ptrdiff_t in_lane_stride, double* out) const;
 
 private:
+    // Reads the tape for the serialized form (function_serialization.cpp).
+    friend struct detail::TapeAccess;
+
     template <typename T>
     struct Slotted {
         std::uint32_t slot;
@@ -75,7 +83,8 @@ private:
     void forward(const std::vector<SmallValue>& inputs, SmallValue* slots) const;
     void run_forward(SmallValue* slots) const;
     void run_reverse(const SmallValue* slots, double* adjoints) const;
-    void run_tangent(const SmallValue* slots, double* tangents) const;
+    void run_tangents(const SmallValue* slots, double* tangents, std::size_t directions) const;
+    void jacobian_at(const SmallValue* slots, double* jacobian) const;
 
     std::vector<Value> outputs_;
     std::vector<Value> inputs_;
