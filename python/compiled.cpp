@@ -405,10 +405,10 @@ compiling again. Made from one output Expression, calls return one tuple of
 lanes; made from a sequence, a tuple with one lane tuple per output. The
 same holds for the inputs and the gradients vjp returns.
 
-With flat=True, a call, vjp and jacobian take one vector of every input
-lane in order (n numbers) and return NumPy arrays: values of shape (m,),
-gradients of shape (n,) and the Jacobian of shape (m, n), for m output
-lanes. That is what scipy.optimize and array libraries pass around.
+With flat=True, a call, vjp, jacobian and value_and_jacobian take one
+vector of every input lane in order (n numbers) and return NumPy arrays:
+values of shape (m,), gradients of shape (n,) and the Jacobian of shape
+(m, n), for m output lanes. That is what scipy.optimize and array libraries pass around.
 
 A Function pickles (every protocol), so it can go to another process or
 machine: the form holds its tape, its constants and the values its

@@ -138,10 +138,13 @@ private:
     std::size_t at_ = 0;
 };
 
-std::uint8_t dimension_of(Reader& in, const std::string& what) {
+// A dimension byte; `what` names its owner, and is called only to say
+// what is wrong.
+template <typename What>
+std::uint8_t dimension_of(Reader& in, const What& what) {
     const std::uint8_t dimension = in.u8();
     if (dimension < 1 || dimension > 4) {
-        invalid(what + " has dimension " + std::to_string(dimension) + ", expected 1..4");
+        invalid(what() + " has dimension " + std::to_string(dimension) + ", expected 1..4");
     }
     return dimension;
 }
@@ -158,11 +161,12 @@ std::vector<Leaf> read_leaves(Reader& in, std::uint32_t count, const char* what)
     std::vector<Leaf> leaves(count);
     for (Leaf& leaf : leaves) {
         leaf.slot = in.u32();
-        leaf.value.dimension = dimension_of(in, std::string(what) + " at slot " + std::to_string(leaf.slot));
+        const auto label = [&] { return std::string(what) + " at slot " + std::to_string(leaf.slot); };
+        leaf.value.dimension = dimension_of(in, label);
         for (int i = 0; i < leaf.value.dimension; ++i) leaf.value.lanes[static_cast<std::size_t>(i)] = in.f64();
         if (!std::all_of(leaf.value.lanes.begin(), leaf.value.lanes.begin() + leaf.value.dimension,
                          is_finite_lane)) {
-            invalid(std::string(what) + " at slot " + std::to_string(leaf.slot) + " is not finite");
+            invalid(label() + " is not finite");
         }
     }
     return leaves;
@@ -225,7 +229,7 @@ Form read(const std::uint8_t* data, std::size_t size) {
 
     form.input_dimensions.resize(in.count(inputs, 1, "inputs"));
     for (std::uint32_t k = 0; k < inputs; ++k) {
-        form.input_dimensions[k] = dimension_of(in, "input " + std::to_string(k));
+        form.input_dimensions[k] = dimension_of(in, [k] { return "input " + std::to_string(k); });
     }
     form.constants = read_leaves(in, in.count(constants, kLeafBytes, "constants"), "constant");
     form.parameters = read_leaves(in, in.count(parameters, kLeafBytes, "parameters"), "parameter");
@@ -234,7 +238,7 @@ Form read(const std::uint8_t* data, std::size_t size) {
         Step& step = form.steps[k];
         const std::uint8_t op = in.u8();
         step.op = static_cast<ExpressionOp>(op);
-        step.dimension = dimension_of(in, "instruction " + std::to_string(k));
+        step.dimension = dimension_of(in, [k] { return "instruction " + std::to_string(k); });
         step.operand_count = in.u8();
         step.lane = in.u8();
         step.out = in.u32();
@@ -325,31 +329,31 @@ void check(const Form& form) {
     auto last = static_cast<std::uint32_t>(inputs);
     for (std::uint32_t k = 0; k < form.steps.size(); ++k) {
         const Step& step = form.steps[k];
-        const std::string label = "instruction " + std::to_string(k);
+        const auto label = [k] { return "instruction " + std::to_string(k); };
         const int operands = operands_of(step.op, step.operand_count);
         if (operands < 0) {
-            invalid(label + " has an unknown operator code " + std::to_string(static_cast<int>(step.op)));
+            invalid(label() + " has an unknown operator code " + std::to_string(static_cast<int>(step.op)));
         }
         if (operands != step.operand_count) {
-            invalid(label + " (" + to_string(step.op) + ") has " + std::to_string(step.operand_count) +
+            invalid(label() + " (" + to_string(step.op) + ") has " + std::to_string(step.operand_count) +
                     " operands, expected " + (operands == 0 ? std::string("2..4") : std::to_string(operands)));
         }
         if (step.lane != 0 && step.op != ExpressionOp::Component) {
-            invalid(label + " (" + to_string(step.op) + ") names lane " + std::to_string(step.lane));
+            invalid(label() + " (" + to_string(step.op) + ") names lane " + std::to_string(step.lane));
         }
         place(slots, step.out, last, {SlotKind::Instruction, step.dimension, k}, "instruction");
         for (int i = 0; i < step.operand_count; ++i) {
             const std::uint32_t operand = step.operand[static_cast<std::size_t>(i)];
             if (operand >= step.out) {
-                invalid(label + " reads slot " + std::to_string(operand) + ", not before its own slot " +
+                invalid(label() + " reads slot " + std::to_string(operand) + ", not before its own slot " +
                         std::to_string(step.out));
             }
             if (slots[operand].kind == SlotKind::Unset) {
-                invalid(label + " reads slot " + std::to_string(operand) + ", which nothing writes");
+                invalid(label() + " reads slot " + std::to_string(operand) + ", which nothing writes");
             }
         }
         if (dimension_from(step, slots) != step.dimension) {
-            invalid(label + " (" + to_string(step.op) + ") has dimension " + std::to_string(step.dimension) +
+            invalid(label() + " (" + to_string(step.op) + ") has dimension " + std::to_string(step.dimension) +
                     ", which its operands do not give");
         }
     }

@@ -57,8 +57,13 @@ def compile(outputs: Expression | Sequence[Expression],
     With ``flat=True``, a call, ``vjp`` and ``jacobian`` take one vector of
     every input lane in order and return NumPy arrays: values of shape
     (m,), gradients of shape (n,), the Jacobian of shape (m, n), as
-    ``scipy.optimize`` and array libraries pass them around. ``map`` takes
-    rows as ``numpy.asarray`` does.
+    ``scipy.optimize`` and array libraries pass them around;
+    ``value_and_jacobian`` gives values and Jacobian from one forward pass.
+    ``map`` takes rows as ``numpy.asarray`` does.
+
+    A Function pickles, so it goes to other processes and machines (Dask,
+    multiprocessing) with the values its Parameters hold then; unpickled,
+    it is standalone, its Parameters frozen copies (see the README).
 
     Raises ValueError, TypeError or RuntimeError (an Undefined that is not
     an input, named) with the messages the README lists; nothing is left
