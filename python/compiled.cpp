@@ -358,12 +358,14 @@ const CompiledFunction& pickled(py::handle self) {
 }
 
 // Pickled as the serialized form of symbolic/function_serialization.h and
-// whether compile was given one output and one input Expression.
+// whether compile was given one output and one input Expression, loaded by
+// a Python function: a pickle names one by module and name, where it would
+// name this module's functions through the binding library's records.
 py::tuple reduce(py::handle self) {
     const CompiledFunction& f = pickled(self);
     const std::vector<std::uint8_t> form = sym::function_to_bytes(f.function);
     return py::make_tuple(
-        py::module_::import("varnel._compiled").attr("_load_function"),
+        py::module_::import("varnel._compile").attr("_load_function"),
         py::make_tuple(py::bytes(reinterpret_cast<const char*>(form.data()), form.size()), f.single_output,
                        f.single_input));
 }

@@ -16,6 +16,13 @@ from ._compiled import Function
 __all__ = ["compile"]
 
 
+def _load_function(form: bytes, single_output: bool, single_input: bool) -> Function[Any, Any]:
+    """Unpickles a Function: what ``Function.__reduce__`` names, a plain
+    function of this package, so that a pickle refers to it by module and
+    name alone."""
+    return _compiled._load_function(form, single_output, single_input)
+
+
 _Lanes = tuple[float, ...]
 
 
