@@ -357,6 +357,19 @@ def render_targets(rows):
 # --- results folder --------------------------------------------------------------
 
 
+def compiled_path(python, smoke, json_path, log):
+    """The table of tape_speed.py, run by varnel's interpreter, where the
+    peers of the compiled path (CasADi, JAX) are installed."""
+    command = [python, os.path.join(HERE, "tape_speed.py"), "--json", json_path] + (["--smoke"] if smoke else [])
+    run = subprocess.run(command, capture_output=True, text=True, cwd=HERE)
+    for line in run.stderr.splitlines():
+        if "not installed" in line:
+            log(line)
+    if run.returncode != 0:
+        return "(failed: " + (run.stderr.strip().splitlines() or ["?"])[-1][:200] + ")"
+    return run.stdout.rstrip()
+
+
 def machine():
     info = {"platform": platform.platform(), "cores": os.cpu_count()}
     try:
@@ -530,6 +543,10 @@ def main():
 
     os.makedirs(args.results, exist_ok=True)
     suffix = "-smoke" if args.smoke else ""
+    compiled = compiled_path(pythons[REFERENCE], args.smoke, os.path.join(args.results, f"tape{suffix}.json"), log)
+    print()
+    print("Compiled path (bench/tape_speed.py: W5M mixed graph, one-lane chain, W4 rows, threads):")
+    print(compiled)
     with open(os.path.join(args.results, f"results{suffix}.json"), "w") as f:
         json.dump({"info": info, "cases": cases, "survival": survival, "results": results}, f, indent=1)
     with open(os.path.join(args.results, f"table{suffix}.md"), "w") as f:
@@ -542,7 +559,7 @@ def main():
         f.write("\n".join(notes) + "\n\nTargets:\n\n")
         f.write("\n".join(f"- {r[0]}: {r[1]} (target {r[2]}, "
                           f"{ {True: 'met', False: 'MISSED', None: 'not measured'}[r[3]] })" for r in target_rows))
-        f.write("\n")
+        f.write("\n\nCompiled path (bench/tape_speed.py):\n\n```\n" + compiled + "\n```\n")
     png = os.path.join(args.results, f"chart{suffix}.png")
     drawn = chart(png, cases, results, engines)
     print(f"Results: {args.results}/ (table{suffix}.md, results{suffix}.json"

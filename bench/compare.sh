@@ -8,7 +8,7 @@
 #   bench/compare.sh --smoke    every workload at tiny sizes, in seconds
 #
 # Further options go to compare.py (see python3 bench/compare.py --help).
-# bench/.venv312: varnel, micrograd, CasADi, matplotlib. bench/.venv311:
+# bench/.venv312: varnel, micrograd, CasADi, JAX, matplotlib. bench/.venv311:
 # PyTorch (torch==2.13.0, a CPU build). Without Python 3.11, or where torch
 # cannot be installed, torch is reported as not installed and skipped.
 set -euo pipefail

@@ -210,38 +210,143 @@ bool readable_in_place(const Py_buffer& view) {
     return view.ndim == 2 && is_float64(view) && view.strides[0] % 8 == 0 && view.strides[1] % 8 == 0;
 }
 
-py::object map_rows(const CompiledFunction& self, py::handle rows) {
-    py::object numpy = numpy_module("Function.map");
-    const int flags = PyBUF_STRIDES | PyBUF_FORMAT;
-    std::optional<Buffer> input;
-    if (PyObject_CheckBuffer(rows.ptr())) {
-        input.emplace(rows, flags);
-        if (!readable_in_place(input->view())) {
-            input.reset();
+// The rows a call over rows reads, where they lie when they can be read
+// there, else as numpy.asarray(rows, float64) makes them, converted (copied)
+// only here. `call` names the method in its messages.
+class InputRows {
+public:
+    InputRows(const py::object& numpy, const sym::Function& function, py::handle rows, const char* call) {
+        const int flags = PyBUF_STRIDES | PyBUF_FORMAT;
+        if (PyObject_CheckBuffer(rows.ptr())) {
+            input_.emplace(rows, flags);
+            if (!readable_in_place(input_->view())) {
+                input_.reset();
+            }
+        }
+        if (!input_) {
+            converted_ = numpy.attr("require")(rows, numpy.attr("float64"), "CA");
+            input_.emplace(converted_, flags);
+        }
+        const Py_buffer& view = input_->view();
+        if (view.ndim != 2) {
+            throw py::value_error(std::string(call) + " input must be a 2-D array of shape (N, " +
+                                  std::to_string(function.input_lanes()) + "), got shape " +
+                                  py::str(converted_.attr("shape")).cast<std::string>());
+        }
+        if (view.shape[1] != function.input_lanes()) {
+            throw py::value_error(std::string(call) + " input has " + std::to_string(view.shape[1]) +
+                                  " columns, expected " + std::to_string(function.input_lanes()));
         }
     }
-    // Anything else is what numpy.asarray(rows, float64) makes of it,
-    // converted (copied) only here.
-    py::object converted;
-    if (!input) {
-        converted = numpy.attr("require")(rows, numpy.attr("float64"), "CA");
-        input.emplace(converted, flags);
+    const void* data() const { return input_->view().buf; }
+    std::size_t count() const { return static_cast<std::size_t>(input_->view().shape[0]); }
+    std::ptrdiff_t row_stride() const { return input_->view().strides[0] / 8; }
+    std::ptrdiff_t lane_stride() const { return input_->view().strides[1] / 8; }
+
+private:
+    py::object converted_;
+    std::optional<Buffer> input_;
+};
+
+// threads=None: the Function's own choice (0); else a count of at least 1.
+unsigned thread_count(const py::object& threads) {
+    if (threads.is_none()) {
+        return 0;
     }
-    const Py_buffer& view = input->view();
+    if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
+        throw py::type_error("threads must be an int or None");
+    }
+    const long long count = threads.cast<long long>();
+    if (count < 1) {
+        throw py::value_error("threads must be at least 1, got " + std::to_string(count));
+    }
+    return static_cast<unsigned>(std::min<long long>(count, 1024));
+}
+
+// Runs a call over rows without the interpreter lock, asking between blocks
+// whether a signal came (Ctrl-C): its handler's exception stops the call and
+// is raised, and the caller keeps nothing of what was half written.
+template <typename Run>
+void run_rows(unsigned threads, Run run) {
+    sym::RowOptions options;
+    options.threads = threads;
+    options.interrupted = [] {
+        const py::gil_scoped_acquire gil;
+        return PyErr_CheckSignals() != 0;
+    };
+    bool done = false;
+    {
+        const py::gil_scoped_release release;
+        done = run(options);
+    }
+    if (!done) {
+        throw py::error_already_set();
+    }
+}
+
+py::object map_rows(const CompiledFunction& self, py::handle rows, const py::object& threads) {
+    const py::object numpy = numpy_module("Function.map");
     const sym::Function& function = self.function;
-    if (view.ndim != 2) {
-        throw py::value_error("map input must be a 2-D array of shape (N, " +
-                              std::to_string(function.input_lanes()) + "), got shape " +
-                              py::str(converted.attr("shape")).cast<std::string>());
-    }
-    if (view.shape[1] != function.input_lanes()) {
-        throw py::value_error("map input has " + std::to_string(view.shape[1]) +
-                              " columns, expected " + std::to_string(function.input_lanes()));
-    }
-    return new_array(numpy, py::make_tuple(view.shape[0], function.output_lanes()), [&](double* out) {
-        function.map(view.buf, static_cast<std::size_t>(view.shape[0]),
-                     view.strides[0] / 8, view.strides[1] / 8, out);
+    const InputRows in(numpy, function, rows, "map");
+    const unsigned count = thread_count(threads);
+    return new_array(numpy, py::make_tuple(in.count(), function.output_lanes()), [&](double* out) {
+        run_rows(count, [&](const sym::RowOptions& options) {
+            return function.map(in.data(), in.count(), in.row_stride(), in.lane_stride(), out, options);
+        });
     });
+}
+
+py::object map_vjp_rows(const CompiledFunction& self, py::handle rows, const py::object& seeds, bool accumulate,
+                        const py::object& threads) {
+    const py::object numpy = numpy_module("Function.map_vjp");
+    const sym::Function& function = self.function;
+    const InputRows in(numpy, function, rows, "map_vjp");
+    const auto m = static_cast<std::size_t>(function.output_lanes());
+    py::object seed_array;
+    std::ptrdiff_t seed_stride = 0;
+    if (seeds.is_none()) {
+        for (const Value& output : function.outputs()) {
+            if (output.dimension() != 1) {
+                throw py::value_error("map_vjp() without seeds requires scalar outputs");
+            }
+        }
+        seed_array = numpy.attr("ones")(m, numpy.attr("float64"));
+    } else {
+        seed_array = numpy.attr("require")(seeds, numpy.attr("float64"), "CA");
+        const py::tuple shape = seed_array.attr("shape");
+        const bool shared = shape.size() == 1 && shape[0].cast<std::size_t>() == m;
+        const bool per_row = shape.size() == 2 && shape[0].cast<std::size_t>() == in.count() &&
+                             shape[1].cast<std::size_t>() == m;
+        if (!shared && !per_row) {
+            throw py::value_error("map_vjp seeds must have shape (" + std::to_string(m) + ",) or (" +
+                                  std::to_string(in.count()) + ", " + std::to_string(m) + "), got " +
+                                  py::str(shape).cast<std::string>());
+        }
+        seed_stride = per_row ? static_cast<std::ptrdiff_t>(m) : 0;
+    }
+    const Buffer seed_buffer(seed_array, PyBUF_C_CONTIGUOUS);
+    const auto* seed_lanes = static_cast<const double*>(seed_buffer.view().buf);
+    const unsigned count = thread_count(threads);
+    return new_array(numpy, py::make_tuple(in.count(), function.input_lanes()), [&](double* out) {
+        run_rows(count, [&](const sym::RowOptions& options) {
+            return function.map_vjp(in.data(), in.count(), in.row_stride(), in.lane_stride(), seed_lanes,
+                                    seed_stride, out, accumulate, options);
+        });
+    });
+}
+
+py::object map_jacobian_rows(const CompiledFunction& self, py::handle rows, const py::object& threads) {
+    const py::object numpy = numpy_module("Function.map_jacobian");
+    const sym::Function& function = self.function;
+    const InputRows in(numpy, function, rows, "map_jacobian");
+    const unsigned count = thread_count(threads);
+    return new_array(numpy, py::make_tuple(in.count(), function.output_lanes(), function.input_lanes()),
+                     [&](double* out) {
+                         run_rows(count, [&](const sym::RowOptions& options) {
+                             return function.map_jacobian(in.data(), in.count(), in.row_stride(),
+                                                          in.lane_stride(), out, options);
+                         });
+                     });
 }
 
 // --- flat vectors ----------------------------------------------------------
@@ -489,7 +594,7 @@ constexpr const char* kLoadFunctionDoc = R"doc(_load_function(form, single_outpu
 The Function that pickling saved as form (bytes). Raises ValueError when
 the bytes are not such a form or are damaged.)doc";
 
-constexpr const char* kMapDoc = R"doc(map(self, rows, /)
+constexpr const char* kMapDoc = R"doc(map(self, rows, /, *, threads=None)
 --
 
 Evaluate every row of rows into a NumPy array of shape (N, output lanes).
@@ -498,8 +603,35 @@ rows is anything numpy.asarray makes a 2-D float64 array of shape
 (N, input lanes): an array of any dtype, a list of lists, a DataFrame.
 Each row holds the lanes of every input, in order. A float64 array or
 buffer (strided or not) is read where it lies; anything else is converted
-first. The loop runs in C++; a failing row raises its error with "row I: "
-before the message. Needs NumPy.)doc";
+first. The rows run in C++ in blocks, without the interpreter lock, on
+threads threads (None: the machine's cores when the work is large enough,
+else 1); the values are those of row-by-row calls, bit for bit, on any
+thread count. A failing row raises its error with "row I: " before the
+message, I the first failing row. Ctrl-C stops it with KeyboardInterrupt.
+Needs NumPy.)doc";
+
+constexpr const char* kMapVjpDoc = R"doc(map_vjp(self, rows, /, seeds=None, *, accumulate=False, threads=None)
+--
+
+Each row's gradient with respect to the inputs: a NumPy array of shape
+(N, input lanes), row I what vjp gives for row I of rows.
+
+rows as for map. seeds holds every output lane's seed, shape (m,) for the
+same seeds on every row or (N, m) for one row of seeds per row; without it
+every output must have one lane and gets 1.0. With accumulate=True, the
+sum over the rows of the gradients of the Parameters below the outputs
+that are not inputs is added into their grad, once every row is done (one
+training step over a data set); the sum does not depend on the thread
+count. threads, errors and Ctrl-C as for map: a failed or stopped call adds
+nothing. Needs NumPy.)doc";
+
+constexpr const char* kMapJacobianDoc = R"doc(map_jacobian(self, rows, /, *, threads=None)
+--
+
+Each row's Jacobian: a NumPy array of shape (N, output lanes, input lanes),
+entry [I, r, c] the derivative of output lane r with respect to input lane
+c at row I, as jacobian gives it. rows, threads, errors and Ctrl-C as for
+map. Writes no gradient. Needs NumPy.)doc";
 
 constexpr const char* kReprDoc = R"doc(__repr__(self, /)
 --
@@ -569,7 +701,11 @@ PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
             py::arg("flat").noconvert() = false, kJacobianDoc)
         .def("value_and_jacobian", &value_and_jacobian, py::arg("flat").noconvert() = false,
              kValueAndJacobianDoc)
-        .def("map", &map_rows, py::arg("rows"), kMapDoc)
+        .def("map", &map_rows, py::arg("rows"), py::kw_only(), py::arg("threads") = py::none(), kMapDoc)
+        .def("map_vjp", &map_vjp_rows, py::arg("rows"), py::arg("seeds") = py::none(), py::kw_only(),
+             py::arg("accumulate").noconvert() = false, py::arg("threads") = py::none(), kMapVjpDoc)
+        .def("map_jacobian", &map_jacobian_rows, py::arg("rows"), py::kw_only(), py::arg("threads") = py::none(),
+             kMapJacobianDoc)
         .def("__repr__", &describe, kReprDoc)
         .def("__reduce__", &reduce, kReduceDoc)
         .def("__copy__", [](py::handle self) -> CompiledFunction { return pickled(self); }, kCopyDoc);

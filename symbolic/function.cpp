@@ -1,21 +1,26 @@
 // Compiled functions: the graph below the outputs, frozen into an array of
 // instructions in the depth-first order that eval and backward use and run
-// with the same lane kernels and the same derivative rules, so that the
-// numbers are theirs bit for bit.
+// with the same derivative rules, so that the numbers are theirs bit for
+// bit. The passes themselves are in detail/tape_passes.h.
 #include "symbolic/function.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "symbolic/detail/checks.h"
 #include "symbolic/detail/id_map.h"
 #include "symbolic/detail/operators.h"
 #include "symbolic/detail/tape.h"
+#include "symbolic/detail/tape_passes.h"
 
 namespace varnel::symbolic {
 namespace {
@@ -25,33 +30,20 @@ using detail::Instruction;
 
 constexpr std::uint32_t kUnfinished = std::numeric_limits<std::uint32_t>::max();
 
-// Per-call storage. Slots are written before they are read, so it is left
-// uninitialised: clearing a large graph's slots would cost as much as
+// Per-call storage. Lanes are written before they are read, so it is left
+// uninitialised: clearing a large graph's lanes would cost as much as
 // running it.
-template <typename T>
 class Scratch {
 public:
-    explicit Scratch(std::size_t count)
-        : data_(static_cast<T*>(::operator new((count + 1) * sizeof(T)))) {}
+    explicit Scratch(std::size_t count) : data_(static_cast<double*>(::operator new((count + 1) * sizeof(double)))) {}
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     ~Scratch() { ::operator delete(data_); }
-    T* get() const { return data_; }
+    double* get() const { return data_; }
 
 private:
-    T* data_;
+    double* data_;
 };
-
-inline void put(SmallValue* slots, std::uint32_t slot, const SmallValue& value) {
-    new (slots + slot) SmallValue(value);
-}
-
-// A one-lane result: only the live lane is stored, so the value does not
-// travel through a temporary on the way.
-inline void put_scalar(SmallValue* slots, std::uint32_t slot, const SmallValue& value) {
-    slots[slot].dimension = 1;
-    slots[slot].lanes[0] = value.lanes[0];
-}
 
 inline void zero(double* lanes, std::size_t count) {
     std::memset(lanes, 0, count * sizeof(double));
@@ -111,13 +103,9 @@ Code one_lane_code(ExpressionOp op) {
     }
 }
 
-[[noreturn]] void unsupported_op() {
-    throw std::logic_error("unsupported symbolic expression op");
-}
-
-template <typename Error>
-[[noreturn]] void rethrow_for_row(const Error& error, std::size_t row) {
-    throw Error("row " + std::to_string(row) + ": " + error.what());
+[[noreturn]] void throw_cannot_combine(int a, int b) {
+    throw std::invalid_argument("cannot combine symbolic values with dimensions " + std::to_string(a) + " and " +
+                                std::to_string(b));
 }
 
 // The error for an Undefined below an output that is not an input: the
@@ -163,26 +151,29 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     for (const Value& output : outputs_) {
         require_valid(output, "function output");
     }
-    IdMap<std::uint32_t> slot_of(256);
+    // The first lane of every node placed so far; kUnfinished while a node
+    // is on the stack or waits for its place.
+    IdMap<std::uint32_t> lane_of(256);
     for (const Value& input : inputs_) {
         require_valid(input, "function input");
         const ValueNode& node = input.node();
         if (node.kind != ValueKind::Undefined && node.kind != ValueKind::Parameter) {
             throw std::invalid_argument("function inputs must be Undefined or Parameter values");
         }
-        if (!slot_of.try_emplace(node.id, static_cast<std::uint32_t>(slot_count_)).second) {
+        if (!lane_of.try_emplace(node.id, static_cast<std::uint32_t>(input_lanes_)).second) {
             throw std::invalid_argument("function input is listed twice");
         }
-        ++slot_count_;
+        input_lanes_ += node.dimension;
     }
 
     // First the order: depth-first post-order over the outputs in turn,
     // inputs in index order, a node marked on entry, the order of eval and
-    // backward; a node's slot is its place in it. An explicit stack, so a
-    // deep chain cannot overflow the call stack.
+    // backward. An explicit stack, so a deep chain cannot overflow the call
+    // stack.
     std::vector<const Value*> order;
     std::size_t expressions = 0;
-    std::size_t constants = 0;
+    std::size_t constant_lanes = 0;
+    std::size_t parameter_lanes = 0;
     struct Frame {
         const Value* value;
         int next_input;
@@ -190,7 +181,7 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     std::vector<Frame> stack;
     auto enter = [&](const Value& value) {
         require_valid(value, "backward value");
-        if (slot_of.try_emplace(value.node().id, kUnfinished).second) {
+        if (lane_of.try_emplace(value.node().id, kUnfinished).second) {
             stack.push_back({&value, 0});
         }
     };
@@ -199,9 +190,12 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         if (node.kind == ValueKind::Undefined) {
             throw undefined_leaf_error(node);
         }
-        expressions += node.kind == ValueKind::Expression ? 1 : 0;
-        constants += node.kind == ValueKind::Constant ? 1 : 0;
-        *slot_of.find(node.id) = static_cast<std::uint32_t>(slot_count_++);
+        const auto lanes = static_cast<std::size_t>(node.dimension);
+        switch (node.kind) {
+            case ValueKind::Expression: ++expressions; break;
+            case ValueKind::Constant: constant_lanes += lanes; break;
+            default: parameter_lanes += lanes; break;
+        }
         order.push_back(&value);
     };
     for (const Value& output : outputs_) {
@@ -217,68 +211,100 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
                 finish(*value);
             }
         }
-        output_slots_.push_back(*slot_of.find(output.node().id));
-        output_lanes_ += output.node().dimension;
     }
 
-    // Then the tape, in arrays of their final size: growing them would
-    // cost more than everything else here together.
-    lane_dimension_.reserve(slot_count_);
-    lane_offset_.reserve(slot_count_);
+    // Then the lanes and the tape, in arrays of their final size: growing
+    // them would cost more than everything else here together. Constants
+    // and Parameters sit together after the inputs, so a call starts by
+    // copying them in one piece each.
     code_.reserve(expressions);
-    constants_.reserve(constants);
-    parameters_.reserve(order.size() - expressions - constants);
-    auto add_lanes = [this](const ValueNode& node) {
-        lane_dimension_.push_back(static_cast<std::uint8_t>(node.dimension));
-        lane_offset_.push_back(static_cast<std::uint32_t>(lane_count_));
-        lane_count_ += static_cast<std::size_t>(node.dimension);
-    };
-    for (const Value& input : inputs_) {
-        add_lanes(input.node());
-        input_lanes_ += input.node().dimension;
-    }
-    auto slot = static_cast<std::uint32_t>(inputs_.size());
+    constant_lanes_.reserve(constant_lanes);
+    parameters_.reserve(order.size() - expressions);
+    auto next_constant = static_cast<std::uint32_t>(input_lanes_);
+    auto next_parameter = static_cast<std::uint32_t>(static_cast<std::size_t>(input_lanes_) + constant_lanes);
+    auto next_expression = static_cast<std::uint32_t>(next_parameter + parameter_lanes);
     for (const Value* value : order) {
         const ValueNode& node = value->node();
-        add_lanes(node);
+        const auto lanes = static_cast<std::uint32_t>(node.dimension);
+        std::uint32_t& lane = *lane_of.find(node.id);
         switch (node.kind) {
-            case ValueKind::Constant: constants_.push_back({slot, node.value}); break;
-            case ValueKind::Parameter: parameters_.push_back({slot, *value}); break;
-            default: emit(*value, slot, slot_of); break;
+            case ValueKind::Constant:
+                lane = next_constant;
+                next_constant += lanes;
+                constant_lanes_.insert(constant_lanes_.end(), node.value.lanes.begin(),
+                                       node.value.lanes.begin() + node.dimension);
+                break;
+            case ValueKind::Parameter:
+                lane = next_parameter;
+                next_parameter += lanes;
+                parameters_.push_back({lane, *value});
+                break;
+            default:
+                lane = next_expression;
+                next_expression += lanes;
+                emit(*value, lane, lane_of);
+                break;
         }
-        ++slot;
+    }
+    lane_count_ = next_expression;
+    for (const Value& output : outputs_) {
+        output_at_.push_back(*lane_of.find(output.node().id));
+        output_lanes_ += output.node().dimension;
     }
 }
 
-// The instruction of an expression node, whose operands all have slots.
-template <typename SlotMap>
-void Function::emit(const Value& value, std::uint32_t slot, const SlotMap& slot_of) {
+// The instruction of an expression node, whose operands all have lanes.
+template <typename LaneMap>
+void Function::emit(const Value& value, std::uint32_t lane, const LaneMap& lane_of) {
     const ValueNode& node = value.node();
-    Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), -1, slot, {0, 0, 0, 0}};
+    Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), 0, 0, -1, lane, {0, 0, 0, 0}};
     // Value::input refuses an operand the node lacks, as eval does.
-    const auto operand = [&](int i) { return *slot_of.find(value.input(i).node().id); };
+    const auto operand = [&](int i) { return *lane_of.find(value.input(i).node().id); };
+    const auto dimension = [&](int i) { return static_cast<std::uint8_t>(value.input(i).node().dimension); };
+    // Nodes made directly with make_expression may be inconsistent: what
+    // would read or write past a node's lanes is refused here, with eval's
+    // message where it has one. A Component's lane is refused when run, as
+    // eval refuses it.
+    require_dimension(node.dimension);
     switch (node.op) {
         case ExpressionOp::Pack:
             in.code = Code::Pack;
             in.extra = node.input_count;
-            for (int i = 0; i < node.input_count; ++i) in.operand[i] = operand(i);
+            if (node.input_count > node.dimension) {
+                throw std::out_of_range("symbolic value lane index out of range");
+            }
+            for (int i = 0; i < node.input_count; ++i) {
+                if (dimension(i) != 1) {
+                    throw std::logic_error("Pack input is not scalar");
+                }
+                in.operand[i] = operand(i);
+            }
             break;
         case ExpressionOp::Component:
             in.code = Code::Component;
             in.extra = node.component_index;
             in.operand[0] = operand(0);
+            in.left_dimension = dimension(0);
             break;
         default: {
             const int operands = rule_operands(node.op);
             if (operands == 0) {
-                unsupported_op();
+                unsupported_tape_op();
             }
             in.operand[0] = operand(0);
+            in.left_dimension = dimension(0);
+            const auto fits = [&](int lanes) { return lanes == 1 || lanes == node.dimension; };
+            if (operands == 1 && in.left_dimension != node.dimension) {
+                throw_cannot_combine(in.left_dimension, node.dimension);
+            }
             if (operands == 2) {
                 in.operand[1] = operand(1);
-                const ValueNode& right = node.inputs[1].node();
-                in.extra = right.kind != ValueKind::Constant ? 1 : 0;
-                if (node.dimension == 1 && node.inputs[0].node().dimension == 1 && right.dimension == 1) {
+                in.right_dimension = dimension(1);
+                if (!fits(in.left_dimension) || !fits(in.right_dimension)) {
+                    throw_cannot_combine(in.left_dimension, in.right_dimension);
+                }
+                in.extra = node.inputs[1].node().kind != ValueKind::Constant ? 1 : 0;
+                if (node.dimension == 1 && in.left_dimension == 1 && in.right_dimension == 1) {
                     in.code = one_lane_code(node.op);
                 }
             }
@@ -287,181 +313,46 @@ void Function::emit(const Value& value, std::uint32_t slot, const SlotMap& slot_
     code_.push_back(in);
 }
 
-void Function::load_constants(SmallValue* slots) const {
-    for (const auto& constant : constants_) {
-        put(slots, constant.slot, constant.item);
-    }
+// The constants' and Parameters' lanes, then the inputs'.
+void Function::load_values(const std::vector<SmallValue>& inputs, double* values) const {
+    std::memcpy(values + input_lanes_, constant_lanes_.data(), constant_lanes_.size() * sizeof(double));
     for (const auto& parameter : parameters_) {
-        put(slots, parameter.slot, parameter.item.node().value);
+        const ValueNode& node = parameter.item.node();
+        std::memcpy(values + parameter.lane, node.value.lanes.data(), static_cast<std::size_t>(node.dimension) * sizeof(double));
+    }
+    double* lane = values;
+    for (const SmallValue& input : inputs) {
+        lane = std::copy(input.lanes.begin(), input.lanes.begin() + input.dimension, lane);
     }
 }
 
-void Function::load_inputs(const std::vector<SmallValue>& inputs, SmallValue* slots) const {
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-        put(slots, static_cast<std::uint32_t>(k), inputs[k]);
+// Refuses what the checked pass of eval would refuse: the same class and
+// message, for the same first lane that is not finite.
+void Function::forward(const std::vector<SmallValue>& inputs, double* values, double* kept) const {
+    load_values(inputs, values);
+    if (!run_forward(code_.data(), code_.data() + code_.size(), values, kept, OneRow{})) {
+        refuse_lanes_not_finite();
     }
 }
 
-void Function::forward(const std::vector<SmallValue>& inputs, SmallValue* slots) const {
-    load_constants(slots);
-    load_inputs(inputs, slots);
-    run_forward(slots);
-}
-
-namespace {
-
-// Any operator with a rule, lane by lane, into slot `out`.
-void put_lanes(SmallValue* out, const Instruction& in, const SmallValue& a,
-               const SmallValue& b) {
-    with_rule(
-        in.op,
-        [&](auto rule) {
-            using Rule = decltype(rule);
-            if constexpr (Rule::operands == 2) {
-                put(out, 0, binary_lanes<Rule>(a, b, in.dimension));
-            } else {
-                put(out, 0, unary_lanes<Rule>(a));
-            }
-        },
-        unsupported_op);
-}
-
-}  // namespace
-
-// Scalar arithmetic, the bulk of most graphs, gets instructions of its own:
-// the kernel with a fixed rule and a dimension of 1 compiles to one
-// operation and one check. Lanes past a slot's dimension are never read, so
-// a scalar slot leaves them as they were.
-void Function::run_forward(SmallValue* s) const {
-    for (const Instruction& in : code_) {
-        const SmallValue& a = s[in.operand[0]];
-        switch (in.code) {
-            case Code::Add1: put_scalar(s, in.out, binary_lanes<AddRule>(a, s[in.operand[1]], 1)); break;
-            case Code::Subtract1: put_scalar(s, in.out, binary_lanes<SubtractRule>(a, s[in.operand[1]], 1)); break;
-            case Code::Multiply1: put_scalar(s, in.out, binary_lanes<MultiplyRule>(a, s[in.operand[1]], 1)); break;
-            case Code::Divide1: put_scalar(s, in.out, binary_lanes<DivideRule>(a, s[in.operand[1]], 1)); break;
-            case Code::Lanes: put_lanes(s + in.out, in, a, s[in.operand[1]]); break;
-            case Code::Component: put(s, in.out, small_value(a[in.extra])); break;
-            case Code::Pack: {
-                SmallValue packed;
-                packed.dimension = in.dimension;
-                for (int k = 0; k < in.extra; ++k) {
-                    const SmallValue& lane = s[in.operand[k]];
-                    if (lane.dimension != 1) {
-                        throw std::logic_error("Pack input is not scalar");
-                    }
-                    packed.lanes[static_cast<std::size_t>(k)] = lane.lanes[0];
-                }
-                put(s, in.out, packed);
-                break;
-            }
-        }
-    }
-}
-
-namespace {
-
-// The adjoint of an instruction run lane by lane: operand slot a (and b),
-// result slot y, upstream lanes g, operand adjoints at left (and right).
-// Kept out of run_reverse's loop, which it would otherwise crowd.
-[[gnu::noinline]] void reverse_lanes(const Instruction& in, const SmallValue* s, const double* g,
-                                     double* left, int ld, double* right, int rd) {
-    const int n = in.dimension;
-    const SmallValue& x = s[in.operand[0]];
-    const SmallValue& y = s[in.out];
-    with_rule(
-        in.op,
-        [&](auto rule) {
-            using Rule = decltype(rule);
-            if constexpr (Rule::operands == 2) {
-                const SmallValue& z = s[in.operand[1]];
-                for (int i = 0; i < n; ++i) {
-                    const Adjoints d = Rule::adjoint(x.lanes[broadcast_index(x.dimension, i)],
-                                                     z.lanes[broadcast_index(z.dimension, i)],
-                                                     y.lanes[static_cast<std::size_t>(i)], g[i], in.extra != 0);
-                    left[broadcast_index(ld, i)] += d.left;
-                    right[broadcast_index(rd, i)] += d.right;
-                }
-            } else {
-                if (x.dimension < n) {
-                    throw std::out_of_range("symbolic value lane index out of range");
-                }
-                for (int i = 0; i < n; ++i) {
-                    const auto lane = static_cast<std::size_t>(i);
-                    left[i] += Rule::adjoint(x.lanes[lane], y.lanes[lane], g[i]);
-                }
-            }
-        },
-        unsupported_op);
-}
-
-// One-lane arithmetic: operands and result in lane 0.
-template <typename Rule>
-void reverse_scalar(const Instruction& in, const SmallValue* s, const double* g, double& left,
-                    double& right) {
-    const Adjoints d =
-        Rule::adjoint(s[in.operand[0]].lanes[0], s[in.operand[1]].lanes[0], s[in.out].lanes[0], g[0], true);
-    left += d.left;
-    right += d.right;
-}
-
-}  // namespace
-
-// Value::backward's scheduling: the same rules in the same order, lane by
-// lane, the left operand's contribution added before the right one's.
-void Function::run_reverse(const SmallValue* s, double* adjoints) const {
-    // Read once: the compiler cannot tell that the calls below leave them be.
-    const std::uint32_t* offset = lane_offset_.data();
-    const std::uint8_t* dimension = lane_dimension_.data();
-    for (auto it = code_.rbegin(); it != code_.rend(); ++it) {
-        const Instruction& in = *it;
-        const double* g = adjoints + offset[in.out];
-        const std::uint32_t a = in.operand[0];
-        const std::uint32_t b = in.operand[1];
-        switch (in.code) {
-            case Code::Add1:
-                reverse_scalar<AddRule>(in, s, g, adjoints[offset[a]], adjoints[offset[b]]);
-                break;
-            case Code::Subtract1:
-                reverse_scalar<SubtractRule>(in, s, g, adjoints[offset[a]], adjoints[offset[b]]);
-                break;
-            case Code::Multiply1:
-                reverse_scalar<MultiplyRule>(in, s, g, adjoints[offset[a]], adjoints[offset[b]]);
-                break;
-            case Code::Divide1:
-                reverse_scalar<DivideRule>(in, s, g, adjoints[offset[a]], adjoints[offset[b]]);
-                break;
-            case Code::Lanes:
-                reverse_lanes(in, s, g, adjoints + offset[a], dimension[a],
-                              adjoints + offset[b], dimension[b]);
-                break;
-            case Code::Component: adjoints[offset[a] + static_cast<std::size_t>(in.extra)] += g[0]; break;
-            case Code::Pack:
-                for (int k = 0; k < in.extra; ++k) {
-                    if (k >= in.dimension) {
-                        throw std::out_of_range("symbolic value lane index out of range");
-                    }
-                    adjoints[offset[in.operand[k]]] += g[k];
-                }
-                break;
+void Function::seed_outputs(const std::vector<SmallValue>& seeds, double* adjoints) const {
+    for (std::size_t k = 0; k < seeds.size(); ++k) {
+        double* lanes = adjoints + output_at_[k];
+        for (int i = 0; i < seeds[k].dimension; ++i) {
+            lanes[i] += seeds[k].lanes[static_cast<std::size_t>(i)];
         }
     }
 }
 
 std::vector<SmallValue> Function::evaluate(const std::vector<SmallValue>& inputs) const {
     require_input_values(inputs, inputs_);
-    Scratch<SmallValue> slots(slot_count_);
-    forward(inputs, slots.get());
-    std::vector<SmallValue> result;
-    result.reserve(output_slots_.size());
-    for (std::uint32_t slot : output_slots_) {
-        const SmallValue& value = slots.get()[slot];
-        SmallValue copy;
-        copy.dimension = value.dimension;
-        for (int i = 0; i < value.dimension; ++i) {
-            copy.lanes[static_cast<std::size_t>(i)] = value.lanes[static_cast<std::size_t>(i)];
-        }
-        result.push_back(copy);
+    Scratch values(lane_count_);
+    forward(inputs, values.get(), nullptr);
+    std::vector<SmallValue> result(outputs_.size());
+    for (std::size_t k = 0; k < outputs_.size(); ++k) {
+        result[k].dimension = outputs_[k].node().dimension;
+        std::memcpy(result[k].lanes.data(), values.get() + output_at_[k],
+                    static_cast<std::size_t>(result[k].dimension) * sizeof(double));
     }
     return result;
 }
@@ -470,26 +361,28 @@ std::vector<SmallValue> Function::vjp(const std::vector<SmallValue>& inputs,
                                       const std::vector<SmallValue>& seeds) const {
     require_input_values(inputs, inputs_);
     require_seeds(seeds, outputs_);
-    Scratch<SmallValue> slots(slot_count_);
-    forward(inputs, slots.get());
-    Scratch<double> adjoints(lane_count_);
-    double* adj = adjoints.get();
+    Scratch work(3 * lane_count_);
+    double* values = work.get();
+    double* kept = values + lane_count_;
+    double* adj = kept + lane_count_;
+    forward(inputs, values, kept);
     zero(adj, lane_count_);
-    for (std::size_t k = 0; k < seeds.size(); ++k) {
-        double* lanes = adj + lane_offset_[output_slots_[k]];
-        for (int i = 0; i < seeds[k].dimension; ++i) {
-            lanes[i] += seeds[k].lanes[static_cast<std::size_t>(i)];
-        }
-    }
-    run_reverse(slots.get(), adj);
+    seed_outputs(seeds, adj);
+    run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, OneRow{});
 
     std::vector<SmallValue> gradients(inputs_.size());
+    const double* lane = adj;
     for (std::size_t k = 0; k < inputs_.size(); ++k) {
-        gradients[k].dimension = lane_dimension_[k];
-        std::memcpy(gradients[k].lanes.data(), adj + lane_offset_[k],
-                    lane_dimension_[k] * sizeof(double));
+        gradients[k].dimension = inputs[k].dimension;
+        std::memcpy(gradients[k].lanes.data(), lane, static_cast<std::size_t>(inputs[k].dimension) * sizeof(double));
+        lane += inputs[k].dimension;
     }
     // Nothing below can fail: the gradients are written all or not at all.
+    add_parameter_gradients(adj);
+    return gradients;
+}
+
+void Function::add_parameter_gradients(const double* adjoints) const {
     for (const auto& parameter : parameters_) {
         ValueNode& node = parameter.item.mutable_node();
         if (!node.grad) {
@@ -497,112 +390,409 @@ std::vector<SmallValue> Function::vjp(const std::vector<SmallValue>& inputs,
             zero_lanes.dimension = node.dimension;
             node.grad = zero_lanes;
         }
-        const double* lanes = adj + lane_offset_[parameter.slot];
+        const double* lanes = adjoints + parameter.lane;
         for (int i = 0; i < node.dimension; ++i) {
             node.grad->lanes[static_cast<std::size_t>(i)] += lanes[i];
         }
     }
-    return gradients;
+}
+
+// Every output lane's derivative with respect to every input lane, by one
+// reverse sweep per output lane or one forward sweep per input lane,
+// whichever are fewer; put(row of the block, output lane, input lane, d).
+template <typename Block, typename Put>
+void Function::jacobian_rows(const double* values, const double* kept, double* lanes, Block rows, Put put) const {
+    const Instruction* begin = code_.data();
+    const Instruction* end = begin + code_.size();
+    const std::size_t stride = rows.stride;
+    const std::size_t block_lanes = lane_count_ * stride;
+    const auto columns = static_cast<std::size_t>(input_lanes_);
+    if (output_lanes_ <= input_lanes_) {
+        std::size_t row = 0;
+        for (std::size_t k = 0; k < outputs_.size(); ++k) {
+            for (int i = 0; i < outputs_[k].node().dimension; ++i, ++row) {
+                zero(lanes, block_lanes);
+                double* seed = lanes + (output_at_[k] + static_cast<std::size_t>(i)) * stride;
+                for (std::size_t r = 0; r < rows.count; ++r) seed[r] = 1.0;
+                run_reverse(begin, end, values, kept, lanes, rows);
+                for (std::size_t c = 0; c < columns; ++c) {
+                    for (std::size_t r = 0; r < rows.count; ++r) put(r, row, c, lanes[c * stride + r]);
+                }
+            }
+        }
+        return;
+    }
+    // The inputs' lanes come first in the lane array, so column c is lane c.
+    for (std::size_t column = 0; column < columns; ++column) {
+        zero(lanes, block_lanes);
+        for (std::size_t r = 0; r < rows.count; ++r) lanes[column * stride + r] = 1.0;
+        run_tangent(begin, end, values, kept, lanes, rows);
+        std::size_t row = 0;
+        for (std::size_t k = 0; k < outputs_.size(); ++k) {
+            for (int i = 0; i < outputs_[k].node().dimension; ++i, ++row) {
+                const double* lane = lanes + (output_at_[k] + static_cast<std::size_t>(i)) * stride;
+                for (std::size_t r = 0; r < rows.count; ++r) put(r, row, column, lane[r]);
+            }
+        }
+    }
 }
 
 std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) const {
     require_input_values(inputs, inputs_);
-    Scratch<SmallValue> slots(slot_count_);
-    forward(inputs, slots.get());
+    Scratch work(3 * lane_count_);
+    double* values = work.get();
+    double* kept = values + lane_count_;
+    double* lanes = kept + lane_count_;
+    forward(inputs, values, kept);
     std::vector<double> result(static_cast<std::size_t>(output_lanes_) * static_cast<std::size_t>(input_lanes_));
-    jacobian_at(slots.get(), result.data());
+    jacobian_rows(values, kept, lanes, OneRow{}, [&](std::size_t, std::size_t row, std::size_t column, double d) {
+        result[row * static_cast<std::size_t>(input_lanes_) + column] = d;
+    });
     return result;
 }
 
 void Function::value_and_jacobian(const std::vector<SmallValue>& inputs, double* values, double* jacobian) const {
     require_input_values(inputs, inputs_);
-    Scratch<SmallValue> slots(slot_count_);
-    forward(inputs, slots.get());
-    for (std::uint32_t slot : output_slots_) {
-        const SmallValue& value = slots.get()[slot];
-        values = std::copy(value.lanes.begin(), value.lanes.begin() + lane_dimension_[slot], values);
+    Scratch work(3 * lane_count_);
+    double* lanes = work.get();
+    double* kept = lanes + lane_count_;
+    forward(inputs, lanes, kept);
+    for (std::size_t k = 0; k < outputs_.size(); ++k) {
+        const double* output = lanes + output_at_[k];
+        values = std::copy(output, output + outputs_[k].node().dimension, values);
     }
-    jacobian_at(slots.get(), jacobian);
+    const auto columns = static_cast<std::size_t>(input_lanes_);
+    jacobian_rows(lanes, kept, kept + lane_count_, OneRow{},
+                  [&](std::size_t, std::size_t row, std::size_t column, double d) { jacobian[row * columns + column] = d; });
 }
 
-// The Jacobian at the values in `slots`, by one reverse sweep per output
-// lane or one forward sweep along every input lane, whichever is cheaper.
-void Function::jacobian_at(const SmallValue* slots, double* result) const {
-    const auto columns = static_cast<std::size_t>(input_lanes_);
-    if (output_lanes_ <= input_lanes_) {
-        // One reverse sweep per output lane gives a row.
-        Scratch<double> work(lane_count_);
-        double* lanes = work.get();
-        std::size_t row = 0;
-        for (std::uint32_t out : output_slots_) {
-            for (int i = 0; i < lane_dimension_[out]; ++i, ++row) {
-                zero(lanes, lane_count_);
-                lanes[lane_offset_[out] + static_cast<std::size_t>(i)] = 1.0;
-                run_reverse(slots, lanes);
-                std::memcpy(result + row * columns, lanes, columns * sizeof(double));
-            }
-        }
-        return;
+
+// --- Calls over rows ----------------------------------------------------------
+
+namespace {
+
+// A block of rows takes about this much scratch on its thread: it stays in
+// the core's own cache, and is long enough that each instruction's dispatch
+// is paid once over many rows.
+constexpr std::size_t kBlockBytes = 256 * 1024;
+constexpr std::size_t kMaxBlockRows = 256;
+// Work, in instructions times rows, below which threads cost more to start
+// than they save.
+constexpr std::size_t kThreadedWork = std::size_t{1} << 19;
+// How often the calling thread asks whether to stop.
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
+std::size_t block_height(std::size_t lanes_per_row) {
+    return std::clamp<std::size_t>(kBlockBytes / (std::max<std::size_t>(lanes_per_row, 1) * sizeof(double)), 1,
+                                   kMaxBlockRows);
+}
+
+template <typename Error>
+[[noreturn]] void rethrow_for_row(const Error& error, std::size_t row) {
+    throw Error("row " + std::to_string(row) + ": " + error.what());
+}
+
+void lower_to(std::atomic<std::size_t>& target, std::size_t value) {
+    std::size_t current = target.load();
+    while (value < current && !target.compare_exchange_weak(current, value)) {
     }
-    // One forward sweep along every input lane at once. The inputs' lanes
-    // come first in the lane array, so direction c starts as input lane c;
-    // constants and Parameters have no tangent, and every instruction
-    // writes all of its own before any is read.
-    Scratch<double> work(lane_count_ * columns);
-    double* t = work.get();
-    zero(t, columns * columns);
-    for (std::size_t c = 0; c < columns; ++c) t[c * columns + c] = 1.0;
-    for (const auto& constant : constants_) {
-        zero(t + lane_offset_[constant.slot] * columns, lane_dimension_[constant.slot] * columns);
+}
+
+}  // namespace
+
+// Where the rows come from: row r's lane k at in + r * row_bytes + k *
+// lane_bytes, its seeds (when there are any) at seeds + r * seed_stride.
+struct Function::Rows {
+    const unsigned char* in;
+    std::size_t count;
+    std::ptrdiff_t row_bytes;
+    std::ptrdiff_t lane_bytes;
+    const double* seeds;
+    std::ptrdiff_t seed_stride;
+};
+
+void Function::fill_block(double* values, std::size_t stride) const {
+    for (std::size_t k = 0; k < constant_lanes_.size(); ++k) {
+        std::fill_n(values + (static_cast<std::size_t>(input_lanes_) + k) * stride, stride, constant_lanes_[k]);
     }
     for (const auto& parameter : parameters_) {
-        zero(t + lane_offset_[parameter.slot] * columns, lane_dimension_[parameter.slot] * columns);
-    }
-    run_tangents(slots, t, columns);
-    // A row of the Jacobian is an output lane's tangents, side by side.
-    for (std::uint32_t out : output_slots_) {
-        const double* lanes = t + lane_offset_[out] * columns;
-        result = std::copy(lanes, lanes + lane_dimension_[out] * columns, result);
+        const ValueNode& node = parameter.item.node();
+        for (int i = 0; i < node.dimension; ++i) {
+            std::fill_n(values + (parameter.lane + static_cast<std::size_t>(i)) * stride, stride,
+                        node.value.lanes[static_cast<std::size_t>(i)]);
+        }
     }
 }
 
-void Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride,
-                   std::ptrdiff_t in_lane_stride, double* out) const {
-    Scratch<SmallValue> slots(slot_count_);
-    SmallValue* s = slots.get();
-    load_constants(s);
-    const auto width = static_cast<std::size_t>(output_lanes_);
-    const auto row_bytes = in_stride * static_cast<std::ptrdiff_t>(sizeof(double));
-    const auto lane_bytes = in_lane_stride * static_cast<std::ptrdiff_t>(sizeof(double));
-    for (std::size_t row = 0; row < rows; ++row) {
-        const unsigned char* source = static_cast<const unsigned char*>(in) + static_cast<std::ptrdiff_t>(row) * row_bytes;
-        try {
-            std::ptrdiff_t lane = 0;
-            for (std::size_t k = 0; k < inputs_.size(); ++k) {
-                SmallValue value;
-                value.dimension = lane_dimension_[k];
-                for (int i = 0; i < value.dimension; ++i, ++lane) {
-                    value.lanes[static_cast<std::size_t>(i)] = load_double(source + lane * lane_bytes);
-                }
-                require_finite_lanes(value);
-                put(s, static_cast<std::uint32_t>(k), value);
-            }
-            run_forward(s);
-        } catch (const std::invalid_argument& error) {
-            rethrow_for_row(error, row);
-        } catch (const std::out_of_range& error) {
-            rethrow_for_row(error, row);
-        } catch (const std::logic_error& error) {
-            rethrow_for_row(error, row);
+// The block's input lanes; false when one is not finite.
+bool Function::load_block(const Rows& rows, std::size_t first, std::size_t stride, std::size_t count,
+                          double* values) const {
+    bool finite = true;
+    const unsigned char* row = rows.in + static_cast<std::ptrdiff_t>(first) * rows.row_bytes;
+    for (std::size_t r = 0; r < count; ++r, row += rows.row_bytes) {
+        for (std::size_t k = 0; k < static_cast<std::size_t>(input_lanes_); ++k) {
+            const double lane = load_double(row + static_cast<std::ptrdiff_t>(k) * rows.lane_bytes);
+            values[k * stride + r] = lane;
+            finite &= is_finite_lane(lane);
         }
-        double* target = out + row * width;
-        for (std::uint32_t slot : output_slots_) {
-            const SmallValue& value = s[slot];
-            for (int i = 0; i < lane_dimension_[slot]; ++i) {
-                *target++ = value.lanes[static_cast<std::size_t>(i)];
+    }
+    return finite;
+}
+
+// The first row of a block with a lane that is not finite, else count:
+// every lane is an input, a constant, a Parameter or an instruction's
+// result, so this is the first row that eval would refuse.
+std::size_t Function::first_bad_row(const double* values, std::size_t stride, std::size_t count) const {
+    for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t lane = 0; lane < lane_count_; ++lane) {
+            if (!is_finite_lane(values[lane * stride + r])) {
+                return r;
             }
         }
     }
+    return count;
+}
+
+// The error of a row that failed, as a call of that row alone raises it:
+// its inputs checked first, then its seeds, then its values.
+void Function::refuse_row(const Rows& rows, std::size_t row) const {
+    try {
+        const unsigned char* source = rows.in + static_cast<std::ptrdiff_t>(row) * rows.row_bytes;
+        std::ptrdiff_t lane = 0;
+        for (const Value& input : inputs_) {
+            SmallValue value;
+            value.dimension = input.node().dimension;
+            for (int i = 0; i < value.dimension; ++i, ++lane) {
+                value.lanes[static_cast<std::size_t>(i)] = load_double(source + lane * rows.lane_bytes);
+            }
+            require_finite_lanes(value);
+        }
+        if (rows.seeds != nullptr) {
+            const double* seed = rows.seeds + static_cast<std::ptrdiff_t>(row) * rows.seed_stride;
+            for (const Value& output : outputs_) {
+                SmallValue value;
+                value.dimension = output.node().dimension;
+                std::copy(seed, seed + value.dimension, value.lanes.begin());
+                seed += value.dimension;
+                require_finite(value);
+            }
+        }
+        // Its inputs and seeds are fine, so a value it computes is not.
+        refuse_lanes_not_finite();
+    } catch (const std::invalid_argument& error) {
+        rethrow_for_row(error, row);
+    }
+}
+
+// Runs block(first row, RowBlock, scratch) over the rows, block after
+// block, on the threads the options ask for; block returns the first of
+// its rows that failed, or its row count. Blocks are handed out in order,
+// so when one fails every block before it has run, and the error is that
+// of the first failing row whatever the thread count.
+template <typename Block>
+bool Function::over_rows(const Rows& rows, std::size_t lanes_per_row, const RowOptions& options,
+                         Block block) const {
+    if (rows.count == 0) {
+        return true;
+    }
+    const std::size_t height = block_height(lanes_per_row);
+    const std::size_t blocks = (rows.count + height - 1) / height;
+    std::size_t threads = options.threads;
+    if (threads == 0) {
+        threads = rows.count * (code_.size() + 1) >= kThreadedWork ? std::thread::hardware_concurrency() : 1;
+    }
+    threads = std::clamp<std::size_t>(threads, 1, blocks);
+
+    std::atomic<std::size_t> next_block{0};
+    std::atomic<std::size_t> first_bad{rows.count};
+    std::atomic<bool> stop{false};
+    std::vector<std::exception_ptr> failures(threads);
+    auto work = [&](std::size_t thread) {
+        try {
+            Scratch scratch(lanes_per_row * height);
+            double* lanes = scratch.get();
+            fill_block(lanes, height);
+            // The first block asks at once.
+            auto polled = std::chrono::steady_clock::now() - kPollInterval;
+            while (!stop.load(std::memory_order_relaxed)) {
+                if (thread == 0 && options.interrupted) {
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - polled >= kPollInterval) {
+                        polled = now;
+                        if (options.interrupted()) {
+                            stop = true;
+                            break;
+                        }
+                    }
+                }
+                const std::size_t first = next_block.fetch_add(1) * height;
+                if (first >= rows.count || first > first_bad.load()) {
+                    break;
+                }
+                const RowBlock rows_here{height, std::min(height, rows.count - first)};
+                const std::size_t bad = block(first, rows_here, lanes);
+                if (bad < rows_here.count) {
+                    lower_to(first_bad, first + bad);
+                }
+            }
+        } catch (...) {
+            failures[thread] = std::current_exception();
+            stop = true;
+        }
+    };
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads - 1);
+    for (std::size_t thread = 1; thread < threads; ++thread) {
+        helpers.emplace_back(work, thread);
+    }
+    work(0);
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+    if (stop) {
+        return false;
+    }
+    if (first_bad.load() < rows.count) {
+        refuse_row(rows, first_bad.load());
+    }
+    return true;
+}
+
+bool Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride, std::ptrdiff_t in_lane_stride,
+                   double* out, const RowOptions& options) const {
+    const Rows source{static_cast<const unsigned char*>(in), rows,
+                      in_stride * static_cast<std::ptrdiff_t>(sizeof(double)),
+                      in_lane_stride * static_cast<std::ptrdiff_t>(sizeof(double)), nullptr, 0};
+    const auto width = static_cast<std::size_t>(output_lanes_);
+    return over_rows(source, lane_count_, options, [&](std::size_t first, RowBlock block, double* values) {
+        const bool loaded = load_block(source, first, block.stride, block.count, values);
+        std::size_t rows_here = block.count;
+        if (!(run_forward(code_.data(), code_.data() + code_.size(), values, nullptr, block) & loaded)) {
+            // The rows before a failing one are written, as row by row.
+            rows_here = first_bad_row(values, block.stride, block.count);
+        }
+        for (std::size_t r = 0; r < rows_here; ++r) {
+            double* target = out + (first + r) * width;
+            for (std::size_t k = 0; k < outputs_.size(); ++k) {
+                for (int i = 0; i < outputs_[k].node().dimension; ++i) {
+                    *target++ = values[(output_at_[k] + static_cast<std::size_t>(i)) * block.stride + r];
+                }
+            }
+        }
+        return rows_here;
+    });
+}
+
+bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_stride, std::ptrdiff_t in_lane_stride,
+                       const double* seeds, std::ptrdiff_t seed_stride, double* out, bool accumulate,
+                       const RowOptions& options) const {
+    const Rows source{static_cast<const unsigned char*>(in),
+                      rows,
+                      in_stride * static_cast<std::ptrdiff_t>(sizeof(double)),
+                      in_lane_stride * static_cast<std::ptrdiff_t>(sizeof(double)),
+                      seeds,
+                      seed_stride};
+    const auto width = static_cast<std::size_t>(input_lanes_);
+    const std::size_t lanes_per_row = 3 * lane_count_;
+    // The Parameters' lanes follow the constants' in one run. Each block
+    // sums its rows' gradients of them, in row order, into its own place;
+    // the blocks' sums are added in block order at the end, so the total
+    // does not depend on which thread ran which block.
+    const std::size_t parameters_at = static_cast<std::size_t>(input_lanes_) + constant_lanes_.size();
+    std::size_t parameter_lanes = 0;
+    for (const auto& parameter : parameters_) {
+        parameter_lanes += static_cast<std::size_t>(parameter.item.node().dimension);
+    }
+    const std::size_t height = block_height(lanes_per_row);
+    std::vector<double> sums(accumulate ? (rows + height - 1) / height * parameter_lanes : 0);
+    const bool done = over_rows(source, lanes_per_row, options, [&](std::size_t first, RowBlock block, double* values) {
+        const std::size_t stride = block.stride;
+        double* kept = values + lane_count_ * stride;
+        double* adj = kept + lane_count_ * stride;
+        bool finite = load_block(source, first, stride, block.count, values);
+        finite &= run_forward(code_.data(), code_.data() + code_.size(), values, kept, block);
+        zero(adj, lane_count_ * stride);
+        bool seeds_finite = true;
+        for (std::size_t r = 0; r < block.count; ++r) {
+            const double* seed = seeds + static_cast<std::ptrdiff_t>(first + r) * seed_stride;
+            for (std::size_t k = 0; k < outputs_.size(); ++k) {
+                for (int i = 0; i < outputs_[k].node().dimension; ++i) {
+                    adj[(output_at_[k] + static_cast<std::size_t>(i)) * stride + r] += *seed;
+                    seeds_finite &= is_finite_lane(*seed++);
+                }
+            }
+        }
+        if (!(finite & seeds_finite)) {
+            std::size_t bad = first_bad_row(values, stride, block.count);
+            for (std::size_t r = 0; r < bad; ++r) {
+                const double* seed = seeds + static_cast<std::ptrdiff_t>(first + r) * seed_stride;
+                if (!std::all_of(seed, seed + output_lanes_, is_finite_lane)) {
+                    bad = r;
+                }
+            }
+            if (bad < block.count) {
+                return bad;
+            }
+        }
+        run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, block);
+        for (std::size_t r = 0; r < block.count; ++r) {
+            for (std::size_t c = 0; c < width; ++c) {
+                out[(first + r) * width + c] = adj[c * stride + r];
+            }
+        }
+        if (accumulate) {
+            double* sum = sums.data() + first / stride * parameter_lanes;
+            for (std::size_t p = 0; p < parameter_lanes; ++p) {
+                const double* lane = adj + (parameters_at + p) * stride;
+                double total = lane[0];
+                for (std::size_t r = 1; r < block.count; ++r) total += lane[r];
+                sum[p] = total;
+            }
+        }
+        return block.count;
+    });
+    if (!done || !accumulate) {
+        return done;
+    }
+    // Every row is done: nothing below can fail.
+    std::vector<double> totals(lane_count_, 0.0);
+    for (std::size_t first = 0; first < sums.size(); first += parameter_lanes) {
+        for (std::size_t p = 0; p < parameter_lanes; ++p) {
+            totals[parameters_at + p] = first == 0 ? sums[p] : totals[parameters_at + p] + sums[first + p];
+        }
+    }
+    add_parameter_gradients(totals.data());
+    return true;
+}
+
+bool Function::map_jacobian(const void* in, std::size_t rows, std::ptrdiff_t in_stride,
+                            std::ptrdiff_t in_lane_stride, double* out, const RowOptions& options) const {
+    const Rows source{static_cast<const unsigned char*>(in), rows,
+                      in_stride * static_cast<std::ptrdiff_t>(sizeof(double)),
+                      in_lane_stride * static_cast<std::ptrdiff_t>(sizeof(double)), nullptr, 0};
+    const std::size_t columns = static_cast<std::size_t>(input_lanes_);
+    const std::size_t size = static_cast<std::size_t>(output_lanes_) * columns;
+    return over_rows(source, 3 * lane_count_, options, [&](std::size_t first, RowBlock block, double* values) {
+        double* kept = values + lane_count_ * block.stride;
+        double* lanes = kept + lane_count_ * block.stride;
+        const bool loaded = load_block(source, first, block.stride, block.count, values);
+        if (!(run_forward(code_.data(), code_.data() + code_.size(), values, kept, block) & loaded)) {
+            const std::size_t bad = first_bad_row(values, block.stride, block.count);
+            if (bad < block.count) {
+                return bad;
+            }
+        }
+        double* matrices = out + first * size;
+        jacobian_rows(values, kept, lanes, block, [&](std::size_t r, std::size_t row, std::size_t column, double d) {
+            matrices[r * size + row * columns + column] = d;
+        });
+        return block.count;
+    });
 }
 
 }  // namespace varnel::symbolic

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "symbolic/symbolic.h"
@@ -14,6 +15,18 @@ namespace detail {
 struct Instruction;
 struct TapeAccess;
 }
+
+// How a call over many rows runs. The rows are split into blocks, the same
+// blocks whatever the thread count, so results do not depend on it.
+struct RowOptions {
+    // Threads that share the blocks; 0 takes the machine's cores when the
+    // work is large enough to gain from them, else 1.
+    unsigned threads = 0;
+    // Asked on the calling thread between blocks, every few milliseconds:
+    // when it returns true the call stops early and returns false, its
+    // output partly written and nothing else changed.
+    std::function<bool()> interrupted;
+};
 
 // The outputs of a graph as a function of some of its leaves. Making one
 // checks the graph once: handles, inputs (Undefined or Parameter leaves,
@@ -62,44 +75,63 @@ public:
     // in[r * in_stride], lane k at in[r * in_stride + k * in_lane_stride],
     // counted in doubles) into rows of output_lanes() numbers at out. The
     // input doubles need not be aligned. A failing row throws the same
-    // class with "row R: " before the message.
-    void map(const void* in, std::size_t rows, std::ptrdiff_t in_stride,
-             std::ptrdiff_t in_lane_stride, double* out) const;
+    // class with "row R: " before the message, R the first failing row.
+    // Returns false when options.interrupted stopped it.
+    bool map(const void* in, std::size_t rows, std::ptrdiff_t in_stride, std::ptrdiff_t in_lane_stride,
+             double* out, const RowOptions& options = {}) const;
+    // vjp over rows read as map reads them: row r's seeds, output_lanes()
+    // numbers, at seeds[r * seed_stride] (a stride of 0 seeds every row
+    // alike), its gradient, input_lanes() numbers, at out[r * input_lanes()].
+    // With accumulate, the sum over rows of the gradients of the Parameters
+    // that are not inputs is added into their grad once every row is done.
+    bool map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_stride, std::ptrdiff_t in_lane_stride,
+                 const double* seeds, std::ptrdiff_t seed_stride, double* out, bool accumulate,
+                 const RowOptions& options = {}) const;
+    // Each row's jacobian, output_lanes() rows of input_lanes() numbers,
+    // at out[r * output_lanes() * input_lanes()]. Writes no gradient.
+    bool map_jacobian(const void* in, std::size_t rows, std::ptrdiff_t in_stride,
+                      std::ptrdiff_t in_lane_stride, double* out, const RowOptions& options = {}) const;
 
 private:
     // Reads the tape for the serialized form (function_serialization.cpp).
     friend struct detail::TapeAccess;
 
     template <typename T>
-    struct Slotted {
-        std::uint32_t slot;
+    struct Placed {
+        std::uint32_t lane;
         T item;
     };
+    struct Rows;
 
-    template <typename SlotMap>
-    void emit(const Value& value, std::uint32_t slot, const SlotMap& slot_of);
-    void load_constants(SmallValue* slots) const;
-    void load_inputs(const std::vector<SmallValue>& inputs, SmallValue* slots) const;
-    void forward(const std::vector<SmallValue>& inputs, SmallValue* slots) const;
-    void run_forward(SmallValue* slots) const;
-    void run_reverse(const SmallValue* slots, double* adjoints) const;
-    void run_tangents(const SmallValue* slots, double* tangents, std::size_t directions) const;
-    void jacobian_at(const SmallValue* slots, double* jacobian) const;
+    template <typename LaneMap>
+    void emit(const Value& value, std::uint32_t lane, const LaneMap& lane_of);
+    void load_values(const std::vector<SmallValue>& inputs, double* values) const;
+    void forward(const std::vector<SmallValue>& inputs, double* values, double* kept) const;
+    void seed_outputs(const std::vector<SmallValue>& seeds, double* adjoints) const;
+    void add_parameter_gradients(const double* adjoints) const;
+    template <typename Block, typename Put>
+    void jacobian_rows(const double* values, const double* kept, double* lanes, Block rows, Put put) const;
+    template <typename Block>
+    bool over_rows(const Rows& rows, std::size_t lanes_per_row, const RowOptions& options, Block block) const;
+    void fill_block(double* values, std::size_t stride) const;
+    bool load_block(const Rows& rows, std::size_t first, std::size_t stride, std::size_t count,
+                    double* values) const;
+    std::size_t first_bad_row(const double* values, std::size_t stride, std::size_t count) const;
+    [[noreturn]] void refuse_row(const Rows& rows, std::size_t row) const;
 
     std::vector<Value> outputs_;
     std::vector<Value> inputs_;
-    // Slot k holds input k for k below the input count; every other node
-    // below the outputs has the slot of its place in the depth-first order.
-    std::size_t slot_count_ = 0;
-    std::vector<Slotted<Value>> parameters_;
-    std::vector<Slotted<SmallValue>> constants_;
-    std::vector<detail::Instruction> code_;
-    std::vector<std::uint32_t> output_slots_;
-    // Lane count of each slot's node and where its lanes start in an
-    // adjoint or tangent array.
-    std::vector<std::uint8_t> lane_dimension_;
-    std::vector<std::uint32_t> lane_offset_;
+    // Every node below the outputs owns lanes in one array of lane_count_
+    // numbers: the inputs' first, in input order, then the constants', then
+    // the Parameters', then the expressions' in the depth-first order of
+    // eval and backward. Values, adjoints and tangents share the layout.
     std::size_t lane_count_ = 0;
+    // The constants' lanes, as they start every call.
+    std::vector<double> constant_lanes_;
+    std::vector<Placed<Value>> parameters_;
+    std::vector<detail::Instruction> code_;
+    // The first lane of each output.
+    std::vector<std::uint32_t> output_at_;
     int input_lanes_ = 0;
     int output_lanes_ = 0;
 };

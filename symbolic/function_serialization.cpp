@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -408,34 +409,111 @@ void check(const Form& form) {
 
 namespace detail {
 
-// The one place that reads a Function's tape into the form.
+// The one place that reads a Function's tape into the form. The tape keeps
+// lanes, not nodes: the inputs' first, then the constants', the
+// Parameters' and the instructions' results, each group in the depth-first
+// order of the outputs. A node's slot is its place in that order across
+// the groups, found again by walking the tape from the outputs as
+// compiling walked the graph.
 struct TapeAccess {
     static Form form(const Function& f) {
-        Form form;
-        form.slot_count = static_cast<std::uint32_t>(f.slot_count_);
-        form.input_dimensions.assign(f.lane_dimension_.begin(),
-                                     f.lane_dimension_.begin() + static_cast<std::ptrdiff_t>(f.inputs_.size()));
-        for (const auto& constant : f.constants_) form.constants.push_back({constant.slot, constant.item});
+        constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+        const auto parameters_at = static_cast<std::uint32_t>(f.input_lanes_ + f.constant_lanes_.size());
+        std::uint32_t expressions_at = parameters_at;
         for (const auto& parameter : f.parameters_) {
-            form.parameters.push_back({parameter.slot, parameter.item.node().value});
+            expressions_at += static_cast<std::uint32_t>(parameter.item.node().dimension);
         }
-        form.steps.reserve(f.code_.size());
-        for (const Instruction& in : f.code_) {
-            Step step{in.op, in.dimension, 0, 0, in.out, {0, 0, 0, 0}};
+        // The Parameter or instruction whose lanes start at a lane.
+        std::vector<std::uint32_t> owner(f.lane_count_, kNone);
+        for (std::size_t p = 0; p < f.parameters_.size(); ++p) {
+            owner[f.parameters_[p].lane] = static_cast<std::uint32_t>(p);
+        }
+        for (std::size_t k = 0; k < f.code_.size(); ++k) {
+            owner[f.code_[k].out] = static_cast<std::uint32_t>(k);
+        }
+        // An instruction's operands as (first lane, lanes).
+        using Operands = std::array<std::pair<std::uint32_t, int>, 4>;
+        const auto operands_of = [](const Instruction& in, Operands& read) {
             switch (in.op) {
-                case ExpressionOp::Pack: step.operand_count = static_cast<std::uint8_t>(in.extra); break;
-                case ExpressionOp::Component:
-                    step.operand_count = 1;
-                    step.lane = static_cast<std::uint8_t>(in.extra);
-                    break;
-                default: step.operand_count = static_cast<std::uint8_t>(rule_operands(in.op)); break;
+                case ExpressionOp::Pack:
+                    for (int k = 0; k < in.extra; ++k) read[static_cast<std::size_t>(k)] = {in.operand[k], 1};
+                    return in.extra;
+                case ExpressionOp::Component: read[0] = {in.operand[0], in.left_dimension}; return 1;
+                default:
+                    read[0] = {in.operand[0], in.left_dimension};
+                    read[1] = {in.operand[1], in.right_dimension};
+                    return rule_operands(in.op);
             }
-            for (int k = 0; k < step.operand_count; ++k) {
-                step.operand[static_cast<std::size_t>(k)] = in.operand[k];
+        };
+
+        Form form;
+        // The slot of a node, by its first lane, once the walk has left it.
+        std::vector<std::uint32_t> slot_of(f.lane_count_, kNone);
+        std::vector<bool> entered(f.lane_count_, false);
+        std::uint32_t next = 0;
+        std::uint32_t lane = 0;
+        for (const Value& input : f.inputs_) {
+            form.input_dimensions.push_back(static_cast<std::uint8_t>(input.node().dimension));
+            slot_of[lane] = next++;
+            entered[lane] = true;
+            lane += static_cast<std::uint32_t>(input.node().dimension);
+        }
+        struct Frame {
+            std::uint32_t lane;
+            int dimension;
+            int next_operand;
+        };
+        std::vector<Frame> stack;
+        const auto enter = [&](std::uint32_t at, int dimension) {
+            if (!entered[at]) {
+                entered[at] = true;
+                stack.push_back({at, dimension, 0});
+            }
+        };
+        const auto finish = [&](const Frame& frame) {
+            const std::uint32_t slot = next++;
+            slot_of[frame.lane] = slot;
+            if (frame.lane < parameters_at) {
+                Leaf leaf{slot, {}};
+                leaf.value.dimension = frame.dimension;
+                std::copy_n(f.constant_lanes_.begin() + (frame.lane - f.input_lanes_), frame.dimension,
+                            leaf.value.lanes.begin());
+                form.constants.push_back(leaf);
+                return;
+            }
+            if (frame.lane < expressions_at) {
+                form.parameters.push_back({slot, f.parameters_[owner[frame.lane]].item.node().value});
+                return;
+            }
+            const Instruction& in = f.code_[owner[frame.lane]];
+            Operands read{};
+            const int count = operands_of(in, read);
+            Step step{in.op, in.dimension, static_cast<std::uint8_t>(count), 0, slot, {0, 0, 0, 0}};
+            if (in.op == ExpressionOp::Component) step.lane = static_cast<std::uint8_t>(in.extra);
+            for (int k = 0; k < count; ++k) {
+                step.operand[static_cast<std::size_t>(k)] = slot_of[read[static_cast<std::size_t>(k)].first];
             }
             form.steps.push_back(step);
+        };
+        for (std::size_t k = 0; k < f.outputs_.size(); ++k) {
+            enter(f.output_at_[k], f.outputs_[k].node().dimension);
+            while (!stack.empty()) {
+                Frame& top = stack.back();
+                if (top.lane >= expressions_at) {
+                    Operands read{};
+                    if (top.next_operand < operands_of(f.code_[owner[top.lane]], read)) {
+                        const auto [at, dimension] = read[static_cast<std::size_t>(top.next_operand++)];
+                        enter(at, dimension);
+                        continue;
+                    }
+                }
+                const Frame done = top;
+                stack.pop_back();
+                finish(done);
+            }
         }
-        form.outputs = f.output_slots_;
+        form.slot_count = next;
+        for (const std::uint32_t at : f.output_at_) form.outputs.push_back(slot_of[at]);
         return form;
     }
 };

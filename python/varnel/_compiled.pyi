@@ -98,10 +98,22 @@ class Function(Generic[_Values, _Gradients], metaclass=_FunctionType):
         """Pickles the tape, constants and current Parameter values."""
     def __copy__(self) -> Function[_Values, _Gradients]:
         """Another Function over the same graph."""
-    def map(self, rows: ArrayLike, /) -> _Array:
+    def map(self, rows: ArrayLike, /, *, threads: int | None = None) -> _Array:
         """Evaluates every row of what ``numpy.asarray`` makes a 2-D float64
         array of shape (N, input lanes) into a NumPy array of shape
-        (N, output lanes). Needs NumPy."""
+        (N, output lanes), in blocks of rows, without the interpreter lock,
+        on ``threads`` threads (None: the machine's cores when the work is
+        large enough, else 1). Needs NumPy."""
+    def map_vjp(
+        self, rows: ArrayLike, /, seeds: ArrayLike | None = None, *, accumulate: bool = False, threads: int | None = None
+    ) -> _Array:
+        """Each row's gradient with respect to the inputs, shape
+        (N, input lanes). ``seeds`` has shape (m,) (every row alike) or
+        (N, m); without it every output must have one lane and gets 1.0.
+        With ``accumulate=True``, adds the sum over rows into the ``grad`` of
+        the Parameters below the outputs that are not inputs."""
+    def map_jacobian(self, rows: ArrayLike, /, *, threads: int | None = None) -> _Array:
+        """Each row's Jacobian, shape (N, output lanes, input lanes)."""
 
 @overload
 def compile(outputs: Expression, inputs: Expression) -> Function[_Lanes, _Lanes]: ...

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -17,16 +19,29 @@ inline bool is_finite_lane(double lane) {
     return std::fabs(lane) <= 1.7976931348623157e308;
 }
 
+// Nonzero exactly where is_finite_lane is false (the exponent bits all
+// ones), in integer operations only, which an OR over many lanes can
+// vectorise.
+inline std::uint64_t not_finite_bit(double lane) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &lane, sizeof bits);
+    return ((bits & 0x7ff0000000000000ULL) + 0x0010000000000000ULL) & 0x8000000000000000ULL;
+}
+
 inline void require_dimension(int dimension) {
     if (dimension < 1 || dimension > 4) {
         throw std::invalid_argument("symbolic value dimension must be in 1..4");
     }
 }
 
+[[noreturn]] inline void refuse_lanes_not_finite() {
+    throw std::invalid_argument("symbolic value lanes must be finite");
+}
+
 inline void require_finite_lanes(const SmallValue& value) {
     for (int i = 0; i < value.dimension; ++i) {
         if (!is_finite_lane(value.lanes[static_cast<std::size_t>(i)])) {
-            throw std::invalid_argument("symbolic value lanes must be finite");
+            refuse_lanes_not_finite();
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 
 #include "symbolic/detail/checks.h"
 #include "symbolic/symbolic.h"
@@ -45,21 +46,43 @@ struct NegateRule {
 
 // A one-operand operator whose adjoint and tangent are its derivative, from
 // the operand and result lanes, times the upstream or tangent lane.
+// The _by forms take the derivative computed beforehand.
 template <typename Rule>
 struct ByDerivative {
     static constexpr int operands = 1;
-    static double adjoint(double x, double y, double g) { return Rule::derivative(x, y) * g; }
-    static double tangent(double x, double y, double t) { return Rule::derivative(x, y) * t; }
+    static double adjoint_by(double derivative, double g) { return derivative * g; }
+    static double tangent_by(double derivative, double t) { return derivative * t; }
+    static double adjoint(double x, double y, double g) { return adjoint_by(Rule::derivative(x, y), g); }
+    static double tangent(double x, double y, double t) { return tangent_by(Rule::derivative(x, y), t); }
 };
 
+// A value and its derivative.
+struct ValueAndDerivative {
+    double value;
+    double derivative;
+};
+
+// A rule whose derivative costs little once its value is computed: the
+// compiled tape computes both in its forward pass and keeps the derivative
+// for the reverse one.
+template <typename Rule, typename = void>
+constexpr bool is_paired = false;
+template <typename Rule>
+constexpr bool is_paired<Rule, std::void_t<decltype(Rule::value_and_derivative(0.0))>> = true;
+
+// Sine and cosine of one argument side by side: the compiler makes the pair
+// one call of the C library's sincos, whose results are bitwise those of
+// sin and cos (the tests hold it to that).
 struct SinRule : ByDerivative<SinRule> {
     static double value(double x) { return std::sin(x); }
     static double derivative(double x, double) { return std::cos(x); }
+    static ValueAndDerivative value_and_derivative(double x) { return {std::sin(x), std::cos(x)}; }
 };
 
 struct CosRule : ByDerivative<CosRule> {
     static double value(double x) { return std::cos(x); }
     static double derivative(double x, double) { return -std::sin(x); }
+    static ValueAndDerivative value_and_derivative(double x) { return {std::cos(x), -std::sin(x)}; }
 };
 
 // Infinite at 0.

@@ -16,13 +16,17 @@ enum class Code : std::uint8_t {
 };
 
 // One step of the tape: the node's operator, how it is run, its dimension,
-// the slot it writes and its operand slots. `extra` is the lane of a
+// the lane counts of its first two operands, where its result's lanes start
+// and where its operands' lanes start, as lane positions in the Function's
+// lane array (see Function::lane_count_). `extra` is the lane of a
 // Component, the operand count of a Pack, and for a two-operand operator 1
 // when its right operand varies (is not a Constant), else 0.
 struct Instruction {
     ExpressionOp op;
     Code code;
     std::uint8_t dimension;
+    std::uint8_t left_dimension;
+    std::uint8_t right_dimension;
     std::int32_t extra;
     std::uint32_t out;
     std::uint32_t operand[4];

@@ -166,6 +166,34 @@ TEST_P(FunctionRandomGraphs, JacobianSweepsAgreeWithVjpAndFiniteDifferences) {
     }
 }
 
+
+// Four outputs against seven input lanes is swept in reverse, one scalar
+// output against them too; the forward sweep takes more outputs than
+// input lanes. Either way the values and the Jacobian are those of
+// evaluate and jacobian, bit for bit.
+TEST_P(FunctionRandomGraphs, ValueAndJacobianIsEvaluateAndJacobianBitForBit) {
+    const RandomGraph g(GetParam());
+    const Value sum = sym::component(g.output, 0) + sym::component(g.output, g.output.dimension() - 1);
+    for (const std::vector<Value>& outputs :
+         {std::vector<Value>{g.output, sum, g.output, sum}, std::vector<Value>{sum},
+          std::vector<Value>{g.output, sum, sym::sin(sum), g.output, sum, g.output}}) {
+        for (const std::vector<Value>& inputs : {g.parameters, std::vector<Value>{g.parameters[0]}}) {
+            const Function f(outputs, inputs);
+            const std::vector<SmallValue> x = values_of(inputs);
+            std::vector<double> values(static_cast<std::size_t>(f.output_lanes()), -1.0);
+            std::vector<double> jacobian(values.size() * static_cast<std::size_t>(f.input_lanes()), -1.0);
+            f.value_and_jacobian(x, values.data(), jacobian.data());
+            std::vector<double> expected;
+            for (const SmallValue& value : f.evaluate(x)) {
+                expected.insert(expected.end(), value.lanes.begin(), value.lanes.begin() + value.dimension);
+            }
+            EXPECT_EQ(std::memcmp(values.data(), expected.data(), values.size() * sizeof(double)), 0);
+            const std::vector<double> alone = f.jacobian(x);
+            EXPECT_EQ(std::memcmp(jacobian.data(), alone.data(), alone.size() * sizeof(double)), 0);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, FunctionRandomGraphs, testing::Range(1u, 21u));
 
 TEST(FunctionTest, ReadsParametersAtEveryCallAndBakesConstantsIn) {
@@ -316,6 +344,189 @@ TEST(FunctionTest, CompilesAndRunsADeepChain) {
     EXPECT_TRUE(same_bits(f.evaluate({x.value(), c.value()})[0], y.evaluate()));
     y.backward();
     EXPECT_TRUE(same_bits(f.vjp({x.value(), c.value()}, {sym::small_value(1.0)})[1], c.grad()));
+}
+
+// Rows of the random graph's Parameter values, in [-2, 2] like theirs.
+std::vector<double> random_rows(std::size_t count, int lanes, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> number(-2.0, 2.0);
+    std::vector<double> rows(count * static_cast<std::size_t>(lanes));
+    for (double& lane : rows) lane = number(rng);
+    return rows;
+}
+
+std::vector<SmallValue> row_values(const Function& f, const double* row) {
+    std::vector<SmallValue> values;
+    for (const Value& input : f.inputs()) {
+        SmallValue value;
+        value.dimension = input.dimension();
+        std::copy(row, row + value.dimension, value.lanes.begin());
+        row += value.dimension;
+        values.push_back(value);
+    }
+    return values;
+}
+
+std::vector<SmallValue> row_seeds(const Function& f, const double* lanes) {
+    std::vector<SmallValue> seeds;
+    for (const Value& output : f.outputs()) {
+        SmallValue seed;
+        seed.dimension = output.dimension();
+        std::copy(lanes, lanes + seed.dimension, seed.lanes.begin());
+        lanes += seed.dimension;
+        seeds.push_back(seed);
+    }
+    return seeds;
+}
+
+// Calls over rows run in blocks, and on several threads, and still give
+// each row what a call of that row alone gives, to the bit; a Function whose
+// outputs outnumber its inputs' lanes is swept forward, the other way round
+// in reverse.
+TEST_P(FunctionRandomGraphs, MappedRowsAreRowByRowCallsBitForBit) {
+    const RandomGraph g(GetParam());
+    const Value sum = sym::component(g.output, 0) + sym::component(g.output, g.output.dimension() - 1);
+    for (const std::vector<Value>& outputs : {std::vector<Value>{g.output, sum, g.output, sum},
+                                              std::vector<Value>{sum}}) {
+        const Function f(outputs, g.parameters);
+        const auto n = static_cast<std::size_t>(f.input_lanes());
+        const auto m = static_cast<std::size_t>(f.output_lanes());
+        constexpr std::size_t kRows = 700;  // several blocks of every kind
+        const std::vector<double> rows = random_rows(kRows, f.input_lanes(), GetParam());
+        const std::vector<double> seeds = random_rows(kRows, f.output_lanes(), GetParam() + 100);
+        for (const unsigned threads : {1u, 3u}) {
+            SCOPED_TRACE(threads);
+            sym::RowOptions options;
+            options.threads = threads;
+            std::vector<double> values(kRows * m), gradients(kRows * n), shared(kRows * n), jacobians(kRows * m * n);
+            ASSERT_TRUE(f.map(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, values.data(), options));
+            ASSERT_TRUE(f.map_vjp(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, seeds.data(),
+                                  static_cast<std::ptrdiff_t>(m), gradients.data(), false, options));
+            ASSERT_TRUE(f.map_vjp(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, seeds.data(), 0,
+                                  shared.data(), false, options));
+            ASSERT_TRUE(f.map_jacobian(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, jacobians.data(), options));
+            for (std::size_t r = 0; r < kRows; r += 7) {
+                const std::vector<SmallValue> x = row_values(f, rows.data() + r * n);
+                std::vector<double> expected;
+                for (const SmallValue& v : f.evaluate(x)) expected.insert(expected.end(), v.lanes.begin(), v.lanes.begin() + v.dimension);
+                EXPECT_EQ(0, std::memcmp(expected.data(), values.data() + r * m, m * sizeof(double))) << r;
+                for (const auto& [seed, got] : {std::pair{seeds.data() + r * m, gradients.data()},
+                                                std::pair{seeds.data(), shared.data()}}) {
+                    expected.clear();
+                    for (const SmallValue& v : f.vjp(x, row_seeds(f, seed))) {
+                        expected.insert(expected.end(), v.lanes.begin(), v.lanes.begin() + v.dimension);
+                    }
+                    EXPECT_EQ(0, std::memcmp(expected.data(), got + r * n, n * sizeof(double))) << r;
+                }
+                const std::vector<double> jacobian = f.jacobian(x);
+                EXPECT_EQ(0, std::memcmp(jacobian.data(), jacobians.data() + r * m * n, m * n * sizeof(double))) << r;
+            }
+        }
+    }
+}
+
+// A vjp over rows adds the sum of the rows' gradients into the Parameters
+// that are not inputs, the same bits on any thread count, and for one row
+// exactly what vjp adds.
+TEST_P(FunctionRandomGraphs, MappedVjpAccumulatesTheSameSumOnAnyThreadCount) {
+    const RandomGraph g(GetParam());
+    const std::vector<Value> inputs = {g.parameters[0], g.parameters[2]};  // a and v; b and w are read
+    const Function f({g.output}, inputs);
+    const std::vector<double> seed(static_cast<std::size_t>(f.output_lanes()), 0.75);
+    constexpr std::size_t kRows = 1000;
+    const std::vector<double> rows = random_rows(kRows, f.input_lanes(), GetParam());
+    std::vector<double> gradients(kRows * static_cast<std::size_t>(f.input_lanes()));
+    auto grads_of = [&] {
+        std::vector<SmallValue> grads;
+        for (const Value& p : g.parameters) grads.push_back(p.has_grad() ? p.grad() : lanes_of({}));
+        return grads;
+    };
+    std::vector<SmallValue> first;
+    for (const unsigned threads : {1u, 2u, 4u}) {
+        for (const Value& p : g.parameters) p.zero_grad();
+        sym::RowOptions options;
+        options.threads = threads;
+        ASSERT_TRUE(f.map_vjp(rows.data(), kRows, f.input_lanes(), 1, seed.data(), 0, gradients.data(), true, options));
+        const std::vector<SmallValue> grads = grads_of();
+        if (first.empty()) first = grads;
+        for (std::size_t k = 0; k < grads.size(); ++k) EXPECT_TRUE(same_bits(grads[k], first[k])) << threads << " " << k;
+    }
+    // The sum against row-by-row vjp calls, added in another order.
+    for (const Value& p : g.parameters) p.zero_grad();
+    for (std::size_t r = 0; r < kRows; ++r) {
+        f.vjp(row_values(f, rows.data() + r * static_cast<std::size_t>(f.input_lanes())), row_seeds(f, seed.data()));
+    }
+    const std::vector<SmallValue> summed = grads_of();
+    for (const std::size_t k : {1, 3}) {
+        ASSERT_EQ(summed[k].dimension, first[k].dimension);
+        for (int i = 0; i < summed[k].dimension; ++i) {
+            EXPECT_NEAR(first[k].lanes[i], summed[k].lanes[i], 1e-9 * (1 + std::fabs(summed[k].lanes[i])));
+        }
+    }
+    // One row: exactly vjp.
+    for (const Value& p : g.parameters) p.zero_grad();
+    f.vjp(row_values(f, rows.data()), row_seeds(f, seed.data()));
+    const std::vector<SmallValue> one = grads_of();
+    for (const Value& p : g.parameters) p.zero_grad();
+    ASSERT_TRUE(f.map_vjp(rows.data(), 1, f.input_lanes(), 1, seed.data(), 0, gradients.data(), true));
+    const std::vector<SmallValue> mapped = grads_of();
+    for (std::size_t k = 0; k < one.size(); ++k) EXPECT_TRUE(same_bits(one[k], mapped[k])) << k;
+}
+
+// The first failing row is named whatever the thread count and wherever
+// the blocks fall; a failed or stopped accumulation adds nothing.
+TEST(FunctionRows, NameTheFirstFailingRowAndAddNothingWhenTheyFail) {
+    const Value x = sym::undefined(1, "x");
+    const Value p = sym::parameter(2.0, "p");
+    const Function f({sym::sin(p / x)}, {x});
+    std::vector<double> rows(5000, 1.0);
+    rows[4321] = 0.0;  // divides by zero
+    rows[3000] = kNaN;  // an input that is not finite
+    std::vector<double> seeds(5000, 1.0);
+    seeds[2000] = kInf;
+    std::vector<double> out(5000);
+    for (const unsigned threads : {1u, 2u, 5u}) {
+        SCOPED_TRACE(threads);
+        sym::RowOptions options;
+        options.threads = threads;
+        p.zero_grad();
+        EXPECT_ERROR(std::invalid_argument, std::string("row 3000: ") + kFinite,
+                     f.map(rows.data(), rows.size(), 1, 1, out.data(), options));
+        EXPECT_ERROR(std::invalid_argument, std::string("row 3000: ") + kFinite,
+                     f.map_jacobian(rows.data(), rows.size(), 1, 1, out.data(), options));
+        EXPECT_ERROR(std::invalid_argument, std::string("row 2000: ") + kFinite,
+                     f.map_vjp(rows.data(), rows.size(), 1, 1, seeds.data(), 1, out.data(), true, options));
+        EXPECT_ERROR(std::invalid_argument, std::string("row 1320: ") + kFinite,
+                     f.map_vjp(rows.data() + 3001, rows.size() - 3001, 1, 1, seeds.data(), 0, out.data(), true,
+                               options));
+        EXPECT_FALSE(p.has_grad());
+        // Stopped at once: nothing added.
+        options.interrupted = [] { return true; };
+        EXPECT_FALSE(f.map_vjp(rows.data(), 3000, 1, 1, seeds.data(), 0, out.data(), true, options));
+        EXPECT_FALSE(p.has_grad());
+    }
+}
+
+// Asked between blocks on the calling thread, the question stops a long call
+// on every thread; an empty call runs nothing and asks nothing.
+TEST(FunctionRows, StopWhenInterruptedBetweenBlocks) {
+    const Value x = sym::undefined(1, "x");
+    Value y = x;
+    for (int i = 0; i < 200; ++i) y = sym::sin(y * 1.0001 + 0.5);
+    const Function f({y}, {x});
+    std::vector<double> rows(200000, 0.25);
+    std::vector<double> out(rows.size(), -1.0);
+    std::atomic<int> asked{0};
+    sym::RowOptions options;
+    options.threads = 2;
+    options.interrupted = [&] { return ++asked >= 2; };
+    EXPECT_FALSE(f.map(rows.data(), rows.size(), 1, 1, out.data(), options));
+    EXPECT_EQ(asked.load(), 2);
+    EXPECT_EQ(out.back(), -1.0);  // the last block never ran
+    options.interrupted = [&] { return ++asked, true; };
+    asked = 0;
+    EXPECT_TRUE(f.map(rows.data(), 0, 1, 1, out.data(), options));
+    EXPECT_EQ(asked.load(), 0);
 }
 
 }  // namespace

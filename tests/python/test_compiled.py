@@ -561,10 +561,10 @@ def test_package_exports_and_stubs_cover_the_module(tmp_path):
     (lambda: Function.__call__, "(self, /, *input_values, flat=False)"),
     (lambda: Function.vjp, "(self, /, *input_values, seeds=None, flat=False)"),
     (lambda: Function.jacobian, "(self, /, *input_values, flat=False)"),
-    (lambda: Function.map, "(self, rows, /)"),
+    (lambda: Function.map, "(self, rows, /, *, threads=None)"),
     (lambda: Function.value_and_jacobian, "(self, /, *input_values, flat=False)"),
     (lambda: F.vjp, "(*input_values, seeds=None, flat=False)"),
-    (lambda: F.map, "(rows, /)"),
+    (lambda: F.map, "(rows, /, *, threads=None)"),
 ])
 def test_signatures_name_the_parameters(member, signature):
     assert str(inspect.signature(member())) == signature

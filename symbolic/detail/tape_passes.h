@@ -1,0 +1,424 @@
+// The passes over a Function's tape: values, adjoints and tangents, for one
+// row or for a block of rows at once. Lane k of row r of a block lives at
+// lanes[k * stride + r], so each instruction is dispatched once per block
+// and its row loop is plain arithmetic over neighbouring numbers; one row is
+// the block of stride 1, for which the row loops vanish. The rules are those
+// of operators.h, applied per row in the order of eval and backward, so
+// every row's numbers are theirs bit for bit. Internal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "symbolic/detail/checks.h"
+#include "symbolic/detail/operators.h"
+#include "symbolic/detail/tape.h"
+
+namespace varnel::symbolic {
+namespace {
+
+struct OneRow {
+    static constexpr std::size_t stride = 1;
+    static constexpr std::size_t count = 1;
+};
+
+// `count` rows of a block laid out for `stride` rows.
+struct RowBlock {
+    std::size_t stride;
+    std::size_t count;
+};
+
+[[noreturn]] inline void unsupported_tape_op() {
+    throw std::logic_error("unsupported symbolic expression op");
+}
+
+// One lane of a two-operand operator over the rows. A result's lanes are
+// its own, apart from its operands': the loops vectorise. Finiteness is
+// gathered into one flag rather than checked with a branch per result: the
+// pass stays a straight line, and only a pass whose flag drops looks for
+// the failure.
+// Each returns not_finite_bit over its results: 0 when all are finite.
+template <typename Rule, typename Rows>
+inline std::uint64_t forward_scalar(double* __restrict y, const double* a, const double* b, Rows rows) {
+    std::uint64_t bad = 0;
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const double value = Rule::value(a[r], b[r]);
+        y[r] = value;
+        bad |= not_finite_bit(value);
+    }
+    return bad;
+}
+
+template <typename Rule, typename Rows>
+inline std::uint64_t forward_unary(double* __restrict y, const double* x, Rows rows) {
+    std::uint64_t bad = 0;
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const double value = Rule::value(x[r]);
+        y[r] = value;
+        bad |= not_finite_bit(value);
+    }
+    return bad;
+}
+
+// The same, also keeping the derivative.
+template <typename Rule, typename Rows>
+inline std::uint64_t forward_paired(double* __restrict y, double* __restrict derivative, const double* x,
+                                    Rows rows) {
+    std::uint64_t bad = 0;
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const ValueAndDerivative pair = Rule::value_and_derivative(x[r]);
+        y[r] = pair.value;
+        derivative[r] = pair.derivative;
+        bad |= not_finite_bit(pair.value);
+    }
+    return bad;
+}
+
+// Any operator with a rule, lane by lane, a one-lane operand repeated over
+// the lanes. With `kept`, a paired rule also leaves its derivative there,
+// at the result's lanes, for the reverse and tangent passes.
+template <typename Rows>
+[[gnu::noinline]] std::uint64_t forward_lanes(const detail::Instruction& in, double* v, double* kept, Rows rows) {
+    const std::size_t stride = rows.stride;
+    const int n = in.dimension;
+    double* y = v + in.out * stride;
+    const double* a = v + in.operand[0] * stride;
+    std::uint64_t bad = 0;
+    with_rule(
+        in.op,
+        [&](auto rule) {
+            using Rule = decltype(rule);
+            if constexpr (Rule::operands == 2) {
+                const double* b = v + in.operand[1] * stride;
+                for (int i = 0; i < n; ++i) {
+                    bad |= forward_scalar<Rule>(y + static_cast<std::size_t>(i) * stride,
+                                                   a + broadcast_index(in.left_dimension, i) * stride,
+                                                   b + broadcast_index(in.right_dimension, i) * stride, rows);
+                }
+            } else {
+                for (int i = 0; i < n; ++i) {
+                    const std::size_t lane = static_cast<std::size_t>(i) * stride;
+                    if constexpr (is_paired<Rule>) {
+                        if (kept != nullptr) {
+                            bad |= forward_paired<Rule>(y + lane, kept + in.out * stride + lane, a + lane, rows);
+                            continue;
+                        }
+                    }
+                    bad |= forward_unary<Rule>(y + lane, a + lane, rows);
+                }
+            }
+        },
+        unsupported_tape_op);
+    return bad;
+}
+
+// A Component of a lane its operand lacks, which only a node made directly
+// with make_expression can be: eval's error, unless a lane before it went
+// bad, whose error eval gives first.
+[[noreturn]] [[gnu::noinline]] inline void refuse_lane(bool finite_so_far) {
+    if (!finite_so_far) {
+        refuse_lanes_not_finite();
+    }
+    throw std::out_of_range("symbolic value lane index out of range");
+}
+
+inline void copy_rows(double* to, const double* from, std::size_t count) {
+    std::memcpy(to, from, count * sizeof(double));
+}
+
+// An empty statement that claims to change x in a register, so that the
+// compiler keeps the branch that chose it (x86; elsewhere nothing).
+inline void keep_branch([[maybe_unused]] double& x) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    asm("" : "+x"(x));
+#endif
+}
+
+// One row's one-lane step. The last such result also stays in a register:
+// an operand that is it comes from there rather than from memory, where it
+// would wait for its own store to land, so a chain of one-lane steps runs
+// at the pace of its arithmetic. The operand test is a branch, which the
+// processor predicts, not a conditional move, which would wait for the load.
+template <typename Rule>
+inline std::uint64_t forward_one(const detail::Instruction& in, double* v, double& last, std::uint32_t& last_at) {
+    double x;
+    double z;
+    if (in.operand[0] == last_at) {
+        x = last;
+        keep_branch(x);
+    } else {
+        x = v[in.operand[0]];
+    }
+    if (in.operand[1] == last_at) {
+        z = last;
+        keep_branch(z);
+    } else {
+        z = v[in.operand[1]];
+    }
+    last = Rule::value(x, z);
+    last_at = in.out;
+    v[in.out] = last;
+    return not_finite_bit(last);
+}
+
+// Every instruction's value; false when a lane is not finite somewhere.
+template <typename Rows>
+bool run_forward(const detail::Instruction* begin, const detail::Instruction* end, double* v, double* kept,
+                 Rows rows) {
+    using detail::Code;
+    const std::size_t stride = rows.stride;
+    std::uint64_t bad = 0;
+    double last = 0.0;
+    auto last_at = static_cast<std::uint32_t>(-1);
+    for (const detail::Instruction* it = begin; it != end; ++it) {
+        const detail::Instruction& in = *it;
+        double* y = v + in.out * stride;
+        const double* a = v + in.operand[0] * stride;
+        const double* b = v + in.operand[1] * stride;
+        if constexpr (std::is_same_v<Rows, OneRow>) {
+            switch (in.code) {
+                case Code::Add1: bad |= forward_one<AddRule>(in, v, last, last_at); continue;
+                case Code::Subtract1: bad |= forward_one<SubtractRule>(in, v, last, last_at); continue;
+                case Code::Multiply1: bad |= forward_one<MultiplyRule>(in, v, last, last_at); continue;
+                case Code::Divide1: bad |= forward_one<DivideRule>(in, v, last, last_at); continue;
+                default: break;  // every lane is written once: `last` stays its lane's value
+            }
+        }
+        switch (in.code) {
+            case Code::Add1: bad |= forward_scalar<AddRule>(y, a, b, rows); break;
+            case Code::Subtract1: bad |= forward_scalar<SubtractRule>(y, a, b, rows); break;
+            case Code::Multiply1: bad |= forward_scalar<MultiplyRule>(y, a, b, rows); break;
+            case Code::Divide1: bad |= forward_scalar<DivideRule>(y, a, b, rows); break;
+            case Code::Lanes: bad |= forward_lanes(in, v, kept, rows); break;
+            case Code::Component:
+                if (static_cast<std::uint32_t>(in.extra) >= in.left_dimension) {
+                    refuse_lane(bad == 0);
+                }
+                copy_rows(y, a + static_cast<std::size_t>(in.extra) * stride, rows.count);
+                break;
+            case Code::Pack:
+                for (int k = 0; k < in.extra; ++k) {
+                    copy_rows(y + static_cast<std::size_t>(k) * stride, v + in.operand[k] * stride, rows.count);
+                }
+                break;
+        }
+    }
+    return bad == 0;
+}
+
+// What one lane of a two-operand operator adds into its operands' adjoint
+// lanes over the rows, the left one's before the right one's. Apart, they
+// vectorise; x * x adds both into the same lanes.
+template <typename Rule, typename Rows>
+inline void reverse_apart(const double* a, const double* b, const double* y, const double* g, double* __restrict left,
+                          double* __restrict right, bool right_varies, Rows rows) {
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const Adjoints d = Rule::adjoint(a[r], b[r], y[r], g[r], right_varies);
+        left[r] += d.left;
+        right[r] += d.right;
+    }
+}
+
+template <typename Rule, typename Rows>
+inline void reverse_scalar(const double* a, const double* b, const double* y, const double* g, double* left,
+                           double* right, bool right_varies, Rows rows) {
+    if (left != right) {
+        reverse_apart<Rule>(a, b, y, g, left, right, right_varies, rows);
+        return;
+    }
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const Adjoints d = Rule::adjoint(a[r], b[r], y[r], g[r], right_varies);
+        left[r] += d.left;
+        left[r] += d.right;
+    }
+}
+
+// The adjoint of an instruction run lane by lane, the left operand's
+// contribution added before the right one's, lane by lane. A paired rule
+// takes the derivative its forward pass kept.
+template <typename Rows>
+[[gnu::noinline]] void reverse_lanes(const detail::Instruction& in, const double* v, const double* kept,
+                                     double* adj, Rows rows) {
+    const std::size_t stride = rows.stride;
+    const int n = in.dimension;
+    const double* x = v + in.operand[0] * stride;
+    const double* y = v + in.out * stride;
+    const double* g = adj + in.out * stride;
+    double* left = adj + in.operand[0] * stride;
+    with_rule(
+        in.op,
+        [&](auto rule) {
+            using Rule = decltype(rule);
+            if constexpr (Rule::operands == 2) {
+                const double* z = v + in.operand[1] * stride;
+                double* right = adj + in.operand[1] * stride;
+                for (int i = 0; i < n; ++i) {
+                    const std::size_t li = broadcast_index(in.left_dimension, i) * stride;
+                    const std::size_t ri = broadcast_index(in.right_dimension, i) * stride;
+                    const std::size_t yi = static_cast<std::size_t>(i) * stride;
+                    reverse_scalar<Rule>(x + li, z + ri, y + yi, g + yi, left + li, right + ri, in.extra != 0, rows);
+                }
+            } else {
+                const double* derivative = kept + in.out * stride;
+                for (int i = 0; i < n; ++i) {
+                    const std::size_t lane = static_cast<std::size_t>(i) * stride;
+                    double* __restrict to = left + lane;
+                    for (std::size_t r = 0; r < rows.count; ++r) {
+                        if constexpr (is_paired<Rule>) {
+                            to[r] += Rule::adjoint_by(derivative[lane + r], g[lane + r]);
+                        } else {
+                            to[r] += Rule::adjoint(x[lane + r], y[lane + r], g[lane + r]);
+                        }
+                    }
+                }
+            }
+        },
+        unsupported_tape_op);
+}
+
+// One row's one-lane adjoint step. As in the forward pass, the last two
+// adjoint lanes written stay in registers, and an upstream lane that is one
+// of them is taken from there: a chain's adjoint then does not wait for
+// its own stores. Other instructions write adjoint lanes too, so they forget
+// the two (`Recent::forget`).
+struct Recent {
+    std::uint32_t at[2] = {static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1)};
+    double value[2] = {0.0, 0.0};
+
+    double upstream(std::uint32_t lane, const double* adj) const {
+        double g;
+        if (lane == at[1]) {
+            g = value[1];
+            keep_branch(g);
+        } else if (lane == at[0]) {
+            g = value[0];
+            keep_branch(g);
+        } else {
+            g = adj[lane];
+        }
+        return g;
+    }
+    void forget() { at[0] = at[1] = static_cast<std::uint32_t>(-1); }
+};
+
+template <typename Rule>
+inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
+    const std::uint32_t a = in.operand[0];
+    const std::uint32_t b = in.operand[1];
+    const Adjoints d = Rule::adjoint(v[a], v[b], v[in.out], recent.upstream(in.out, adj), true);
+    const double left = adj[a] + d.left;
+    adj[a] = left;
+    const double right = adj[b] + d.right;  // after the store: x * x adds both into one lane
+    adj[b] = right;
+    recent.at[0] = a;
+    recent.value[0] = a == b ? right : left;
+    recent.at[1] = b;
+    recent.value[1] = right;
+}
+
+// Backward's scheduling: the instructions in reverse, each adding what its
+// upstream lanes give into its operands' adjoints. `kept` is what the
+// forward pass kept.
+template <typename Rows>
+void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
+                 const double* kept, double* adj, Rows rows) {
+    using detail::Code;
+    const std::size_t stride = rows.stride;
+    Recent recent;
+    for (const detail::Instruction* it = end; it != begin;) {
+        const detail::Instruction& in = *--it;
+        if constexpr (std::is_same_v<Rows, OneRow>) {
+            switch (in.code) {
+                case Code::Add1: reverse_one<AddRule>(in, v, adj, recent); continue;
+                case Code::Subtract1: reverse_one<SubtractRule>(in, v, adj, recent); continue;
+                case Code::Multiply1: reverse_one<MultiplyRule>(in, v, adj, recent); continue;
+                case Code::Divide1: reverse_one<DivideRule>(in, v, adj, recent); continue;
+                default: recent.forget(); break;
+            }
+        }
+        const double* g = adj + in.out * stride;
+        const std::size_t a = in.operand[0] * stride;
+        const std::size_t b = in.operand[1] * stride;
+        const double* y = v + in.out * stride;
+        switch (in.code) {
+            case Code::Add1: reverse_scalar<AddRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
+            case Code::Subtract1: reverse_scalar<SubtractRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
+            case Code::Multiply1: reverse_scalar<MultiplyRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
+            case Code::Divide1: reverse_scalar<DivideRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
+            case Code::Lanes: reverse_lanes(in, v, kept, adj, rows); break;
+            case Code::Component: {
+                double* left = adj + a + static_cast<std::size_t>(in.extra) * stride;
+                for (std::size_t r = 0; r < rows.count; ++r) left[r] += g[r];
+                break;
+            }
+            case Code::Pack:
+                for (int k = 0; k < in.extra; ++k) {
+                    double* lane = adj + in.operand[k] * stride;
+                    const double* gk = g + static_cast<std::size_t>(k) * stride;
+                    for (std::size_t r = 0; r < rows.count; ++r) lane[r] += gk[r];
+                }
+                break;
+        }
+    }
+}
+
+// Forward-mode derivatives: every instruction's tangent lanes for one
+// direction in the inputs' lanes, set in `t` beforehand.
+template <typename Rows>
+void run_tangent(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
+                 const double* kept, double* t, Rows rows) {
+    using detail::Code;
+    const std::size_t stride = rows.stride;
+    for (const detail::Instruction* it = begin; it != end; ++it) {
+        const detail::Instruction& in = *it;
+        double* ty = t + in.out * stride;
+        const double* x = v + in.operand[0] * stride;
+        const double* ta = t + in.operand[0] * stride;
+        const double* y = v + in.out * stride;
+        switch (in.code) {
+            case Code::Component: copy_rows(ty, ta + static_cast<std::size_t>(in.extra) * stride, rows.count); continue;
+            case Code::Pack:
+                for (int k = 0; k < in.extra; ++k) {
+                    copy_rows(ty + static_cast<std::size_t>(k) * stride, t + in.operand[k] * stride, rows.count);
+                }
+                continue;
+            default: break;
+        }
+        const int n = in.dimension;
+        with_rule(
+            in.op,
+            [&](auto rule) {
+                using Rule = decltype(rule);
+                if constexpr (Rule::operands == 2) {
+                    const double* z = v + in.operand[1] * stride;
+                    const double* tb = t + in.operand[1] * stride;
+                    for (int i = 0; i < n; ++i) {
+                        const std::size_t li = broadcast_index(in.left_dimension, i) * stride;
+                        const std::size_t ri = broadcast_index(in.right_dimension, i) * stride;
+                        const std::size_t yi = static_cast<std::size_t>(i) * stride;
+                        for (std::size_t r = 0; r < rows.count; ++r) {
+                            ty[yi + r] = Rule::tangent(x[li + r], z[ri + r], y[yi + r], ta[li + r], tb[ri + r],
+                                                       in.extra != 0);
+                        }
+                    }
+                } else {
+                    const double* derivative = kept + in.out * stride;
+                    for (std::size_t j = 0; j < static_cast<std::size_t>(n) * stride; j += stride) {
+                        for (std::size_t r = 0; r < rows.count; ++r) {
+                            if constexpr (is_paired<Rule>) {
+                                ty[j + r] = Rule::tangent_by(derivative[j + r], ta[j + r]);
+                            } else {
+                                ty[j + r] = Rule::tangent(x[j + r], y[j + r], ta[j + r]);
+                            }
+                        }
+                    }
+                }
+            },
+            unsupported_tape_op);
+    }
+}
+
+}  // namespace
+}  // namespace varnel::symbolic

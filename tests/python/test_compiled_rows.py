@@ -1,0 +1,216 @@
+"""Function.map, map_vjp and map_jacobian: blocks of rows on any number of
+threads give each row what a call of that row alone gives, bit for bit;
+accumulate adds one sum that does not depend on the threads; bad rows,
+seeds and thread counts are refused cleanly; Ctrl-C stops a long call with
+nothing kept; the interpreter lock is released while the rows run."""
+import os
+import signal
+import threading
+import time
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import varnel
+from error_checks import check_raises
+from test_compiled import SETTINGS, build, leaves, programs
+from varnel import Parameter, Undefined, compile, sin
+
+np = pytest.importorskip("numpy")
+
+FINITE = "symbolic value lanes must be finite"
+
+
+def table(count, seed=0):
+    """Rows of the leaves' five lanes, in [-2, 2] like the drawn points."""
+    return np.random.default_rng(seed).uniform(-2.0, 2.0, size=(count, 5))
+
+
+def split(row):
+    return row[0], row[1:4], row[4]
+
+
+def as_lanes(values):
+    return [lane for value in values for lane in value]
+
+
+@settings(max_examples=25, **SETTINGS)
+@given(programs, st.integers(0, 600), st.sampled_from([1, 2, 3]))
+def test_rows_are_row_by_row_calls_bit_for_bit_on_any_thread_count(program, count, threads):
+    inputs, w = leaves()
+    out = build(program, inputs, w)
+    rows = table(count, seed=count)
+    # One output of few lanes is swept in reverse, four outputs forward.
+    for outputs in ([out.x + out[out.dim - 1]], [out, out.x, out, out.x]):
+        f = compile(outputs, inputs)
+        m = sum(o.dim for o in outputs)
+        seeds = np.random.default_rng(count + 1).uniform(-1.0, 1.0, size=(count, m))
+        w_grad = w.grad
+        values = f.map(rows, threads=threads)
+        gradients = f.map_vjp(rows, seeds, threads=threads)
+        jacobians = f.map_jacobian(rows, threads=threads)
+        assert w.grad == w_grad  # without accumulate nothing is added
+        assert values.shape == (count, m) and gradients.shape == (count, 5) and jacobians.shape == (count, m, 5)
+        for i in range(0, count, 23):
+            point = split(rows[i])
+            assert list(values[i]) == as_lanes(f(*point))
+            per_output, start = [], 0
+            for o in outputs:
+                per_output.append(list(seeds[i, start:start + o.dim]))
+                start += o.dim
+            assert list(gradients[i]) == as_lanes(f.vjp(*point, seeds=per_output))
+            assert [list(r) for r in jacobians[i]] == [list(r) for r in f.jacobian(*point)]
+
+
+def test_seeds_shared_by_every_row_or_one_row_each_or_none():
+    x = Undefined(dim=2, name="x")
+    f = compile([x.x * x.y, sin(x.x)], [x])
+    rows = table(300)[:, :2]
+    by_row = np.tile([2.0, -1.0], (300, 1))
+    assert np.array_equal(f.map_vjp(rows, [2.0, -1.0]), f.map_vjp(rows, by_row))
+    assert np.array_equal(f.map_vjp(rows), f.map_vjp(rows, np.ones(2)))
+    expected = np.stack([rows[:, 1] + np.cos(rows[:, 0]), rows[:, 0]], axis=1)
+    assert np.allclose(f.map_vjp(rows), expected, rtol=1e-15)
+    assert f.map_vjp(np.empty((0, 2))).shape == (0, 2) and f.map_jacobian(np.empty((0, 2))).shape == (0, 2, 2)
+
+
+@pytest.mark.parametrize("call, exc, msg", [
+    (lambda f, p: f.map_vjp(np.ones((4, 2)), [1.0, 2.0]), ValueError,
+     "map_vjp seeds must have shape (1,) or (4, 1), got (2,)"),
+    (lambda f, p: f.map_vjp(np.ones((4, 2)), np.ones((3, 1))), ValueError,
+     "map_vjp seeds must have shape (1,) or (4, 1), got (3, 1)"),
+    (lambda f, p: f.map_vjp(np.ones((4, 3))), ValueError, "map_vjp input has 3 columns, expected 2"),
+    (lambda f, p: f.map_jacobian(np.ones(2)), ValueError,
+     "map_jacobian input must be a 2-D array of shape (N, 2), got shape (2,)"),
+    (lambda f, p: f.map(np.ones((4, 2)), threads=0), ValueError, "threads must be at least 1, got 0"),
+    (lambda f, p: f.map_jacobian(np.ones((4, 2)), threads=-3), ValueError, "threads must be at least 1, got -3"),
+    (lambda f, p: f.map_vjp(np.ones((4, 2)), threads="2"), TypeError, "threads must be an int or None"),
+    (lambda f, p: f.map(np.ones((4, 2)), threads=True), TypeError, "threads must be an int or None"),
+    (lambda f, p: f.map_vjp(np.ones((4, 2)), accumulate=1), TypeError, None),
+])
+def test_bad_seeds_rows_and_thread_counts_are_refused(call, exc, msg):
+    x, p = Undefined(dim=2, name="x"), Parameter(1.5)
+    f = compile(x.x * x.y * p, [x])
+    with pytest.raises(exc) as raised:
+        call(f, p)
+    if msg is not None:
+        assert str(raised.value) == msg
+    assert p.grad is None
+
+
+def test_vector_outputs_need_seeds():
+    x = Undefined(dim=2, name="x")
+    check_raises(lambda: compile(x * 2.0, [x]).map_vjp(np.ones((3, 2))), ValueError,
+                 "map_vjp() without seeds requires scalar outputs")
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4])
+def test_the_first_failing_row_is_named_and_nothing_is_added(threads):
+    x, p = Undefined(name="x"), Parameter(2.0)
+    f = compile(sin(p / x), [x])
+    rows = np.ones((5000, 1))
+    rows[4321, 0] = 0.0
+    rows[3000, 0] = np.nan
+    for call in (lambda: f.map(rows, threads=threads), lambda: f.map_jacobian(rows, threads=threads),
+                 lambda: f.map_vjp(rows, accumulate=True, threads=threads)):
+        check_raises(call, ValueError, "row 3000: " + FINITE)
+    seeds = np.ones((4999, 1))
+    seeds[1234, 0] = np.inf
+    check_raises(lambda: f.map_vjp(rows[1:], seeds, accumulate=True, threads=threads), ValueError, "row 1234: " + FINITE)
+    assert p.grad is None
+
+
+def test_accumulate_adds_one_sum_whatever_the_threads():
+    x, w, b = Undefined(dim=2, name="x"), Parameter(0.5, name="w"), Parameter(-0.25, name="b")
+    residual = x.x * w + b - x.y
+    f = compile(sin(residual * residual), [x])
+    rows = table(20_000)[:, :2]
+    grads = []
+    for threads in (1, 2, 3):
+        w.zero_grad()
+        b.zero_grad()
+        f.map_vjp(rows, accumulate=True, threads=threads)
+        grads.append((w.grad, b.grad))
+    assert grads[0] == grads[1] == grads[2]
+    # Against the row-by-row calls, which add in another order.
+    w.zero_grad()
+    b.zero_grad()
+    for row in rows[:2000]:
+        f.vjp(row)
+    partial = w.grad
+    w.zero_grad()
+    f.map_vjp(rows[:2000], accumulate=True)
+    assert w.grad[0] == pytest.approx(partial[0], rel=1e-12)
+    # One row: exactly what vjp adds.
+    w.zero_grad()
+    f.vjp(rows[7])
+    one = w.grad
+    w.zero_grad()
+    f.map_vjp(rows[7:8], accumulate=True)
+    assert w.grad == one
+
+
+def heavy():
+    """A Function of about 600 instructions per row, and a parameter it reads."""
+    x, p = Undefined(name="x"), Parameter(1.0001, name="p")
+    y = x
+    for _ in range(200):
+        y = sin(y * p + 0.5)
+    return compile(y, [x]), p
+
+
+@pytest.mark.parametrize("method", ["map", "map_vjp", "map_jacobian"])
+def test_ctrl_c_stops_a_long_call_and_nothing_is_kept(method):
+    f, p = heavy()
+    rows = np.full((2_000_000, 1), 0.25)  # a few seconds of work on one core
+    kwargs = {"accumulate": True} if method == "map_vjp" else {}
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    started = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            getattr(f, method)(rows, threads=2, **kwargs)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - started < 1.5
+    assert p.grad is None
+    # The Function goes on working.
+    assert getattr(f, method)(rows[:10], **kwargs).shape[0] == 10
+
+
+def test_the_interpreter_lock_is_released_while_rows_run():
+    f, _ = heavy()
+    rows = np.full((100_000, 1), 0.25)
+    ticks = []
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        started = time.monotonic()
+        f.map(rows, threads=1)
+        ended = time.monotonic()
+    finally:
+        stop.set()
+        ticker.join()
+    # The other thread kept running while the rows ran.
+    assert ended - started > 0.02
+    assert sum(started < t < ended for t in ticks) >= 5
+
+
+@pytest.mark.parametrize("member, signature", [
+    (lambda: varnel.Function.map, "(self, rows, /, *, threads=None)"),
+    (lambda: varnel.Function.map_vjp, "(self, rows, /, seeds=None, *, accumulate=False, threads=None)"),
+    (lambda: varnel.Function.map_jacobian, "(self, rows, /, *, threads=None)"),
+])
+def test_signatures_and_help(member, signature):
+    import inspect
+    import pydoc
+    assert str(inspect.signature(member())) == signature
+    text = pydoc.render_doc(member(), renderer=pydoc.plaintext)
+    assert "threads" in text and "function_record" not in text
