@@ -195,7 +195,7 @@ def measure(run, repeat, threaded):
 def worker(engines, sizes, rounds, emit):
     """Measures every case of the engines that import, `rounds` times; emit
     gets each round's {engine: {case: ns per unit}}."""
-    loaded, units = {}, {}
+    loaded = {}
     for name in engines:
         try:
             loaded[name] = ENGINES[name](sizes)
@@ -205,8 +205,8 @@ def worker(engines, sizes, rounds, emit):
         for case, (run, unit) in cases.items():
             if run is not None:
                 run()  # warm
-    if "varnel" in loaded:
-        units = {case: unit for case, (_, unit) in loaded["varnel"].items()}
+    # Per node and per point as varnel counts them, for every engine.
+    units = {case: unit for case, (_, unit) in (loaded.get("varnel") or varnel_cases(sizes)).items()}
     for _ in range(rounds):
         result = {}
         for name, cases in loaded.items():

@@ -66,7 +66,9 @@ def compile(outputs: Expression | Sequence[Expression],
     (m,), gradients of shape (n,), the Jacobian of shape (m, n), as
     ``scipy.optimize`` and array libraries pass them around;
     ``value_and_jacobian`` gives values and Jacobian from one forward pass.
-    ``map`` takes rows as ``numpy.asarray`` does.
+    ``map``, ``map_vjp`` and ``map_jacobian`` take rows as ``numpy.asarray``
+    does and run them in blocks, on ``threads=`` threads, without the
+    interpreter lock.
 
     A Function pickles, so it goes to other processes and machines (Dask,
     multiprocessing) with the values its Parameters hold then; unpickled,
