@@ -315,7 +315,8 @@ void Function::emit(const Value& value, std::uint32_t lane, const LaneMap& lane_
 
 // The constants' and Parameters' lanes, then the inputs'.
 void Function::load_values(const std::vector<SmallValue>& inputs, double* values) const {
-    std::memcpy(values + input_lanes_, constant_lanes_.data(), constant_lanes_.size() * sizeof(double));
+    // std::copy rather than memcpy: with no constants the source is null.
+    std::copy(constant_lanes_.begin(), constant_lanes_.end(), values + input_lanes_);
     for (const auto& parameter : parameters_) {
         const ValueNode& node = parameter.item.node();
         std::memcpy(values + parameter.lane, node.value.lanes.data(), static_cast<std::size_t>(node.dimension) * sizeof(double));
