@@ -15,6 +15,7 @@
 
 #include "python/conversions.h"
 #include "symbolic/function.h"
+#include "symbolic/function_serialization.h"
 
 namespace py = pybind11;
 namespace sym = varnel::symbolic;
@@ -301,18 +302,32 @@ py::object map_jacobian_rows(const CompiledFunction& self, py::handle rows, cons
 // into one value per Expression.
 std::vector<SmallValue> split_vector(const py::object& numpy, py::handle vector, const std::vector<Value>& values,
                                      int lanes, const char* label) {
-    const py::object array = numpy.attr("require")(vector, numpy.attr("float64"), "CA");
-    const Buffer input(array, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-    if (input.view().ndim != 1 || input.view().shape[0] != lanes) {
-        throw py::value_error(std::string(label) + " must have shape (" + std::to_string(lanes) + ",), got " +
-                              py::str(array.attr("shape")).cast<std::string>());
+    // A float64 vector of the right length is read where it lies, strided
+    // or not; anything else goes through numpy.require first.
+    std::optional<Buffer> input;
+    if (PyObject_CheckBuffer(vector.ptr())) {
+        input.emplace(vector, PyBUF_STRIDES | PyBUF_FORMAT);
+        const Py_buffer& view = input->view();
+        if (view.ndim != 1 || !is_float64(view) || view.shape[0] != lanes || view.strides[0] % 8 != 0) {
+            input.reset();
+        }
     }
-    const auto* lane = static_cast<const double*>(input.view().buf);
+    if (!input) {
+        const py::object array = numpy.attr("require")(vector, numpy.attr("float64"), "CA");
+        input.emplace(array, PyBUF_STRIDES | PyBUF_FORMAT);
+        if (input->view().ndim != 1 || input->view().shape[0] != lanes) {
+            throw py::value_error(std::string(label) + " must have shape (" + std::to_string(lanes) + ",), got " +
+                                  py::str(array.attr("shape")).cast<std::string>());
+        }
+    }
+    const auto* lane = static_cast<const unsigned char*>(input->view().buf);
+    const Py_ssize_t stride = input->view().strides[0];
     std::vector<SmallValue> split(values.size());
     for (std::size_t k = 0; k < values.size(); ++k) {
         split[k].dimension = values[k].dimension();
-        std::copy(lane, lane + split[k].dimension, split[k].lanes.begin());
-        lane += split[k].dimension;
+        for (int i = 0; i < split[k].dimension; ++i, lane += stride) {
+            std::memcpy(&split[k].lanes[static_cast<std::size_t>(i)], lane, sizeof(double));
+        }
     }
     return split;
 }
@@ -333,8 +348,84 @@ py::object flat_array(const py::object& numpy, const std::vector<SmallValue>& va
     });
 }
 
+// The Jacobian's rows as a tuple of tuples of floats.
+py::tuple jacobian_rows(const std::vector<double>& matrix, std::size_t rows, std::size_t columns) {
+    py::tuple result(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        py::tuple row(columns);
+        for (std::size_t c = 0; c < columns; ++c) {
+            row[c] = py::float_(matrix[r * columns + c]);
+        }
+        result[r] = row;
+    }
+    return result;
+}
+
+py::object value_and_jacobian(const CompiledFunction& self, const py::args& args, bool flat) {
+    const sym::Function& f = self.function;
+    const auto rows = static_cast<std::size_t>(f.output_lanes());
+    const auto columns = static_cast<std::size_t>(f.input_lanes());
+    if (flat) {
+        const py::object numpy = numpy_module("flat=True");
+        const std::vector<SmallValue> inputs = flat_inputs(self, numpy, args);
+        py::object values = numpy.attr("empty")(rows, numpy.attr("float64"));
+        py::object jacobian = numpy.attr("empty")(py::make_tuple(rows, columns), numpy.attr("float64"));
+        const Buffer value_buffer(values, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        const Buffer jacobian_buffer(jacobian, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        f.value_and_jacobian(inputs, static_cast<double*>(value_buffer.view().buf),
+                             static_cast<double*>(jacobian_buffer.view().buf));
+        return py::make_tuple(values, jacobian);
+    }
+    const std::vector<SmallValue> inputs = to_lane_list(args, "function input");
+    std::vector<double> lanes(rows);
+    std::vector<double> matrix(rows * columns);
+    f.value_and_jacobian(inputs, lanes.data(), matrix.data());
+    std::vector<SmallValue> values(f.outputs().size());
+    auto lane = lanes.begin();
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        values[k].dimension = f.outputs()[k].dimension();
+        std::copy(lane, lane + values[k].dimension, values[k].lanes.begin());
+        lane += values[k].dimension;
+    }
+    return py::make_tuple(lanes_tuples(values, self.single_output), jacobian_rows(matrix, rows, columns));
+}
+
+// --- pickling --------------------------------------------------------------
+
 [[noreturn]] void refuse_pickling(py::handle self) {
     throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
+}
+
+// The Function inside `self`, refusing one made without compile (through
+// __new__ alone) and an instance of a subclass, which loading could not
+// give back.
+const CompiledFunction& pickled(py::handle self) {
+    py::detail::make_caster<CompiledFunction> caster;
+    if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject*>(py::type::of<CompiledFunction>().ptr()) ||
+        !caster.load(self, false) || py::detail::cast_op<const CompiledFunction*>(caster) == nullptr) {
+        refuse_pickling(self);
+    }
+    return *py::detail::cast_op<const CompiledFunction*>(caster);
+}
+
+// Pickled as the serialized form of symbolic/function_serialization.h and
+// whether compile was given one output and one input Expression, loaded by
+// a Python function: a pickle names one by module and name, where it would
+// name this module's functions through the binding library's records.
+py::tuple reduce(py::handle self) {
+    const CompiledFunction& f = pickled(self);
+    const std::vector<std::uint8_t> form = sym::function_to_bytes(f.function);
+    return py::make_tuple(
+        py::module_::import("varnel._compile").attr("_load_function"),
+        py::make_tuple(py::bytes(reinterpret_cast<const char*>(form.data()), form.size()), f.single_output,
+                       f.single_input));
+}
+
+CompiledFunction load_function(py::handle form, bool single_output, bool single_input) {
+    const Buffer bytes(form, PyBUF_SIMPLE);
+    return {sym::function_from_bytes(static_cast<const std::uint8_t*>(bytes.view().buf),
+                                     static_cast<std::size_t>(bytes.view().len)),
+            single_output, single_input};
 }
 
 CompiledFunction compile(py::handle outputs, py::handle inputs) {
@@ -367,10 +458,19 @@ compiling again. Made from one output Expression, calls return one tuple of
 lanes; made from a sequence, a tuple with one lane tuple per output. The
 same holds for the inputs and the gradients vjp returns.
 
-With flat=True, a call, vjp and jacobian take one vector of every input
-lane in order (n numbers) and return NumPy arrays: values of shape (m,),
-gradients of shape (n,) and the Jacobian of shape (m, n), for m output
-lanes. That is what scipy.optimize and array libraries pass around.)doc";
+With flat=True, a call, vjp, jacobian and value_and_jacobian take one
+vector of every input lane in order (n numbers) and return NumPy arrays:
+values of shape (m,), gradients of shape (n,) and the Jacobian of shape
+(m, n), for m output lanes. That is what scipy.optimize and array libraries pass around.
+
+A Function pickles (every protocol), so it can go to another process or
+machine: the form holds its tape, its constants and the values its
+Parameters hold when pickled. An unpickled Function is standalone: it
+computes the same bits, but its Parameters are frozen copies that nothing
+else reaches; set_value on the originals is not seen, and the Parameter
+gradients its vjp adds go into those copies (make a Parameter an input to
+get its gradient). copy.copy shares the graph; copy.deepcopy gives what
+pickling gives.)doc";
 
 constexpr const char* kCallDoc = R"doc(__call__(self, /, *input_values, flat=False)
 --
@@ -412,6 +512,33 @@ Returns a tuple of rows, one per output lane in order, each with one float
 per input lane in order. Writes no gradient. With flat=True, the one
 argument is a vector of every input lane, and the result a NumPy array of
 shape (m, n).)doc";
+
+constexpr const char* kValueAndJacobianDoc = R"doc(value_and_jacobian(self, /, *input_values, flat=False)
+--
+
+The outputs' lanes and their Jacobian, from one forward pass.
+
+Returns (values, jacobian): values as a call gives them and jacobian as
+jacobian() does, the same bits. With flat=True, the one argument is a
+vector of every input lane, and the result two NumPy arrays, of shapes
+(m,) and (m, n), filled in C++: the residuals and the Jacobian that
+scipy.optimize.least_squares asks for. Writes no gradient.)doc";
+
+constexpr const char* kReduceDoc = R"doc(__reduce__(self, /)
+--
+
+Pickles the Function's tape, constants and current Parameter values.)doc";
+
+constexpr const char* kCopyDoc = R"doc(__copy__(self, /)
+--
+
+Another Function over the same graph, reading the same Parameters.)doc";
+
+constexpr const char* kLoadFunctionDoc = R"doc(_load_function(form, single_output, single_input)
+--
+
+The Function that pickling saved as form (bytes). Raises ValueError when
+the bytes are not such a form or are damaged.)doc";
 
 constexpr const char* kMapDoc = R"doc(map(self, rows, /, *, threads=None)
 --
@@ -514,28 +641,20 @@ PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
                     return new_array(numpy, py::make_tuple(f.output_lanes(), f.input_lanes()),
                                      [&](double* out) { std::copy(matrix.begin(), matrix.end(), out); });
                 }
-                const std::vector<double> matrix = f.jacobian(to_lane_list(args, "function input"));
-                py::tuple rows(static_cast<std::size_t>(f.output_lanes()));
-                for (std::size_t r = 0; r < rows.size(); ++r) {
-                    py::tuple row(columns);
-                    for (std::size_t c = 0; c < columns; ++c) {
-                        row[c] = py::float_(matrix[r * columns + c]);
-                    }
-                    rows[r] = row;
-                }
-                return rows;
+                return jacobian_rows(f.jacobian(to_lane_list(args, "function input")),
+                                     static_cast<std::size_t>(f.output_lanes()), columns);
             },
             py::arg("flat").noconvert() = false, kJacobianDoc)
+        .def("value_and_jacobian", &value_and_jacobian, py::arg("flat").noconvert() = false,
+             kValueAndJacobianDoc)
         .def("map", &map_rows, py::arg("rows"), py::kw_only(), py::arg("threads") = py::none(), kMapDoc)
         .def("map_vjp", &map_vjp_rows, py::arg("rows"), py::arg("seeds") = py::none(), py::kw_only(),
              py::arg("accumulate").noconvert() = false, py::arg("threads") = py::none(), kMapVjpDoc)
         .def("map_jacobian", &map_jacobian_rows, py::arg("rows"), py::kw_only(), py::arg("threads") = py::none(),
              kMapJacobianDoc)
         .def("__repr__", &describe, kReprDoc)
-        // Refused as for an Expression, by every protocol, with or without
-        // a function inside.
-        .def("__reduce__", [](py::handle self) { refuse_pickling(self); })
-        .def("__reduce_ex__", [](py::handle self, py::handle) { refuse_pickling(self); });
+        .def("__reduce__", &reduce, kReduceDoc)
+        .def("__copy__", [](py::handle self) -> CompiledFunction { return pickled(self); }, kCopyDoc);
 
     // Function[values, gradients], as the stubs write it, also works in
     // annotations that are evaluated.
@@ -543,4 +662,6 @@ PYBIND11_MODULE(_compiled, m, py::multiple_interpreters::not_supported()) {
         PyClassMethod_New(py::module_::import("types").attr("GenericAlias").ptr()));
 
     m.def("compile", &compile, py::arg("outputs"), py::arg("inputs") = py::tuple(), kCompileDoc);
+    m.def("_load_function", &load_function, py::arg("form"), py::arg("single_output").noconvert(),
+          py::arg("single_input").noconvert(), kLoadFunctionDoc);
 }

@@ -452,6 +452,21 @@ std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) co
     return result;
 }
 
+void Function::value_and_jacobian(const std::vector<SmallValue>& inputs, double* values, double* jacobian) const {
+    require_input_values(inputs, inputs_);
+    Scratch work(3 * lane_count_);
+    double* lanes = work.get();
+    double* kept = lanes + lane_count_;
+    forward(inputs, lanes, kept);
+    for (std::size_t k = 0; k < outputs_.size(); ++k) {
+        const double* output = lanes + output_at_[k];
+        values = std::copy(output, output + outputs_[k].node().dimension, values);
+    }
+    const auto columns = static_cast<std::size_t>(input_lanes_);
+    jacobian_rows(lanes, kept, kept + lane_count_, OneRow{},
+                  [&](std::size_t, std::size_t row, std::size_t column, double d) { jacobian[row * columns + column] = d; });
+}
+
 
 // --- Calls over rows ----------------------------------------------------------
 

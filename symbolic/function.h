@@ -13,6 +13,7 @@ namespace varnel::symbolic {
 
 namespace detail {
 struct Instruction;
+struct TapeAccess;
 }
 
 // How a call over many rows runs. The rows are split into blocks, the same
@@ -66,6 +67,10 @@ public:
     // input_lanes() numbers, by forward or reverse sweeps, whichever are
     // fewer. Writes no gradient.
     std::vector<double> jacobian(const std::vector<SmallValue>& inputs) const;
+    // The outputs' lanes into values (output_lanes() numbers) and the
+    // jacobian's rows into jacobian (output_lanes() * input_lanes()
+    // numbers), from one forward pass: what evaluate and jacobian give.
+    void value_and_jacobian(const std::vector<SmallValue>& inputs, double* values, double* jacobian) const;
     // Evaluates `rows` rows of input_lanes() numbers each (row r at
     // in[r * in_stride], lane k at in[r * in_stride + k * in_lane_stride],
     // counted in doubles) into rows of output_lanes() numbers at out. The
@@ -88,6 +93,9 @@ public:
                       std::ptrdiff_t in_lane_stride, double* out, const RowOptions& options = {}) const;
 
 private:
+    // Reads the tape for the serialized form (function_serialization.cpp).
+    friend struct detail::TapeAccess;
+
     template <typename T>
     struct Placed {
         std::uint32_t lane;

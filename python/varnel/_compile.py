@@ -16,6 +16,13 @@ from ._compiled import Function
 __all__ = ["compile"]
 
 
+def _load_function(form: bytes, single_output: bool, single_input: bool) -> Function[Any, Any]:
+    """Unpickles a Function: what ``Function.__reduce__`` names, a plain
+    function of this package, so that a pickle refers to it by module and
+    name alone."""
+    return _compiled._load_function(form, single_output, single_input)
+
+
 _Lanes = tuple[float, ...]
 
 
@@ -57,10 +64,15 @@ def compile(outputs: Expression | Sequence[Expression],
     With ``flat=True``, a call, ``vjp`` and ``jacobian`` take one vector of
     every input lane in order and return NumPy arrays: values of shape
     (m,), gradients of shape (n,), the Jacobian of shape (m, n), as
-    ``scipy.optimize`` and array libraries pass them around. ``map``,
-    ``map_vjp`` and ``map_jacobian`` take rows as ``numpy.asarray`` does
-    and run them in blocks, on ``threads=`` threads, without the
+    ``scipy.optimize`` and array libraries pass them around;
+    ``value_and_jacobian`` gives values and Jacobian from one forward pass.
+    ``map``, ``map_vjp`` and ``map_jacobian`` take rows as ``numpy.asarray``
+    does and run them in blocks, on ``threads=`` threads, without the
     interpreter lock.
+
+    A Function pickles, so it goes to other processes and machines (Dask,
+    multiprocessing) with the values its Parameters hold then; unpickled,
+    it is standalone, its Parameters frozen copies (see the README).
 
     Raises ValueError, TypeError or RuntimeError (an Undefined that is not
     an input, named) with the messages the README lists; nothing is left

@@ -39,9 +39,16 @@ class Function(Generic[_Values, _Gradients], metaclass=_FunctionType):
     made from a sequence, a tuple with one lane tuple per output. The same
     holds for the inputs and the gradients ``vjp`` returns.
 
-    With ``flat=True``, a call, ``vjp`` and ``jacobian`` take one vector of
-    every input lane (n numbers) and return NumPy arrays: values of shape
-    (m,), gradients of shape (n,), the Jacobian of shape (m, n).
+    With ``flat=True``, a call, ``vjp``, ``jacobian`` and
+    ``value_and_jacobian`` take one vector of every input lane (n numbers)
+    and return NumPy arrays: values of shape (m,), gradients of shape (n,),
+    the Jacobian of shape (m, n).
+
+    A Function pickles (every protocol) with its tape, constants and the
+    values its Parameters hold then; unpickled, in this process or another,
+    it is standalone: the same bits, with frozen copies of the Parameters
+    (``set_value`` on the originals is not seen, and ``vjp`` adds their
+    gradients into the copies). ``copy.copy`` shares the graph.
     """
 
     def __init__(self, *args: object, **kwargs: object) -> None:
@@ -78,6 +85,19 @@ class Function(Generic[_Values, _Gradients], metaclass=_FunctionType):
     @overload
     def jacobian(self, input_vector: ArrayLike, /, *, flat: Literal[True]) -> _Array:
         """The Jacobian, shape (m, n), for a vector of every input lane."""
+    @overload
+    def value_and_jacobian(
+        self, *input_values: _LaneInput, flat: Literal[False] = False
+    ) -> tuple[_Values, tuple[_Lanes, ...]]:
+        """The call's values and ``jacobian``'s rows, from one forward pass."""
+    @overload
+    def value_and_jacobian(self, input_vector: ArrayLike, /, *, flat: Literal[True]) -> tuple[_Array, _Array]:
+        """Every output lane, shape (m,), and the Jacobian, shape (m, n), for
+        a vector of every input lane: what least-squares solvers ask for."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickles the tape, constants and current Parameter values."""
+    def __copy__(self) -> Function[_Values, _Gradients]:
+        """Another Function over the same graph."""
     def map(self, rows: ArrayLike, /, *, threads: int | None = None) -> _Array:
         """Evaluates every row of what ``numpy.asarray`` makes a 2-D float64
         array of shape (N, input lanes) into a NumPy array of shape
@@ -105,3 +125,7 @@ def compile(outputs: Sequence[Expression], inputs: Expression) -> Function[tuple
 def compile(
     outputs: Sequence[Expression], inputs: Sequence[Expression] = ()
 ) -> Function[tuple[_Lanes, ...], tuple[_Lanes, ...]]: ...
+
+def _load_function(form: bytes | bytearray | memoryview, single_output: bool, single_input: bool) -> Function[Any, Any]:
+    """The Function pickling saved as ``form``; ValueError for bytes that are
+    not such a form or are damaged."""

@@ -166,6 +166,34 @@ TEST_P(FunctionRandomGraphs, JacobianSweepsAgreeWithVjpAndFiniteDifferences) {
     }
 }
 
+
+// Four outputs against seven input lanes is swept in reverse, one scalar
+// output against them too; the forward sweep takes more outputs than
+// input lanes. Either way the values and the Jacobian are those of
+// evaluate and jacobian, bit for bit.
+TEST_P(FunctionRandomGraphs, ValueAndJacobianIsEvaluateAndJacobianBitForBit) {
+    const RandomGraph g(GetParam());
+    const Value sum = sym::component(g.output, 0) + sym::component(g.output, g.output.dimension() - 1);
+    for (const std::vector<Value>& outputs :
+         {std::vector<Value>{g.output, sum, g.output, sum}, std::vector<Value>{sum},
+          std::vector<Value>{g.output, sum, sym::sin(sum), g.output, sum, g.output}}) {
+        for (const std::vector<Value>& inputs : {g.parameters, std::vector<Value>{g.parameters[0]}}) {
+            const Function f(outputs, inputs);
+            const std::vector<SmallValue> x = values_of(inputs);
+            std::vector<double> values(static_cast<std::size_t>(f.output_lanes()), -1.0);
+            std::vector<double> jacobian(values.size() * static_cast<std::size_t>(f.input_lanes()), -1.0);
+            f.value_and_jacobian(x, values.data(), jacobian.data());
+            std::vector<double> expected;
+            for (const SmallValue& value : f.evaluate(x)) {
+                expected.insert(expected.end(), value.lanes.begin(), value.lanes.begin() + value.dimension);
+            }
+            EXPECT_EQ(std::memcmp(values.data(), expected.data(), values.size() * sizeof(double)), 0);
+            const std::vector<double> alone = f.jacobian(x);
+            EXPECT_EQ(std::memcmp(jacobian.data(), alone.data(), alone.size() * sizeof(double)), 0);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, FunctionRandomGraphs, testing::Range(1u, 21u));
 
 TEST(FunctionTest, ReadsParametersAtEveryCallAndBakesConstantsIn) {

@@ -77,3 +77,15 @@ def test_pass_scratch_prints_every_case_against_its_baseline():
                                                  ("same", "rebuilt", "dropped", "alive")
                                                  for phase in ("eval", "backward")]
     assert all(float(value) > 0 for row in rows for value in row.split()[3:])
+
+
+def test_residual_jacobian_times_every_path_that_agrees():
+    # The script checks that every path gives the bits of value_and_jacobian
+    # (and JAX, when installed, close numbers) before it times them.
+    proc = subprocess.run([sys.executable, str(BENCH / "residual_jacobian.py"), "--rounds", "1", "--loops", "2",
+                           "--points", "50"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    result = json.loads(proc.stdout)
+    assert {"tuples", "flat", "value_and_jacobian"} <= set(result["us"]) and result["points"] == 50
+    assert all(us > 0 for us in result["us"].values())
+    assert ("jax" in result["us"]) == (result.get("jax") != "not installed: skipped")

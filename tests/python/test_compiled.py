@@ -140,6 +140,23 @@ def test_jacobian_matches_vjp_and_finite_differences(program, point):
 
 
 @settings(max_examples=40, **SETTINGS)
+@given(programs, points)
+def test_jacobian_columns_do_not_depend_on_the_other_inputs(program, point):
+    # Swept forward along every input lane at once (1 to 5 of them here), a
+    # column is what a Function of that input alone gives, bit for bit.
+    inputs, w = leaves()
+    out = build(program, inputs, w)
+    outputs = [out, out.x + out[out.dim - 1], out, out]
+    set_inputs(inputs, point)
+    full = compile(outputs, inputs).jacobian(*point)
+    columns = [[0], [1, 2, 3], [4]]
+    for chosen in ([0], [2], [0, 2], [1], [0, 1], [1, 2]):
+        jac = compile(outputs, [inputs[k] for k in chosen]).jacobian(*[point[k] for k in chosen])
+        picked = [c for k in chosen for c in columns[k]]
+        assert [[row[c] for c in picked] for row in full] == [list(row) for row in jac]
+
+
+@settings(max_examples=40, **SETTINGS)
 @given(programs, st.lists(points, min_size=0, max_size=5))
 def test_map_gives_the_calls_row_by_row(program, rows):
     inputs, w = leaves()
@@ -290,6 +307,24 @@ def test_flat_calls_give_the_lanes_of_the_calls_in_arrays(make):
     assert grad.dtype == np.float64 and grad.shape == (4,)
     assert grad.tolist() == [g for lanes in from_calls for g in lanes]
     assert p_grad == p.grad and p_grad != (0.0,)  # both added the same gradient into p
+    # One forward pass for both, the bits of the call and of jacobian; no gradient written.
+    both = f.value_and_jacobian(make(VECTOR), flat=True)
+    assert [a.dtype for a in both] == [np.float64] * 2 and both[0].shape == (4,) and both[1].shape == (4, 4)
+    assert both[0].tolist() == values.tolist() and both[1].tolist() == jac.tolist()
+    assert f.value_and_jacobian(*split) == (f(*split), f.jacobian(*split)) and p.grad == p_grad
+
+
+@pytest.mark.parametrize("single_output", [True, False])
+@pytest.mark.parametrize("single_input", [True, False])
+def test_value_and_jacobian_has_the_shapes_of_the_call_and_of_jacobian(single_output, single_input):
+    x, y = Parameter(0.5, name="x"), Undefined(dim=2, name="y")
+    out = vn.sin(x) * y
+    f = compile(out if single_output else [out, y.x * x], y if single_input else [x, y])
+    args = ((1.5, -2.0),) if single_input else (0.5, (1.5, -2.0))
+    values, jacobian = f.value_and_jacobian(*args)
+    assert (values, jacobian) == (f(*args), f.jacobian(*args))
+    assert len(jacobian) == (2 if single_output else 3) and len(jacobian[0]) == (2 if single_input else 3)
+    assert x.grad is None
 
 
 def test_flat_vjp_without_seeds_and_numpy_arrays_as_inputs():
@@ -329,6 +364,11 @@ F4, _ = flat_function()
     (lambda: F4.vjp(VECTOR, seeds=[1.0, 2.0], flat=True), ValueError, "flat seeds must have shape (4,), got (2,)"),
     (lambda: F4.vjp(VECTOR, seeds=[1.0, 2.0, math.inf, 0.0], flat=True), ValueError, FINITE),
     (lambda: F4.vjp(VECTOR, flat=True), ValueError, "vjp() without seeds requires scalar outputs"),
+    (lambda: F4.value_and_jacobian([1.0, 2.0, 3.0], flat=True), ValueError, "flat input must have shape (4,), got (3,)"),
+    (lambda: F4.value_and_jacobian(VECTOR, VECTOR, flat=True), TypeError,
+     "flat=True takes one vector of all input lanes, got 2 arguments"),
+    (lambda: F4.value_and_jacobian([0.3, 1.0, math.nan, 0.0], flat=True), ValueError, FINITE),
+    (lambda: F4.value_and_jacobian(0.3), ValueError, "function expects 2 input values, got 1"),
     (lambda: F4(VECTOR, flat=1), TypeError, None),
     (lambda: F4(VECTOR, flat="yes"), TypeError, None),
 ])
@@ -515,6 +555,7 @@ def test_package_exports_and_stubs_cover_the_module(stub_errors):
     (lambda: Function.vjp, "(self, /, *input_values, seeds=None, flat=False)"),
     (lambda: Function.jacobian, "(self, /, *input_values, flat=False)"),
     (lambda: Function.map, "(self, rows, /, *, threads=None)"),
+    (lambda: Function.value_and_jacobian, "(self, /, *input_values, flat=False)"),
     (lambda: F.vjp, "(*input_values, seeds=None, flat=False)"),
     (lambda: F.map, "(rows, /, *, threads=None)"),
 ])
@@ -529,6 +570,7 @@ def test_signatures_name_the_parameters(member, signature):
     (lambda: Function.vjp, "The gradient of the seeded outputs with respect to each input."),
     (lambda: Function.jacobian, "Every output lane's derivative with respect to every input lane."),
     (lambda: Function.map, "Evaluate every row of rows into a NumPy array of shape (N, output lanes)."),
+    (lambda: Function.value_and_jacobian, "The outputs' lanes and their Jacobian, from one forward pass."),
 ])
 def test_help_explains_without_the_binding_librarys_records(member, first_line):
     text = pydoc.render_doc(member(), renderer=pydoc.plaintext)

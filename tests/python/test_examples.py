@@ -27,7 +27,15 @@ def run_example(name, *args, cwd):
 def test_every_example_is_covered():
     assert {p.name for p in EXAMPLES.glob("*.py")} == {"tour.py", "fit_circle.py", "triangle_area.py",
                                                        "render_graph.py", "fit_circle_newton.py",
-                                                       "linkage.py", "fit_circle_least_squares.py"}
+                                                       "linkage.py", "fit_circle_least_squares.py",
+                                                       "dask_map.py"}
+
+
+@pytest.mark.skipif(importlib.util.find_spec("distributed") is None, reason="dask[distributed] is not installed")
+def test_dask_map_gives_the_local_bits_on_the_cluster(tmp_path):
+    out = run_example("dask_map.py", cwd=tmp_path)
+    assert "values of 1,000,000 rows on 2 workers" in out
+    assert out.count("the same bits as") == 2 and "False" not in out
 
 
 def test_tour(tmp_path):
