@@ -103,12 +103,8 @@ void ResidualModel::weigh(const VectorXd& r, const MatrixXd& jacobian, VectorXd&
     if (loss_ == Loss::Linear) {
         return;
     }
-    // The exact curvature rho' + 2 rho'' z of the concave losses turns
-    // negative for outliers; rho' alone keeps the model convex, with the
-    // cost's gradient.
-    const double c2 = f_scale_ * f_scale_;
     for (Index i = 0; i < r.size(); ++i) {
-        const double weight = std::sqrt(loss_terms(loss_, r(i) * r(i) / c2).slope);
+        const double weight = row_weight(loss_, f_scale_, r(i));
         weighed_r(i) *= weight;
         weighed_jacobian.row(i) *= weight;
     }

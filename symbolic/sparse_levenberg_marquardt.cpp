@@ -52,9 +52,8 @@ void weigh_rows(const SolveOptions& options, const CompressedRows& pattern, cons
     if (options.loss == Loss::Linear) {
         return;
     }
-    const double c2 = options.f_scale * options.f_scale;
     for (Index i = 0; i < r.size(); ++i) {
-        const double weight = std::sqrt(loss_terms(options.loss, r(i) * r(i) / c2).slope);
+        const double weight = row_weight(options.loss, options.f_scale, r(i));
         weighed_r(i) *= weight;
         for (std::int64_t a = pattern.row_starts[static_cast<std::size_t>(i)];
              a < pattern.row_starts[static_cast<std::size_t>(i) + 1]; ++a) {

@@ -2,6 +2,8 @@
 // in solve.h.
 #pragma once
 
+#include <cmath>
+
 #include "symbolic/solve.h"
 
 namespace varnel::symbolic {
@@ -14,5 +16,12 @@ struct LossTerms {
 };
 
 LossTerms loss_terms(Loss loss, double z);
+
+// The weight sqrt(rho') of a residual r in the iterations' linear model:
+// the exact curvature rho' + 2 rho'' z of the concave losses turns negative
+// for outliers; rho' alone keeps the model convex, with the cost's gradient.
+inline double row_weight(Loss loss, double f_scale, double r) {
+    return std::sqrt(loss_terms(loss, r * r / (f_scale * f_scale)).slope);
+}
 
 }  // namespace varnel::symbolic
