@@ -1,6 +1,10 @@
 // Every operator's rules, side by side: its value, its adjoint (what one
 // upstream gradient lane adds to each operand's lane) and its tangent (the
 // result lane's derivative along the operands' tangent lanes), lane by lane.
+// A tangent is also given as tangent_along(operand and result lanes), a
+// function of the tangent lanes alone: a sweep along many directions
+// computes the lane's factors once and applies it to each direction, and
+// tangent is that function applied once, so both give the same bits.
 // Folding, evaluation, backward and the compiled tape all compute through
 // these rules and the lane kernels below, so a folded constant holds what
 // evaluation gives, and eval and backward agree with a Function bit for
@@ -41,7 +45,10 @@ struct NegateRule {
     static constexpr int operands = 1;
     static double value(double x) { return -x; }
     static double adjoint(double, double, double g) { return -g; }
-    static double tangent(double, double, double t) { return -t; }
+    static auto tangent_along(double, double) {
+        return [](double t) { return -t; };
+    }
+    static double tangent(double x, double y, double t) { return tangent_along(x, y)(t); }
 };
 
 // A one-operand operator whose adjoint and tangent are its derivative, from
@@ -53,7 +60,10 @@ struct ByDerivative {
     static double adjoint_by(double derivative, double g) { return derivative * g; }
     static double tangent_by(double derivative, double t) { return derivative * t; }
     static double adjoint(double x, double y, double g) { return adjoint_by(Rule::derivative(x, y), g); }
-    static double tangent(double x, double y, double t) { return tangent_by(Rule::derivative(x, y), t); }
+    static auto tangent_along(double x, double y) {
+        return [derivative = Rule::derivative(x, y)](double t) { return tangent_by(derivative, t); };
+    }
+    static double tangent(double x, double y, double t) { return tangent_along(x, y)(t); }
 };
 
 // A value and its derivative.
@@ -171,30 +181,42 @@ struct CbrtRule : ByDerivative<CbrtRule> {
 // operands' tangent lanes. `right_varies` is false when the right operand
 // is a Constant, whose gradient nobody reads.
 
-struct AddRule {
-    static constexpr int operands = 2;
-    static double value(double a, double b) { return a + b; }
-    static Adjoints adjoint(double, double, double, double g, bool) { return {g, g}; }
-    static double tangent(double, double, double, double ta, double tb, bool) { return ta + tb; }
-};
-
-struct SubtractRule {
-    static constexpr int operands = 2;
-    static double value(double a, double b) { return a - b; }
-    static Adjoints adjoint(double, double, double, double g, bool) { return {g, -g}; }
-    static double tangent(double, double, double, double ta, double tb, bool) { return ta - tb; }
-};
-
-struct MultiplyRule {
-    static constexpr int operands = 2;
-    static double value(double a, double b) { return a * b; }
-    static Adjoints adjoint(double a, double b, double, double g, bool) { return {g * b, g * a}; }
-    static double tangent(double a, double b, double, double ta, double tb, bool) {
-        return ta * b + a * tb;
+// A two-operand rule's tangent, applied once.
+template <typename Rule>
+struct TangentOnce {
+    static double tangent(double a, double b, double y, double ta, double tb, bool right_varies) {
+        return Rule::tangent_along(a, b, y, right_varies)(ta, tb);
     }
 };
 
-struct DivideRule {
+struct AddRule : TangentOnce<AddRule> {
+    static constexpr int operands = 2;
+    static double value(double a, double b) { return a + b; }
+    static Adjoints adjoint(double, double, double, double g, bool) { return {g, g}; }
+    static auto tangent_along(double, double, double, bool) {
+        return [](double ta, double tb) { return ta + tb; };
+    }
+};
+
+struct SubtractRule : TangentOnce<SubtractRule> {
+    static constexpr int operands = 2;
+    static double value(double a, double b) { return a - b; }
+    static Adjoints adjoint(double, double, double, double g, bool) { return {g, -g}; }
+    static auto tangent_along(double, double, double, bool) {
+        return [](double ta, double tb) { return ta - tb; };
+    }
+};
+
+struct MultiplyRule : TangentOnce<MultiplyRule> {
+    static constexpr int operands = 2;
+    static double value(double a, double b) { return a * b; }
+    static Adjoints adjoint(double a, double b, double, double g, bool) { return {g * b, g * a}; }
+    static auto tangent_along(double a, double b, double, bool) {
+        return [a, b](double ta, double tb) { return ta * b + a * tb; };
+    }
+};
+
+struct DivideRule : TangentOnce<DivideRule> {
     static constexpr int operands = 2;
     static double value(double a, double b) { return a / b; }
     // The square of b is one product, computed after the negated upstream
@@ -202,8 +224,8 @@ struct DivideRule {
     static Adjoints adjoint(double a, double b, double, double g, bool) {
         return {g / b, (-g * a) / (b * b)};
     }
-    static double tangent(double a, double b, double, double ta, double tb, bool) {
-        return ta / b + (-tb * a) / (b * b);
+    static auto tangent_along(double a, double b, double, bool) {
+        return [a, b, square = b * b](double ta, double tb) { return ta / b + (-tb * a) / square; };
     }
 };
 
@@ -213,14 +235,18 @@ struct DivideRule {
 // a constant exponent of pow then needs no logarithm of its base, which is
 // NaN for a negative base.
 template <typename Rule>
-struct ByPartials {
+struct ByPartials : TangentOnce<Rule> {
     static constexpr int operands = 2;
     static Adjoints adjoint(double a, double b, double y, double g, bool right_varies) {
         return {Rule::left_derivative(a, b, y) * g, right_varies ? Rule::right_derivative(a, b, y) * g : 0.0};
     }
-    static double tangent(double a, double b, double y, double ta, double tb, bool right_varies) {
-        const double left = Rule::left_derivative(a, b, y) * ta;
-        return right_varies ? left + Rule::right_derivative(a, b, y) * tb : left;
+    static auto tangent_along(double a, double b, double y, bool right_varies) {
+        return [left_derivative = Rule::left_derivative(a, b, y),
+                right_derivative = right_varies ? Rule::right_derivative(a, b, y) : 0.0,
+                right_varies](double ta, double tb) {
+            const double left = left_derivative * ta;
+            return right_varies ? left + right_derivative * tb : left;
+        };
     }
 };
 

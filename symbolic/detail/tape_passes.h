@@ -364,55 +364,106 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
     }
 }
 
-// Forward-mode derivatives: every instruction's tangent lanes for one
-// direction in the inputs' lanes, set in `t` beforehand.
-template <typename Rows>
+// Forward-mode derivatives along `Directions` directions in one sweep: the
+// tangent of lane k of row r along direction d is at
+// t[(k * stride + r) * Directions + d]. Each instruction is dispatched once
+// for every direction, and its loop over them is arithmetic the compiler
+// vectorises; each direction's numbers are those of a sweep along it
+// alone, by the rules' tangent_along.
+template <std::size_t Directions, typename Rule, typename Rows>
+inline void tangent_two(const double* a, const double* b, const double* y, const double* ta, const double* tb,
+                        double* __restrict ty, bool right_varies, Rows rows) {
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const auto along = Rule::tangent_along(a[r], b[r], y[r], right_varies);
+        const std::size_t at = r * Directions;
+        for (std::size_t d = 0; d < Directions; ++d) {
+            ty[at + d] = along(ta[at + d], tb[at + d]);
+        }
+    }
+}
+
+template <std::size_t Directions, typename Rule, typename Rows>
+inline void tangent_one(const double* x, const double* y, const double* derivative, const double* ta,
+                        double* __restrict ty, Rows rows) {
+    for (std::size_t r = 0; r < rows.count; ++r) {
+        const std::size_t at = r * Directions;
+        if constexpr (is_paired<Rule>) {
+            const double by = derivative[r];
+            for (std::size_t d = 0; d < Directions; ++d) ty[at + d] = Rule::tangent_by(by, ta[at + d]);
+        } else {
+            const auto along = Rule::tangent_along(x[r], y[r]);
+            for (std::size_t d = 0; d < Directions; ++d) ty[at + d] = along(ta[at + d]);
+        }
+    }
+}
+
+// The tangent lanes of inputs, constants and Parameters are set beforehand
+// (the directions in the inputs', 0 in the others'); every instruction sets
+// all of its result's lanes. `kept` is what the forward pass kept.
+template <std::size_t Directions, typename Rows>
 void run_tangent(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
                  const double* kept, double* t, Rows rows) {
     using detail::Code;
     const std::size_t stride = rows.stride;
+    // One lane of every row of a block, along every direction.
+    const std::size_t lane_size = stride * Directions;
+    const std::size_t rows_size = rows.count * Directions;
     for (const detail::Instruction* it = begin; it != end; ++it) {
         const detail::Instruction& in = *it;
-        double* ty = t + in.out * stride;
+        double* ty = t + in.out * lane_size;
         const double* x = v + in.operand[0] * stride;
-        const double* ta = t + in.operand[0] * stride;
+        const double* ta = t + in.operand[0] * lane_size;
         const double* y = v + in.out * stride;
+        const double* z = v + in.operand[1] * stride;
+        const double* tb = t + in.operand[1] * lane_size;
+        const bool right_varies = in.extra != 0;
+        // Lanes that a lane pick or a pack leaves unset (only a node made
+        // directly with make_expression has them) stay 0.
+        std::size_t moved = 0;
         switch (in.code) {
-            case Code::Component: copy_rows(ty, ta + static_cast<std::size_t>(in.extra) * stride, rows.count); continue;
+            case Code::Add1: tangent_two<Directions, AddRule>(x, z, y, ta, tb, ty, right_varies, rows); continue;
+            case Code::Subtract1:
+                tangent_two<Directions, SubtractRule>(x, z, y, ta, tb, ty, right_varies, rows);
+                continue;
+            case Code::Multiply1:
+                tangent_two<Directions, MultiplyRule>(x, z, y, ta, tb, ty, right_varies, rows);
+                continue;
+            case Code::Divide1: tangent_two<Directions, DivideRule>(x, z, y, ta, tb, ty, right_varies, rows); continue;
+            case Code::Component:
+                copy_rows(ty, ta + static_cast<std::size_t>(in.extra) * lane_size, rows_size);
+                moved = 1;
+                break;
             case Code::Pack:
                 for (int k = 0; k < in.extra; ++k) {
-                    copy_rows(ty + static_cast<std::size_t>(k) * stride, t + in.operand[k] * stride, rows.count);
+                    copy_rows(ty + static_cast<std::size_t>(k) * lane_size, t + in.operand[k] * lane_size, rows_size);
                 }
-                continue;
-            default: break;
+                moved = static_cast<std::size_t>(in.extra);
+                break;
+            case Code::Lanes: break;
+        }
+        if (in.code != Code::Lanes) {
+            for (std::size_t k = moved; k < in.dimension; ++k) {
+                std::memset(ty + k * lane_size, 0, rows_size * sizeof(double));
+            }
+            continue;
         }
         const int n = in.dimension;
         with_rule(
             in.op,
             [&](auto rule) {
                 using Rule = decltype(rule);
-                if constexpr (Rule::operands == 2) {
-                    const double* z = v + in.operand[1] * stride;
-                    const double* tb = t + in.operand[1] * stride;
-                    for (int i = 0; i < n; ++i) {
-                        const std::size_t li = broadcast_index(in.left_dimension, i) * stride;
-                        const std::size_t ri = broadcast_index(in.right_dimension, i) * stride;
-                        const std::size_t yi = static_cast<std::size_t>(i) * stride;
-                        for (std::size_t r = 0; r < rows.count; ++r) {
-                            ty[yi + r] = Rule::tangent(x[li + r], z[ri + r], y[yi + r], ta[li + r], tb[ri + r],
-                                                       in.extra != 0);
-                        }
-                    }
-                } else {
-                    const double* derivative = kept + in.out * stride;
-                    for (std::size_t j = 0; j < static_cast<std::size_t>(n) * stride; j += stride) {
-                        for (std::size_t r = 0; r < rows.count; ++r) {
-                            if constexpr (is_paired<Rule>) {
-                                ty[j + r] = Rule::tangent_by(derivative[j + r], ta[j + r]);
-                            } else {
-                                ty[j + r] = Rule::tangent(x[j + r], y[j + r], ta[j + r]);
-                            }
-                        }
+                for (int i = 0; i < n; ++i) {
+                    const std::size_t yi = static_cast<std::size_t>(i);
+                    if constexpr (Rule::operands == 2) {
+                        const std::size_t li = broadcast_index(in.left_dimension, i);
+                        const std::size_t ri = broadcast_index(in.right_dimension, i);
+                        tangent_two<Directions, Rule>(x + li * stride, z + ri * stride, y + yi * stride,
+                                                      ta + li * lane_size, tb + ri * lane_size, ty + yi * lane_size,
+                                                      right_varies, rows);
+                    } else {
+                        tangent_one<Directions, Rule>(x + yi * stride, y + yi * stride,
+                                                      kept + (in.out + yi) * stride, ta + yi * lane_size,
+                                                      ty + yi * lane_size, rows);
                     }
                 }
             },

@@ -22,19 +22,29 @@ bool same_bits(const SmallValue& a, const SmallValue& b) {
 
 // A random graph over Parameters of one to three lanes, using every
 // operator, broadcasting and shared operands; its values stay bounded and
-// inside every function's domain.
+// inside every function's domain. `packed` makes the vectors of one-lane
+// Parameters, which are then the parameters.
 struct RandomGraph {
     std::vector<Value> parameters;
     Value output;
 
-    explicit RandomGraph(unsigned seed, int size = 60) {
+    explicit RandomGraph(unsigned seed, int size = 60, bool packed = false) {
         std::mt19937 rng(seed);
         auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
         std::uniform_real_distribution<double> number(-2.0, 2.0);
-        parameters = {sym::parameter(number(rng), "a"), sym::parameter(number(rng), "b"),
-                      sym::parameter({number(rng), number(rng), number(rng)}, "v"),
-                      sym::parameter({number(rng), number(rng)}, "w")};
-        std::vector<Value> pool = parameters;
+        std::vector<Value> pool;
+        if (packed) {
+            for (const char* name : {"a", "b", "v0", "v1", "v2", "w0", "w1"}) {
+                parameters.push_back(sym::parameter(number(rng), name));
+            }
+            const auto& p = parameters;
+            pool = {p[0], p[1], sym::vec3(p[2], p[3], p[4]), sym::vec2(p[5], p[6])};
+        } else {
+            parameters = {sym::parameter(number(rng), "a"), sym::parameter(number(rng), "b"),
+                          sym::parameter({number(rng), number(rng), number(rng)}, "v"),
+                          sym::parameter({number(rng), number(rng)}, "w")};
+            pool = parameters;
+        }
         pool.push_back(sym::constant(0.5, -1.5, 2.0));
         auto with_dimension = [&](int dimension) {
             for (int tries = 0;; ++tries) {
@@ -422,6 +432,51 @@ TEST_P(FunctionRandomGraphs, MappedRowsAreRowByRowCallsBitForBit) {
                 EXPECT_EQ(0, std::memcmp(jacobian.data(), jacobians.data() + r * m * n, m * n * sizeof(double))) << r;
             }
         }
+    }
+}
+
+// Forward sweeps carry several directions at once. Over every operator,
+// broadcasts, lane picks and packs, each column of the Jacobian is what a
+// sweep along its input alone gives, bit for bit, for every count of input
+// lanes (one sweep, or several of up to eight directions each), and over
+// blocks of rows as for one row.
+TEST_P(FunctionRandomGraphs, ForwardSweepsOfManyDirectionsAreOneDirectionSweepsBitForBit) {
+    const RandomGraph g(GetParam(), 60, true);
+    const RandomGraph h(GetParam() + 1000, 60, true);
+    std::vector<Value> inputs = g.parameters;
+    inputs.insert(inputs.end(), h.parameters.begin(), h.parameters.end());
+    std::vector<Value> outputs;
+    for (int k = 0; k < 6; ++k) {
+        outputs.insert(outputs.end(), {g.output, sym::component(g.output, 0) * sym::component(h.output, 0), h.output});
+    }
+    const std::vector<SmallValue> x = values_of(inputs);
+    std::vector<std::vector<double>> alone;
+    for (std::size_t c = 0; c < inputs.size(); ++c) {
+        alone.push_back(Function(outputs, {inputs[c]}).jacobian({x[c]}));
+    }
+    for (std::size_t n = 1; n <= inputs.size(); ++n) {
+        SCOPED_TRACE(n);
+        const Function f(outputs, std::vector<Value>(inputs.begin(), inputs.begin() + static_cast<std::ptrdiff_t>(n)));
+        ASSERT_GT(f.output_lanes(), f.input_lanes());
+        const std::vector<SmallValue> first(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
+        const std::vector<double> jacobian = f.jacobian(first);
+        for (std::size_t row = 0; row < alone[0].size(); ++row) {
+            for (std::size_t c = 0; c < n; ++c) {
+                EXPECT_EQ(0, std::memcmp(&jacobian[row * n + c], &alone[c][row], sizeof(double))) << row << ", " << c;
+            }
+        }
+    }
+    // Every input: two sweeps (8 + 6 directions) over rows in several blocks.
+    const Function f(outputs, inputs);
+    const auto n = static_cast<std::size_t>(f.input_lanes());
+    const auto size = static_cast<std::size_t>(f.output_lanes()) * n;
+    constexpr std::size_t kRows = 300;
+    const std::vector<double> rows = random_rows(kRows, f.input_lanes(), GetParam());
+    std::vector<double> jacobians(kRows * size);
+    ASSERT_TRUE(f.map_jacobian(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, jacobians.data()));
+    for (std::size_t r = 0; r < kRows; r += 13) {
+        const std::vector<double> jacobian = f.jacobian(row_values(f, rows.data() + r * n));
+        EXPECT_EQ(0, std::memcmp(jacobian.data(), jacobians.data() + r * size, size * sizeof(double))) << r;
     }
 }
 
