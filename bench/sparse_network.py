@@ -83,7 +83,7 @@ def shape(points):
     return width, (points + width - 1) // width
 
 
-def run_varnel(points):
+def run_varnel(points, max_iterations=None):
     # The result's Jacobian is a SciPy csr_array; SciPy's first import (a
     # few tenths of a second, once per process) is made before the clock.
     import scipy.sparse  # noqa: F401
@@ -95,7 +95,8 @@ def run_varnel(points):
     before = resident_bytes()
     start = time.process_time()
     wall = time.perf_counter()
-    result = varnel.least_squares(residuals, unknowns)
+    options = {} if max_iterations is None else {"max_iterations": max_iterations}
+    result = varnel.least_squares(residuals, unknowns, **options)
     solve = time.process_time() - start
     wall = time.perf_counter() - wall
     peak = max(0, peak_bytes() - before)
@@ -144,10 +145,12 @@ def main():
     parser.add_argument("--quick", action="store_true", help="1,000 points, and SciPy on them")
     parser.add_argument("--no-scipy", action="store_true", help="leave SciPy out")
     parser.add_argument("--one", nargs=2, metavar=("KIND", "POINTS"), help=argparse.SUPPRESS)
+    parser.add_argument("--max-iterations", type=int, help="with --one varnel: stop after that many steps")
     args = parser.parse_args()
     if args.one:
         kind, points = args.one
-        print(json.dumps((run_varnel if kind == "varnel" else run_scipy)(int(points))))
+        result = run_varnel(int(points), args.max_iterations) if kind == "varnel" else run_scipy(int(points))
+        print(json.dumps(result))
         return
 
     sizes = [1_000, 3_000, 10_000, 30_000, 100_000] if args.scaling else [1_000 if args.quick else args.points]

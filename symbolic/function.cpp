@@ -153,8 +153,11 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         require_valid(output, "function output");
     }
     // The first lane of every node placed so far; kUnfinished while a node
-    // is on the stack or waits for its place.
-    IdMap<std::uint32_t> lane_of(256);
+    // is on the stack or waits for its place. Made for the inputs and a few
+    // nodes, and grown with the graph: a solver compiles a function per
+    // residual of a few nodes, where a larger table cost more to clear than
+    // the rest of the compile.
+    IdMap<std::uint32_t> lane_of(inputs_.size() + 16);
     for (const Value& input : inputs_) {
         require_valid(input, "function input");
         const ValueNode& node = input.node();

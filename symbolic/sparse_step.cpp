@@ -151,8 +151,12 @@ int SparseStep::normal_inverse_diagonal(VectorXd& diagonal) {
     // column by column from the last: for i, k in column j's pattern s,
     // Z(i, j) = -sum_k Z(i, k) L(k, j) and Z(j, j) = 1 / d_j - sum_k L(k, j)
     // Z(k, j). The rows of s are a clique of L's pattern, so every Z(i, k)
-    // needed is on it, in column k for i > k; a walk of that column finds
-    // them, the rows of s marked with their place in it.
+    // needed, i > k, is in column k. Rows are ascending in each column of
+    // the simplicial factor (it appends row k to the columns of row k's
+    // pattern, k rising), so one merge of column k with the rows of s after
+    // k finds them, and stops at s's last row: column k's rows beyond it
+    // are never read. (A walk of the whole column marking s's rows cost
+    // more than the factorisation itself, and grew faster.)
     const auto& l = factor_.matrixL().nestedExpression();
     const int* outer = l.outerIndexPtr();
     const int* inner = l.innerIndexPtr();
@@ -161,31 +165,27 @@ int SparseStep::normal_inverse_diagonal(VectorXd& diagonal) {
     std::vector<double> z(static_cast<std::size_t>(l.nonZeros()), 0.0);
     VectorXd z_diagonal(n);
     std::vector<double> sum;
-    std::vector<int> place(static_cast<std::size_t>(n), -1);
     for (Index j = n - 1; j >= 0; --j) {
         const int begin = outer[j];
         const int end = outer[j + 1];
         sum.assign(static_cast<std::size_t>(end - begin), 0.0);
-        for (int a = begin; a < end; ++a) {
-            place[static_cast<std::size_t>(inner[a])] = a - begin;
-        }
         for (int b = begin; b < end; ++b) {
             const int k = inner[b];
             const double l_kj = lx[b];
             double sum_b = z_diagonal(k) * l_kj;
-            for (int q = outer[k]; q < outer[k + 1]; ++q) {
-                const int a = place[static_cast<std::size_t>(inner[q])];
-                if (a >= 0) {
-                    const double z_ik = z[static_cast<std::size_t>(q)];
-                    sum[static_cast<std::size_t>(a)] += z_ik * l_kj;
-                    sum_b += z_ik * lx[begin + a];
+            int q = outer[k];
+            for (int a = b + 1; a < end; ++a) {
+                while (inner[q] != inner[a]) {
+                    ++q;
                 }
+                const double z_ik = z[static_cast<std::size_t>(q)];
+                sum[static_cast<std::size_t>(a - begin)] += z_ik * l_kj;
+                sum_b += z_ik * lx[a];
             }
             sum[static_cast<std::size_t>(b - begin)] += sum_b;
         }
         double diagonal_j = 1.0 / d(j);
         for (int a = begin; a < end; ++a) {
-            place[static_cast<std::size_t>(inner[a])] = -1;
             z[static_cast<std::size_t>(a)] = -sum[static_cast<std::size_t>(a - begin)];
             diagonal_j -= lx[a] * z[static_cast<std::size_t>(a)];
         }

@@ -146,18 +146,37 @@ def test_an_unknown_layout_is_refused_before_any_evaluation(call):
 # A large network in a process of its own: the solve's peak memory above
 # what the graph already holds stays proportional to the Jacobian's
 # nonzeros, where a dense Jacobian would take 8 bytes for each of lanes x
-# unknown lanes entries. 10,000 points keep it to a few seconds; the
-# benchmark's --scaling run goes to 100,000.
-LARGE_POINTS = 10_000
+# unknown lanes entries (480 GB at 100,000 points). Per nonzero of J (4 per
+# distance row): its pattern and values and their working copies (about 50
+# bytes), the per-residual compiled functions (about 130), J^T J's lower
+# triangle with the places of its products and a scaled copy (about 60),
+# and the sparse factor with its selected inverse, 20 bytes for each of
+# its entries: 9.7 per nonzero of J at 10,000 points, 14.8 at 100,000
+# (its fill grows as n log n on a 2-D network, which no ordering avoids).
+# Measured: 620 bytes per nonzero at 10,000 points, 714 at 100,000; the
+# bound leaves room for the slow growth of the fill and for the allocator.
+# 10,000 points are solved to the end; 100,000 take one step (one
+# factorisation, then another and the selected inverse for the standard
+# errors: every array the full solve has, at its size), as the full solve
+# takes minutes there (bench/sparse_network.py --scaling). Even so that
+# case is not quick: about 37 s of CPU, the factorisations most of it.
+BYTES_PER_NONZERO = 2_000
 
 
-def test_the_memory_of_a_large_network_follows_its_nonzeros():
-    out = subprocess.run([sys.executable, str(ROOT / "bench" / "sparse_network.py"), "--one", "varnel",
-                          str(LARGE_POINTS)], capture_output=True, text=True, timeout=300)
+@pytest.mark.parametrize(("points", "max_iterations"), [(10_000, None), (100_000, 1)])
+def test_the_memory_of_a_large_network_follows_its_nonzeros(points, max_iterations):
+    command = [sys.executable, str(ROOT / "bench" / "sparse_network.py"), "--one", "varnel", str(points)]
+    if max_iterations is not None:
+        command += ["--max-iterations", str(max_iterations)]
+    out = subprocess.run(command, capture_output=True, text=True, timeout=900)
     assert out.returncode == 0, out.stderr[-2000:]
     r = json.loads(out.stdout.splitlines()[-1])
-    assert r["layout"] == "sparse" and r["status"] in {"xtol", "gtol", "ftol", "precision"}
-    assert r["rms_error"] < 1e-6
+    assert r["layout"] == "sparse" and r["points"] >= points
+    if max_iterations is None:
+        assert r["status"] in {"xtol", "gtol", "ftol", "precision"}
+        assert r["rms_error"] < 1e-6
+    else:
+        assert (r["status"], r["iterations"]) == ("max_iterations", max_iterations)
     dense_bytes = 8.0 * r["residual_lanes"] * 2 * r["points"]
-    assert 0 < r["peak_bytes"] < 2_000 * r["nonzeros"]
+    assert 0 < r["peak_bytes"] < BYTES_PER_NONZERO * r["nonzeros"]
     assert r["peak_bytes"] < dense_bytes / 20

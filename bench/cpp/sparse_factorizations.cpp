@@ -1,0 +1,127 @@
+// The sparse step's factorisation against CHOLMOD's, on the normal
+// equations J^T J of the network of bench/sparse_network.py (the grid
+// perturbed by up to 0.15, distances to the right, lower and lower-right
+// neighbours, one point and one y fixed): Eigen's simplicial LDL^T in the
+// approximate minimum degree order, as the solver has it, and through
+// Eigen's CholmodSupport CHOLMOD's simplicial and supernodal factorisations
+// in its AMD and METIS orders. CPU seconds of the symbolic analysis and of
+// one numeric factorisation (the mean of REPEATS), the factor's entries and
+// CHOLMOD's count of its floating-point operations. Not part of the build:
+// CHOLMOD is not a dependency of varnel (bench/README.md says why).
+//
+//   apt-get install libsuitesparse-dev
+//   g++ -O3 -DNDEBUG -std=c++17 -I/usr/include/eigen3 -I/usr/include/suitesparse
+//       bench/cpp/sparse_factorizations.cpp -lcholmod -o /tmp/sparse_factorizations
+//   /tmp/sparse_factorizations POINTS [REPEATS]
+#include <Eigen/CholmodSupport>
+#include <Eigen/SparseCholesky>
+#include <Eigen/SparseCore>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+using Matrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+
+double cpu_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
+// The lower triangle of J^T J, with 1e-9 on the diagonal as the smallest
+// damping of a step.
+Matrix network_normal_equations(int points) {
+    const int width = static_cast<int>(std::sqrt(static_cast<double>(points)));
+    const int height = (points + width - 1) / width;
+    std::mt19937 random(0);
+    std::uniform_real_distribution<double> perturb(-0.15, 0.15);
+    std::vector<double> px, py;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            px.push_back(x + perturb(random));
+            py.push_back(y + perturb(random));
+        }
+    }
+    std::vector<Eigen::Triplet<double>> entries;
+    int row = 0;
+    auto tie = [&](int k, int j) {
+        const double dx = px[j] - px[k], dy = py[j] - py[k], d = std::hypot(dx, dy);
+        entries.emplace_back(row, 2 * j, dx / d);
+        entries.emplace_back(row, 2 * j + 1, dy / d);
+        entries.emplace_back(row, 2 * k, -dx / d);
+        entries.emplace_back(row, 2 * k + 1, -dy / d);
+        ++row;
+    };
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int k = y * width + x;
+            if (x + 1 < width) tie(k, k + 1);
+            if (y + 1 < height) tie(k, k + width);
+            if (x + 1 < width && y + 1 < height) tie(k, k + width + 1);
+        }
+    }
+    entries.emplace_back(row++, 0, 1.0);
+    entries.emplace_back(row++, 1, 1.0);
+    entries.emplace_back(row++, 3, 1.0);
+    Eigen::SparseMatrix<double> jacobian(row, 2 * width * height);
+    jacobian.setFromTriplets(entries.begin(), entries.end());
+    Matrix normal = (jacobian.transpose() * jacobian).triangularView<Eigen::Lower>();
+    for (int j = 0; j < normal.cols(); ++j) {
+        normal.coeffRef(j, j) += 1e-9;
+    }
+    normal.makeCompressed();
+    return normal;
+}
+
+template <typename Factor>
+void measure(const char* name, Factor& factor, const Matrix& a, int repeats) {
+    double start = cpu_seconds();
+    factor.analyzePattern(a);
+    const double analyse = cpu_seconds() - start;
+    start = cpu_seconds();
+    for (int i = 0; i < repeats; ++i) {
+        factor.factorize(a);
+    }
+    const double numeric = (cpu_seconds() - start) / repeats;
+    const Eigen::VectorXd b = Eigen::VectorXd::Ones(a.cols());
+    const Eigen::VectorXd x = factor.solve(b);
+    const double residual = (a.selfadjointView<Eigen::Lower>() * x - b).norm() / b.norm();
+    std::printf("%-34s analyse %7.3f  factorise %7.3f  ", name, analyse, numeric);
+    if constexpr (std::is_base_of_v<Eigen::CholmodBase<Matrix, Eigen::Lower, Factor>, Factor>) {
+        std::printf("entries %10.0f  flops %9.3g", factor.cholmod().lnz, factor.cholmod().fl);
+    } else {
+        std::printf("entries %10ld  %15s", static_cast<long>(factor.matrixL().nestedExpression().nonZeros()) + a.cols(),
+                    "");
+    }
+    std::printf("  |Ax-b|/|b| %.0e\n", residual);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int points = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const int repeats = argc > 2 ? std::atoi(argv[2]) : 3;
+    const Matrix a = network_normal_equations(points);
+    std::printf("%d unknown lanes, %ld entries in the lower triangle of J^T J\n", static_cast<int>(a.cols()),
+                static_cast<long>(a.nonZeros()));
+    Eigen::SimplicialLDLT<Matrix, Eigen::Lower, Eigen::AMDOrdering<int>> simplicial;
+    measure("Eigen simplicial LDL^T, AMD", simplicial, a, repeats);
+    const struct {
+        const char* name;
+        int ordering;
+        int supernodal;
+    } ways[] = {{"CHOLMOD simplicial LDL^T, AMD", CHOLMOD_AMD, CHOLMOD_SIMPLICIAL},
+                {"CHOLMOD supernodal LL^T, AMD", CHOLMOD_AMD, CHOLMOD_SUPERNODAL},
+                {"CHOLMOD simplicial LDL^T, METIS", CHOLMOD_METIS, CHOLMOD_SIMPLICIAL},
+                {"CHOLMOD supernodal LL^T, METIS", CHOLMOD_METIS, CHOLMOD_SUPERNODAL}};
+    for (const auto& way : ways) {
+        Eigen::CholmodDecomposition<Matrix, Eigen::Lower> cholmod;
+        cholmod.cholmod().nmethods = 1;
+        cholmod.cholmod().method[0].ordering = way.ordering;
+        cholmod.cholmod().supernodal = way.supernodal;
+        cholmod.cholmod().final_ll = way.supernodal == CHOLMOD_SUPERNODAL;
+        measure(way.name, cholmod, a, repeats);
+    }
+}
