@@ -58,6 +58,21 @@ fi
 if ! have_eigen && [ "$can_apt" = 1 ]; then
     install_system_package libeigen3-dev "Eigen, the solver's linear algebra"
 fi
+# The library's sources are compiled with the same flags by the release
+# suite, the module's build and the two consumer projects that build varnel
+# from source; with ccache each is compiled once. CMake takes the launcher
+# from the environment for every build configured below.
+if ! command -v ccache >/dev/null && [ "$can_apt" = 1 ]; then
+    install_system_package ccache "ccache, so that the builds below compile each source once"
+fi
+if command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    # Paths below the project are hashed relative to it, so clones share hits.
+    export CCACHE_BASEDIR="$ROOT"
+else
+    echo "note: ccache is missing, so the library is compiled once per build" \
+        "(install it with: sudo apt-get install ccache)"
+fi
 if ! command -v dot >/dev/null; then
     if [ "$can_apt" = 1 ]; then
         install_system_package graphviz "Graphviz's dot program, which the picture-rendering tests run"
