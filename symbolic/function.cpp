@@ -424,7 +424,7 @@ std::vector<SmallValue> Function::vjp(const std::vector<SmallValue>& inputs,
     double* kept = values + lane_count_;
     double* adj = kept + lane_count_;
     forward(inputs, values, kept);
-    zero_adjoints(adj, 1);
+    zero(adj, lane_count_);
     seed_outputs(seeds, adj);
     run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, OneRow{});
 
@@ -734,12 +734,12 @@ bool Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride, s
             // The rows before a failing one are written, as row by row.
             rows_here = first_bad_row(values, block.stride, block.count);
         }
-        for (std::size_t r = 0; r < rows_here; ++r) {
-            double* target = out + (first + r) * width;
-            for (std::size_t k = 0; k < outputs_.size(); ++k) {
-                for (int i = 0; i < outputs_[k].node().dimension; ++i) {
-                    *target++ = values[(output_at_[k] + static_cast<std::size_t>(i)) * block.stride + r];
-                }
+        // Lane by lane, each a plain loop over the rows.
+        double* column = out + first * width;
+        for (std::size_t k = 0; k < outputs_.size(); ++k) {
+            for (int i = 0; i < outputs_[k].node().dimension; ++i, ++column) {
+                const double* lane = values + (output_at_[k] + static_cast<std::size_t>(i)) * block.stride;
+                for (std::size_t r = 0; r < rows_here; ++r) column[r * width] = lane[r];
             }
         }
         return rows_here;
@@ -798,10 +798,10 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
             }
         }
         run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, block);
-        for (std::size_t r = 0; r < block.count; ++r) {
-            for (std::size_t c = 0; c < width; ++c) {
-                out[(first + r) * width + c] = adj[c * stride + r];
-            }
+        for (std::size_t c = 0; c < width; ++c) {
+            const double* lane = adj + c * stride;
+            double* column = out + first * width + c;
+            for (std::size_t r = 0; r < block.count; ++r) column[r * width] = lane[r];
         }
         if (accumulate) {
             double* sum = sums.data() + first / stride * parameter_lanes;

@@ -163,8 +163,9 @@ inline std::uint64_t forward_one(const detail::Instruction& in, double* v, doubl
     return not_finite_bit(last);
 }
 
-// One row's arithmetic on several lanes, inline: a one-lane operand is
-// read at step 0, so it repeats.
+// One row's arithmetic on several lanes: a one-lane operand is read at
+// step 0, so it repeats. Out of line, so that the one-lane steps' loop
+// keeps its registers.
 template <typename Rule>
 inline std::uint64_t forward_wide(const detail::Instruction& in, double* v) {
     const std::size_t left_step = in.left_dimension != 1;
@@ -179,6 +180,16 @@ inline std::uint64_t forward_wide(const detail::Instruction& in, double* v) {
         bad |= not_finite_bit(value);
     }
     return bad;
+}
+
+[[gnu::noinline]] inline std::uint64_t forward_wide(const detail::Instruction& in, double* v) {
+    using detail::Code;
+    switch (in.code) {
+        case Code::AddN: return forward_wide<AddRule>(in, v);
+        case Code::SubtractN: return forward_wide<SubtractRule>(in, v);
+        case Code::MultiplyN: return forward_wide<MultiplyRule>(in, v);
+        default: return forward_wide<DivideRule>(in, v);
+    }
 }
 
 // Every instruction's value; false when a lane is not finite somewhere.
@@ -201,10 +212,10 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
                 case Code::Subtract1: bad |= forward_one<SubtractRule>(in, v, last, last_at); continue;
                 case Code::Multiply1: bad |= forward_one<MultiplyRule>(in, v, last, last_at); continue;
                 case Code::Divide1: bad |= forward_one<DivideRule>(in, v, last, last_at); continue;
-                case Code::AddN: bad |= forward_wide<AddRule>(in, v); continue;
-                case Code::SubtractN: bad |= forward_wide<SubtractRule>(in, v); continue;
-                case Code::MultiplyN: bad |= forward_wide<MultiplyRule>(in, v); continue;
-                case Code::DivideN: bad |= forward_wide<DivideRule>(in, v); continue;
+                case Code::AddN:
+                case Code::SubtractN:
+                case Code::MultiplyN:
+                case Code::DivideN: bad |= forward_wide(in, v); continue;
                 default: break;  // every lane is written once: `last` stays its lane's value
             }
         }
@@ -346,14 +357,17 @@ struct Recent {
     void forget() { at[0] = at[1] = static_cast<std::uint32_t>(-1); }
 };
 
+// It adds even at a first write (Instruction::first): a branch there costs
+// one row more than zeroing its lanes does, so a one-row pass starts from
+// all adjoint lanes zeroed.
 template <typename Rule>
 inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
     const std::uint32_t a = in.operand[0];
     const std::uint32_t b = in.operand[1];
     const Adjoints d = Rule::adjoint(v[a], v[b], v[in.out], recent.upstream(in.out, adj), true);
-    const double left = added((in.first & 1) != 0, adj[a], d.left);
+    const double left = adj[a] + d.left;
     adj[a] = left;
-    const double right = added((in.first & 2) != 0, adj[b], d.right);  // after the store: x * x adds both into one lane
+    const double right = adj[b] + d.right;  // after the store: x * x adds both into one lane
     adj[b] = right;
     recent.at[0] = a;
     recent.value[0] = a == b ? right : left;
@@ -361,9 +375,9 @@ inline void reverse_one(const detail::Instruction& in, const double* v, double* 
     recent.value[1] = right;
 }
 
-// One row's arithmetic on several lanes, inline, lane by lane, the left
-// operand's contribution added before the right one's: a repeated one-lane
-// operand gathers every lane's, and x * x both into the same lanes.
+// One row's arithmetic on several lanes, lane by lane, the left operand's
+// contribution added before the right one's: a repeated one-lane operand
+// gathers every lane's, and x * x both into the same lanes.
 template <typename Rule>
 inline void reverse_wide(const detail::Instruction& in, const double* v, double* adj) {
     const std::size_t left_step = in.left_dimension != 1;
@@ -382,10 +396,22 @@ inline void reverse_wide(const detail::Instruction& in, const double* v, double*
     }
 }
 
+// Out of line, as forward_wide.
+[[gnu::noinline]] inline void reverse_wide(const detail::Instruction& in, const double* v, double* adj) {
+    using detail::Code;
+    switch (in.code) {
+        case Code::AddN: reverse_wide<AddRule>(in, v, adj); break;
+        case Code::SubtractN: reverse_wide<SubtractRule>(in, v, adj); break;
+        case Code::MultiplyN: reverse_wide<MultiplyRule>(in, v, adj); break;
+        default: reverse_wide<DivideRule>(in, v, adj); break;
+    }
+}
+
 // Backward's scheduling: the instructions in reverse, each adding what its
 // upstream lanes give into its operands' adjoints. `kept` is what the
 // forward pass kept. The adjoint lanes that are read before they are
-// written (Function::zero_adjoints) are zero, the outputs' seeded.
+// written (Function::zero_adjoints) are zero, the outputs' seeded; for one
+// row, every adjoint lane is zero (see reverse_one).
 template <typename Rows>
 void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
                  const double* kept, double* adj, Rows rows) {
@@ -403,10 +429,10 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
                 default: recent.forget(); break;
             }
             switch (in.code) {
-                case Code::AddN: reverse_wide<AddRule>(in, v, adj); continue;
-                case Code::SubtractN: reverse_wide<SubtractRule>(in, v, adj); continue;
-                case Code::MultiplyN: reverse_wide<MultiplyRule>(in, v, adj); continue;
-                case Code::DivideN: reverse_wide<DivideRule>(in, v, adj); continue;
+                case Code::AddN:
+                case Code::SubtractN:
+                case Code::MultiplyN:
+                case Code::DivideN: reverse_wide(in, v, adj); continue;
                 default: break;
             }
         }
