@@ -24,8 +24,9 @@ enum class Code : std::uint8_t {
 // Component, the operand count of a Pack, and for a two-operand operator 1
 // when its right operand varies (is not a Constant), else 0. Bit k of
 // `first` is set when the reverse pass's first write into operand k's
-// adjoint lanes is this instruction's: it assigns there rather than adds,
-// and those lanes need no zeroing beforehand.
+// adjoint lanes is this instruction's: it may assign there rather than add,
+// and then those lanes need no zeroing beforehand (a pass over rows does;
+// one row's one-lane steps add, see reverse_one).
 struct Instruction {
     ExpressionOp op;
     Code code;
