@@ -92,14 +92,14 @@ void require_seeds(const std::vector<SmallValue>& seeds, const std::vector<Value
     }
 }
 
-// One-lane arithmetic gets instructions of its own; every other operator
-// with a rule runs lane by lane.
-Code one_lane_code(ExpressionOp op) {
+// Arithmetic gets instructions of its own, for one lane and for several;
+// every other operator with a rule runs lane by lane.
+Code arithmetic_code(ExpressionOp op, bool one_lane) {
     switch (op) {
-        case ExpressionOp::Add: return Code::Add1;
-        case ExpressionOp::Subtract: return Code::Subtract1;
-        case ExpressionOp::Multiply: return Code::Multiply1;
-        case ExpressionOp::Divide: return Code::Divide1;
+        case ExpressionOp::Add: return one_lane ? Code::Add1 : Code::AddN;
+        case ExpressionOp::Subtract: return one_lane ? Code::Subtract1 : Code::SubtractN;
+        case ExpressionOp::Multiply: return one_lane ? Code::Multiply1 : Code::MultiplyN;
+        case ExpressionOp::Divide: return one_lane ? Code::Divide1 : Code::DivideN;
         default: return Code::Lanes;
     }
 }
@@ -255,13 +255,72 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         output_at_.push_back(*lane_of.find(output.node().id));
         output_lanes_ += output.node().dimension;
     }
+    // Every node's lanes: the inputs', then the others'.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> nodes;
+    nodes.reserve(inputs_.size() + order.size());
+    for (const Value& input : inputs_) {
+        nodes.emplace_back(*lane_of.find(input.node().id), input.node().dimension);
+    }
+    for (const Value* value : order) {
+        nodes.emplace_back(*lane_of.find(value->node().id), value->node().dimension);
+    }
+    mark_first_adjoint_writes(nodes);
+}
+
+// The reverse pass visits a node's readers last to first, so the first
+// write into its adjoint lanes is its last reader's. Unless that reader is
+// a Component (which writes one lane of several) or the node is an output
+// (whose seed is there first), that write assigns 0 + d, which is what
+// adding into zeroed lanes gives bit for bit, and the node's lanes need no
+// zeroing. A node read twice by one instruction (x * x, a Pack of x and x)
+// is assigned at its first operand, as the reverse pass writes that one
+// first.
+void Function::mark_first_adjoint_writes(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& nodes) {
+    std::vector<std::uint32_t> last_reader(lane_count_, kUnfinished);
+    for (std::size_t k = 0; k < code_.size(); ++k) {
+        const Instruction& in = code_[k];
+        const int operands = in.code == Code::Pack ? in.extra : in.code == Code::Component ? 1 : rule_operands(in.op);
+        for (int j = 0; j < operands; ++j) {
+            last_reader[in.operand[j]] = static_cast<std::uint32_t>(k);
+        }
+    }
+    for (const std::uint32_t output : output_at_) {
+        last_reader[output] = kUnfinished;
+    }
+    std::vector<bool> zeroed(lane_count_, false);
+    for (const auto& [lane, lanes] : nodes) {
+        const std::uint32_t reader = last_reader[lane];
+        if (reader == kUnfinished || code_[reader].code == Code::Component) {
+            std::fill_n(zeroed.begin() + lane, lanes, true);
+            continue;
+        }
+        Instruction& in = code_[reader];
+        int j = 0;
+        while (in.operand[j] != lane) ++j;
+        in.first = static_cast<std::uint8_t>(in.first | (1u << j));
+    }
+    for (std::uint32_t lane = 0; lane < lane_count_;) {
+        if (!zeroed[lane]) {
+            ++lane;
+            continue;
+        }
+        const std::uint32_t begin = lane;
+        while (lane < lane_count_ && zeroed[lane]) ++lane;
+        zeroed_adjoints_.emplace_back(begin, lane);
+    }
+}
+
+void Function::zero_adjoints(double* adjoints, std::size_t stride) const {
+    for (const auto& [begin, end] : zeroed_adjoints_) {
+        zero(adjoints + begin * stride, (end - begin) * stride);
+    }
 }
 
 // The instruction of an expression node, whose operands all have lanes.
 template <typename LaneMap>
 void Function::emit(const Value& value, std::uint32_t lane, const LaneMap& lane_of) {
     const ValueNode& node = value.node();
-    Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), 0, 0, -1, lane, {0, 0, 0, 0}};
+    Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), 0, 0, 0, -1, lane, {0, 0, 0, 0}};
     // Value::input refuses an operand the node lacks, as eval does.
     const auto operand = [&](int i) { return *lane_of.find(value.input(i).node().id); };
     const auto dimension = [&](int i) { return static_cast<std::uint8_t>(value.input(i).node().dimension); };
@@ -308,9 +367,7 @@ void Function::emit(const Value& value, std::uint32_t lane, const LaneMap& lane_
                     throw_cannot_combine(in.left_dimension, in.right_dimension);
                 }
                 in.extra = node.inputs[1].node().kind != ValueKind::Constant ? 1 : 0;
-                if (node.dimension == 1 && in.left_dimension == 1 && in.right_dimension == 1) {
-                    in.code = one_lane_code(node.op);
-                }
+                in.code = arithmetic_code(node.op, node.dimension == 1);
             }
         }
     }
@@ -729,12 +786,12 @@ bool Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride, s
             // The rows before a failing one are written, as row by row.
             rows_here = first_bad_row(values, block.stride, block.count);
         }
-        for (std::size_t r = 0; r < rows_here; ++r) {
-            double* target = out + (first + r) * width;
-            for (std::size_t k = 0; k < outputs_.size(); ++k) {
-                for (int i = 0; i < outputs_[k].node().dimension; ++i) {
-                    *target++ = values[(output_at_[k] + static_cast<std::size_t>(i)) * block.stride + r];
-                }
+        // Lane by lane, each a plain loop over the rows.
+        double* column = out + first * width;
+        for (std::size_t k = 0; k < outputs_.size(); ++k) {
+            for (int i = 0; i < outputs_[k].node().dimension; ++i, ++column) {
+                const double* lane = values + (output_at_[k] + static_cast<std::size_t>(i)) * block.stride;
+                for (std::size_t r = 0; r < rows_here; ++r) column[r * width] = lane[r];
             }
         }
         return rows_here;
@@ -769,7 +826,7 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
         double* adj = kept + lane_count_ * stride;
         bool finite = load_block(source, first, stride, block.count, values);
         finite &= run_forward(code_.data(), code_.data() + code_.size(), values, kept, block);
-        zero(adj, lane_count_ * stride);
+        zero_adjoints(adj, stride);
         bool seeds_finite = true;
         for (std::size_t r = 0; r < block.count; ++r) {
             const double* seed = seeds + static_cast<std::ptrdiff_t>(first + r) * seed_stride;
@@ -793,10 +850,10 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
             }
         }
         run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, block);
-        for (std::size_t r = 0; r < block.count; ++r) {
-            for (std::size_t c = 0; c < width; ++c) {
-                out[(first + r) * width + c] = adj[c * stride + r];
-            }
+        for (std::size_t c = 0; c < width; ++c) {
+            const double* lane = adj + c * stride;
+            double* column = out + first * width + c;
+            for (std::size_t r = 0; r < block.count; ++r) column[r * width] = lane[r];
         }
         if (accumulate) {
             double* sum = sums.data() + first / stride * parameter_lanes;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "symbolic/symbolic.h"
@@ -109,6 +110,8 @@ private:
     void forward(const std::vector<SmallValue>& inputs, double* values, double* kept) const;
     void seed_outputs(const std::vector<SmallValue>& seeds, double* adjoints) const;
     void add_parameter_gradients(const double* adjoints) const;
+    void mark_first_adjoint_writes(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& nodes);
+    void zero_adjoints(double* adjoints, std::size_t stride) const;
     template <typename Block, typename Put>
     void jacobian_rows(const double* values, const double* kept, double* lanes, Block rows, Put put) const;
     template <typename Block>
@@ -132,6 +135,10 @@ private:
     std::vector<detail::Instruction> code_;
     // The first lane of each output.
     std::vector<std::uint32_t> output_at_;
+    // The adjoint lanes that a reverse pass reads before it writes them,
+    // as [begin, end) runs: those of the outputs and of nodes no
+    // instruction's first write assigns (detail::Instruction::first).
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> zeroed_adjoints_;
     int input_lanes_ = 0;
     int output_lanes_ = 0;
 };

@@ -8,11 +8,13 @@
 
 namespace varnel::symbolic::detail {
 
-// How an instruction is run: one-lane arithmetic, the bulk of most graphs,
-// has instructions of its own; every other operator with a rule runs lane
-// by lane through it (Lanes); Component and Pack move lanes.
+// How an instruction is run: arithmetic, the bulk of most graphs, has
+// instructions of its own, for one lane (Add1..Divide1) and for several
+// lanes with a one-lane operand repeated (AddN..DivideN); every other
+// operator with a rule runs lane by lane through it (Lanes); Component and
+// Pack move lanes.
 enum class Code : std::uint8_t {
-    Add1, Subtract1, Multiply1, Divide1, Lanes, Component, Pack,
+    Add1, Subtract1, Multiply1, Divide1, AddN, SubtractN, MultiplyN, DivideN, Lanes, Component, Pack,
 };
 
 // One step of the tape: the node's operator, how it is run, its dimension,
@@ -20,13 +22,18 @@ enum class Code : std::uint8_t {
 // and where its operands' lanes start, as lane positions in the Function's
 // lane array (see Function::lane_count_). `extra` is the lane of a
 // Component, the operand count of a Pack, and for a two-operand operator 1
-// when its right operand varies (is not a Constant), else 0.
+// when its right operand varies (is not a Constant), else 0. Bit k of
+// `first` is set when the reverse pass's first write into operand k's
+// adjoint lanes is this instruction's: it may assign there rather than add,
+// and then those lanes need no zeroing beforehand (a pass over rows does;
+// one row's one-lane steps add, see reverse_one).
 struct Instruction {
     ExpressionOp op;
     Code code;
     std::uint8_t dimension;
     std::uint8_t left_dimension;
     std::uint8_t right_dimension;
+    std::uint8_t first;
     std::int32_t extra;
     std::uint32_t out;
     std::uint32_t operand[4];

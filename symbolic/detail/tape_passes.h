@@ -163,6 +163,35 @@ inline std::uint64_t forward_one(const detail::Instruction& in, double* v, doubl
     return not_finite_bit(last);
 }
 
+// One row's arithmetic on several lanes: a one-lane operand is read at
+// step 0, so it repeats. Out of line, so that the one-lane steps' loop
+// keeps its registers.
+template <typename Rule>
+inline std::uint64_t forward_wide(const detail::Instruction& in, double* v) {
+    const std::size_t left_step = in.left_dimension != 1;
+    const std::size_t right_step = in.right_dimension != 1;
+    const double* a = v + in.operand[0];
+    const double* b = v + in.operand[1];
+    double* __restrict y = v + in.out;
+    std::uint64_t bad = 0;
+    for (std::size_t i = 0; i < in.dimension; ++i) {
+        const double value = Rule::value(a[i * left_step], b[i * right_step]);
+        y[i] = value;
+        bad |= not_finite_bit(value);
+    }
+    return bad;
+}
+
+[[gnu::noinline]] inline std::uint64_t forward_wide(const detail::Instruction& in, double* v) {
+    using detail::Code;
+    switch (in.code) {
+        case Code::AddN: return forward_wide<AddRule>(in, v);
+        case Code::SubtractN: return forward_wide<SubtractRule>(in, v);
+        case Code::MultiplyN: return forward_wide<MultiplyRule>(in, v);
+        default: return forward_wide<DivideRule>(in, v);
+    }
+}
+
 // Every instruction's value; false when a lane is not finite somewhere.
 template <typename Rows>
 bool run_forward(const detail::Instruction* begin, const detail::Instruction* end, double* v, double* kept,
@@ -183,6 +212,10 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
                 case Code::Subtract1: bad |= forward_one<SubtractRule>(in, v, last, last_at); continue;
                 case Code::Multiply1: bad |= forward_one<MultiplyRule>(in, v, last, last_at); continue;
                 case Code::Divide1: bad |= forward_one<DivideRule>(in, v, last, last_at); continue;
+                case Code::AddN:
+                case Code::SubtractN:
+                case Code::MultiplyN:
+                case Code::DivideN: bad |= forward_wide(in, v); continue;
                 default: break;  // every lane is written once: `last` stays its lane's value
             }
         }
@@ -191,6 +224,10 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
             case Code::Subtract1: bad |= forward_scalar<SubtractRule>(y, a, b, rows); break;
             case Code::Multiply1: bad |= forward_scalar<MultiplyRule>(y, a, b, rows); break;
             case Code::Divide1: bad |= forward_scalar<DivideRule>(y, a, b, rows); break;
+            case Code::AddN:
+            case Code::SubtractN:
+            case Code::MultiplyN:
+            case Code::DivideN:
             case Code::Lanes: bad |= forward_lanes(in, v, kept, rows); break;
             case Code::Component:
                 if (static_cast<std::uint32_t>(in.extra) >= in.left_dimension) {
@@ -208,31 +245,45 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
     return bad == 0;
 }
 
+// An adjoint lane after a contribution d: d + 0 at the first write into it
+// (see Instruction::first), which is what adding into a zeroed lane gives
+// bit for bit, else the lane plus d.
+inline double added(bool first, const double& lane, double d) {
+    return first ? d + 0.0 : lane + d;
+}
+
 // What one lane of a two-operand operator adds into its operands' adjoint
 // lanes over the rows, the left one's before the right one's. Apart, they
 // vectorise; x * x adds both into the same lanes.
 template <typename Rule, typename Rows>
 inline void reverse_apart(const double* a, const double* b, const double* y, const double* g, double* __restrict left,
-                          double* __restrict right, bool right_varies, Rows rows) {
+                          double* __restrict right, bool right_varies, bool first_left, bool first_right,
+                          Rows rows) {
     for (std::size_t r = 0; r < rows.count; ++r) {
         const Adjoints d = Rule::adjoint(a[r], b[r], y[r], g[r], right_varies);
-        left[r] += d.left;
-        right[r] += d.right;
+        left[r] = added(first_left, left[r], d.left);
+        right[r] = added(first_right, right[r], d.right);
     }
 }
 
 template <typename Rule, typename Rows>
 inline void reverse_scalar(const double* a, const double* b, const double* y, const double* g, double* left,
-                           double* right, bool right_varies, Rows rows) {
+                           double* right, bool right_varies, bool first_left, bool first_right, Rows rows) {
     if (left != right) {
-        reverse_apart<Rule>(a, b, y, g, left, right, right_varies, rows);
+        reverse_apart<Rule>(a, b, y, g, left, right, right_varies, first_left, first_right, rows);
         return;
     }
     for (std::size_t r = 0; r < rows.count; ++r) {
         const Adjoints d = Rule::adjoint(a[r], b[r], y[r], g[r], right_varies);
-        left[r] += d.left;
+        left[r] = added(first_left, left[r], d.left);
         left[r] += d.right;
     }
+}
+
+// Whether lane i's write into an operand of `dimension` lanes is the
+// instruction's first there: a one-lane operand is written at every lane.
+inline bool first_write(const detail::Instruction& in, int operand, int dimension, int i) {
+    return ((in.first >> operand) & 1) != 0 && (dimension != 1 || i == 0);
 }
 
 // The adjoint of an instruction run lane by lane, the left operand's
@@ -258,18 +309,21 @@ template <typename Rows>
                     const std::size_t li = broadcast_index(in.left_dimension, i) * stride;
                     const std::size_t ri = broadcast_index(in.right_dimension, i) * stride;
                     const std::size_t yi = static_cast<std::size_t>(i) * stride;
-                    reverse_scalar<Rule>(x + li, z + ri, y + yi, g + yi, left + li, right + ri, in.extra != 0, rows);
+                    reverse_scalar<Rule>(x + li, z + ri, y + yi, g + yi, left + li, right + ri, in.extra != 0,
+                                         first_write(in, 0, in.left_dimension, i),
+                                         first_write(in, 1, in.right_dimension, i), rows);
                 }
             } else {
                 const double* derivative = kept + in.out * stride;
+                const bool first = (in.first & 1) != 0;
                 for (int i = 0; i < n; ++i) {
                     const std::size_t lane = static_cast<std::size_t>(i) * stride;
                     double* __restrict to = left + lane;
                     for (std::size_t r = 0; r < rows.count; ++r) {
                         if constexpr (is_paired<Rule>) {
-                            to[r] += Rule::adjoint_by(derivative[lane + r], g[lane + r]);
+                            to[r] = added(first, to[r], Rule::adjoint_by(derivative[lane + r], g[lane + r]));
                         } else {
-                            to[r] += Rule::adjoint(x[lane + r], y[lane + r], g[lane + r]);
+                            to[r] = added(first, to[r], Rule::adjoint(x[lane + r], y[lane + r], g[lane + r]));
                         }
                     }
                 }
@@ -303,6 +357,9 @@ struct Recent {
     void forget() { at[0] = at[1] = static_cast<std::uint32_t>(-1); }
 };
 
+// It adds even at a first write (Instruction::first): a branch there costs
+// one row more than zeroing its lanes does, so a one-row pass starts from
+// all adjoint lanes zeroed.
 template <typename Rule>
 inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
     const std::uint32_t a = in.operand[0];
@@ -318,9 +375,43 @@ inline void reverse_one(const detail::Instruction& in, const double* v, double* 
     recent.value[1] = right;
 }
 
+// One row's arithmetic on several lanes, lane by lane, the left operand's
+// contribution added before the right one's: a repeated one-lane operand
+// gathers every lane's, and x * x both into the same lanes.
+template <typename Rule>
+inline void reverse_wide(const detail::Instruction& in, const double* v, double* adj) {
+    const std::size_t left_step = in.left_dimension != 1;
+    const std::size_t right_step = in.right_dimension != 1;
+    const double* a = v + in.operand[0];
+    const double* b = v + in.operand[1];
+    const double* y = v + in.out;
+    const double* g = adj + in.out;
+    double* left = adj + in.operand[0];
+    double* right = adj + in.operand[1];
+    for (std::size_t i = 0; i < in.dimension; ++i) {
+        const Adjoints d = Rule::adjoint(a[i * left_step], b[i * right_step], y[i], g[i], in.extra != 0);
+        const int lane = static_cast<int>(i);
+        left[i * left_step] = added(first_write(in, 0, in.left_dimension, lane), left[i * left_step], d.left);
+        right[i * right_step] = added(first_write(in, 1, in.right_dimension, lane), right[i * right_step], d.right);
+    }
+}
+
+// Out of line, as forward_wide.
+[[gnu::noinline]] inline void reverse_wide(const detail::Instruction& in, const double* v, double* adj) {
+    using detail::Code;
+    switch (in.code) {
+        case Code::AddN: reverse_wide<AddRule>(in, v, adj); break;
+        case Code::SubtractN: reverse_wide<SubtractRule>(in, v, adj); break;
+        case Code::MultiplyN: reverse_wide<MultiplyRule>(in, v, adj); break;
+        default: reverse_wide<DivideRule>(in, v, adj); break;
+    }
+}
+
 // Backward's scheduling: the instructions in reverse, each adding what its
 // upstream lanes give into its operands' adjoints. `kept` is what the
-// forward pass kept.
+// forward pass kept. The adjoint lanes that are read before they are
+// written (Function::zero_adjoints) are zero, the outputs' seeded; for one
+// row, every adjoint lane is zero (see reverse_one).
 template <typename Rows>
 void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
                  const double* kept, double* adj, Rows rows) {
@@ -337,16 +428,40 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
                 case Code::Divide1: reverse_one<DivideRule>(in, v, adj, recent); continue;
                 default: recent.forget(); break;
             }
+            switch (in.code) {
+                case Code::AddN:
+                case Code::SubtractN:
+                case Code::MultiplyN:
+                case Code::DivideN: reverse_wide(in, v, adj); continue;
+                default: break;
+            }
         }
         const double* g = adj + in.out * stride;
         const std::size_t a = in.operand[0] * stride;
         const std::size_t b = in.operand[1] * stride;
         const double* y = v + in.out * stride;
+        const bool first_left = (in.first & 1) != 0;
+        const bool first_right = (in.first & 2) != 0;
         switch (in.code) {
-            case Code::Add1: reverse_scalar<AddRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
-            case Code::Subtract1: reverse_scalar<SubtractRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
-            case Code::Multiply1: reverse_scalar<MultiplyRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
-            case Code::Divide1: reverse_scalar<DivideRule>(v + a, v + b, y, g, adj + a, adj + b, true, rows); break;
+            case Code::Add1:
+                reverse_scalar<AddRule>(v + a, v + b, y, g, adj + a, adj + b, true, first_left, first_right, rows);
+                break;
+            case Code::Subtract1:
+                reverse_scalar<SubtractRule>(v + a, v + b, y, g, adj + a, adj + b, true, first_left, first_right,
+                                             rows);
+                break;
+            case Code::Multiply1:
+                reverse_scalar<MultiplyRule>(v + a, v + b, y, g, adj + a, adj + b, true, first_left, first_right,
+                                             rows);
+                break;
+            case Code::Divide1:
+                reverse_scalar<DivideRule>(v + a, v + b, y, g, adj + a, adj + b, true, first_left, first_right,
+                                           rows);
+                break;
+            case Code::AddN:
+            case Code::SubtractN:
+            case Code::MultiplyN:
+            case Code::DivideN:
             case Code::Lanes: reverse_lanes(in, v, kept, adj, rows); break;
             case Code::Component: {
                 double* left = adj + a + static_cast<std::size_t>(in.extra) * stride;
@@ -357,7 +472,8 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
                 for (int k = 0; k < in.extra; ++k) {
                     double* lane = adj + in.operand[k] * stride;
                     const double* gk = g + static_cast<std::size_t>(k) * stride;
-                    for (std::size_t r = 0; r < rows.count; ++r) lane[r] += gk[r];
+                    const bool first = ((in.first >> k) & 1) != 0;
+                    for (std::size_t r = 0; r < rows.count; ++r) lane[r] = added(first, lane[r], gk[r]);
                 }
                 break;
         }

@@ -656,3 +656,134 @@ TEST(FunctionTest, InconsistentNodesFailAsInEval) {
 }
 
 }  // namespace
+
+// Arithmetic on several lanes runs inline, a one-lane operand repeated, and
+// the reverse pass over blocks of rows assigns at a node's first adjoint
+// write instead of adding into zeroed lanes: in every shape, and with the
+// nodes whose lanes must still be zeroed (read last by a Component, an
+// output), one row gives eval's and backward's bits and blocks of rows give
+// one row's.
+struct WideCase {
+    const char* name;
+    Value (*make)(const Value& x, const Value& s, const Value& q);
+};
+
+class FunctionWideArithmetic : public testing::TestWithParam<WideCase> {};
+
+// r's lanes 0 and 2, lane 0 twice.
+Value picked_lanes(const Value& r) {
+    const Value c0 = sym::component(r, 0);
+    return sym::make_expression(Op::Pack, 3, {c0, sym::component(r, 2), c0}, 3, -1);
+}
+
+TEST_P(FunctionWideArithmetic, GivesEvalAndBackwardBitsInEveryShape) {
+    const SmallValue xv = lanes_of({0.75, -1.5, 2.25});
+    const SmallValue sv = lanes_of({-0.625});
+    const SmallValue seed = lanes_of({1.0, -2.0, 0.5});
+    const Value q = sym::parameter({0.5, -1.25, 2.0}, "q");
+
+    // One row against eval and backward, the inputs as Parameters.
+    const Value px = sym::parameter(xv, "px");
+    const Value ps = sym::parameter(sv, "ps");
+    const Value picked = picked_lanes(GetParam().make(px, ps, q));
+    for (const Value& p : {px, ps, q}) p.zero_grad();
+    picked.backward(seed);
+    // A leaf below no output has no gradient; vjp gives it zeros.
+    const auto grad_of = [](const Value& p) {
+        return p.has_grad() ? p.grad() : lanes_of(std::vector<double>(static_cast<std::size_t>(p.dimension()), 0.0));
+    };
+    const std::vector<SmallValue> backward_grads = {grad_of(px), grad_of(ps), grad_of(q)};
+    for (const Value& p : {px, ps, q}) p.zero_grad();
+    const Function one({picked}, {px, ps});
+    EXPECT_TRUE(same_bits(one.evaluate({xv, sv})[0], picked.evaluate()));
+    const std::vector<SmallValue> grads = one.vjp({xv, sv}, {seed});
+    EXPECT_TRUE(same_bits(grads[0], backward_grads[0]));
+    EXPECT_TRUE(same_bits(grads[1], backward_grads[1]));
+    EXPECT_TRUE(same_bits(grad_of(q), backward_grads[2]));
+
+    // Blocks of rows against one row, r read last by Components, then by a
+    // later output, then an output itself.
+    const Value x = sym::undefined(3, "x");
+    const Value s = sym::undefined(1, "s");
+    const Value r = GetParam().make(x, s, q);
+    for (const std::vector<Value>& outputs : {std::vector<Value>{picked_lanes(r)},
+                                              std::vector<Value>{picked_lanes(r), r * s},
+                                              std::vector<Value>{r, picked_lanes(r)}}) {
+        const Function f(outputs, {x, s});
+        constexpr std::size_t kRows = 300;
+        const auto n = static_cast<std::size_t>(f.input_lanes());
+        const auto m = static_cast<std::size_t>(f.output_lanes());
+        const std::vector<double> rows = random_rows(kRows, f.input_lanes(), 7);
+        const std::vector<double> seeds = random_rows(kRows, f.output_lanes(), 8);
+        std::vector<double> mapped(kRows * m), gradients(kRows * n);
+        ASSERT_TRUE(f.map(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, mapped.data()));
+        ASSERT_TRUE(f.map_vjp(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, seeds.data(),
+                              static_cast<std::ptrdiff_t>(m), gradients.data(), false));
+        for (std::size_t row = 0; row < kRows; row += 13) {
+            const std::vector<SmallValue> in = row_values(f, rows.data() + row * n);
+            std::vector<double> expected;
+            for (const SmallValue& v : f.evaluate(in)) {
+                expected.insert(expected.end(), v.lanes.begin(), v.lanes.begin() + v.dimension);
+            }
+            EXPECT_EQ(0, std::memcmp(expected.data(), mapped.data() + row * m, m * sizeof(double))) << row;
+            expected.clear();
+            for (const SmallValue& v : f.vjp(in, row_seeds(f, seeds.data() + row * m))) {
+                expected.insert(expected.end(), v.lanes.begin(), v.lanes.begin() + v.dimension);
+            }
+            EXPECT_EQ(0, std::memcmp(expected.data(), gradients.data() + row * n, n * sizeof(double))) << row;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, FunctionWideArithmetic,
+    testing::Values(WideCase{"AddLanes", [](const Value& x, const Value&, const Value& q) { return x + q; }},
+                    WideCase{"SubtractScalarLeft", [](const Value& x, const Value& s, const Value&) { return s - x; }},
+                    WideCase{"MultiplyScalarRight", [](const Value& x, const Value& s, const Value&) { return x * s; }},
+                    WideCase{"DivideLanes", [](const Value& x, const Value&, const Value& q) { return x / (q + 3.0); }},
+                    WideCase{"MultiplySelf", [](const Value& x, const Value&, const Value&) { return x * x; }},
+                    WideCase{"DivideScalarBySelf", [](const Value& x, const Value& s, const Value&) {
+                        return s / (x * x + 1.0) - x / (s * s + 1.0);
+                    }}),
+    [](const testing::TestParamInfo<WideCase>& info) { return info.param.name; });
+
+// A first adjoint write assigns d + 0, as adding d into a zeroed lane does:
+// a contribution of -0 leaves +0, in one row and in blocks.
+TEST(FunctionTest, FirstAdjointWriteKeepsTheSignOfZeroOfAnAddition) {
+    const Value x = sym::undefined(3, "x");
+    const Value p = sym::parameter(-0.0, "p");
+    const Function f({sym::component(x * p, 1)}, {x});  // x's adjoints: 0 * -0 and 1 * -0
+    const std::vector<double> row = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0};
+    std::vector<double> gradients(6, -1.0);
+    const double seed = 1.0;
+    ASSERT_TRUE(f.map_vjp(row.data(), 2, 3, 1, &seed, 0, gradients.data(), false));
+    const std::vector<SmallValue> one = f.vjp({lanes_of({1.0, 2.0, 3.0})}, {lanes_of({1.0})});
+    for (std::size_t r = 0; r < 2; ++r) {
+        EXPECT_EQ(0, std::memcmp(one[0].lanes.data(), gradients.data() + r * 3, 3 * sizeof(double))) << r;
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(one[0].lanes[i], 0.0);
+        EXPECT_FALSE(std::signbit(one[0].lanes[i])) << i;
+    }
+}
+
+// A lane that overflows or divides by zero in arithmetic on several lanes
+// fails as eval fails, for one row and for the first such row of a block.
+TEST(FunctionRows, WideArithmeticThatIsNotFiniteFailsAsEval) {
+    const Value x = sym::undefined(3, "x");
+    const Value s = sym::undefined(1, "s");
+    const Function f({sym::component(x / s * 1e300, 1)}, {x, s});
+    EXPECT_ERROR(std::invalid_argument, kFinite, f.evaluate({lanes_of({1.0, 2.0, 3.0}), lanes_of({0.0})}));
+    EXPECT_ERROR(std::invalid_argument, kFinite, f.evaluate({lanes_of({1.0, 1e10, 3.0}), lanes_of({1.0})}));
+    std::vector<double> rows;
+    for (int r = 0; r < 600; ++r) rows.insert(rows.end(), {1.0, 2.0, 3.0, 1.0});
+    rows[4 * 517 + 3] = 0.0;  // lanes 0 and 2 overflow, where no output reads them
+    rows[4 * 530] = 1e300;
+    std::vector<double> out(600 * 4);  // map_vjp: four input lanes a row
+    const double seed = 1.0;
+    EXPECT_ERROR(std::invalid_argument, std::string("row 517: ") + kFinite, f.map(rows.data(), 600, 4, 1, out.data()));
+    EXPECT_ERROR(std::invalid_argument, std::string("row 517: ") + kFinite,
+                 f.map_vjp(rows.data(), 600, 4, 1, &seed, 0, out.data(), false));
+    ASSERT_TRUE(f.map(rows.data(), 517, 4, 1, out.data()));
+    EXPECT_EQ(out[516], 2e300);
+}
