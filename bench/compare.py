@@ -25,6 +25,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import tape_speed  # noqa: E402
 import workloads as wl  # noqa: E402
 
 ENGINES = ("varnel", "micrograd", "torch", "casadi")
@@ -359,15 +360,34 @@ def render_targets(rows):
 
 def compiled_path(python, smoke, json_path, log):
     """The table of tape_speed.py, run by varnel's interpreter, where the
-    peers of the compiled path (CasADi, JAX) are installed."""
+    peers of the compiled path (CasADi, JAX) are installed, and its target
+    rows."""
     command = [python, os.path.join(HERE, "tape_speed.py"), "--json", json_path] + (["--smoke"] if smoke else [])
     run = subprocess.run(command, capture_output=True, text=True, cwd=HERE)
     for line in run.stderr.splitlines():
         if "not installed" in line:
             log(line)
     if run.returncode != 0:
-        return "(failed: " + (run.stderr.strip().splitlines() or ["?"])[-1][:200] + ")"
-    return run.stdout.rstrip()
+        return "(failed: " + (run.stderr.strip().splitlines() or ["?"])[-1][:200] + ")", []
+    with open(json_path) as f:
+        best = json.load(f)["best"]
+    return run.stdout.rstrip(), [(what, measured, target, met)
+                                 for what, measured, target, met in tape_speed.target_rows(best)]
+
+
+def residual_jacobian(python, smoke):
+    """The residual-and-Jacobian step of residual_jacobian.py as a target
+    row, and its figures per path."""
+    command = [python, os.path.join(HERE, "residual_jacobian.py")] + (
+        ["--rounds", "1", "--loops", "2"] if smoke else [])
+    run = subprocess.run(command, capture_output=True, text=True, cwd=HERE)
+    what = "varnel value_and_jacobian, 1,000 residuals, us per step (CPU)"
+    try:
+        result = json.loads(run.stdout.strip().splitlines()[-1])
+    except (ValueError, IndexError):
+        return (what, "failed: " + (run.stderr.strip().splitlines() or ["?"])[-1][:120], "<= 100", None), {}
+    us = result["us"]["value_and_jacobian"]
+    return (what, f"{us:.0f}", f"<= {result['target_us']}", result["meets_target"]), result["us"]
 
 
 def machine():
@@ -532,6 +552,18 @@ def main():
     if survived:
         print("Survival: " + "\n".join(survived))
         print()
+    os.makedirs(args.results, exist_ok=True)
+    suffix = "-smoke" if args.smoke else ""
+    if REFERENCE not in missing:
+        compiled, compiled_targets = compiled_path(pythons[REFERENCE], args.smoke,
+                                                   os.path.join(args.results, f"tape{suffix}.json"), log)
+        residual_target, residual_us = residual_jacobian(pythons[REFERENCE], args.smoke)
+        target_rows += compiled_targets + [residual_target]
+        notes.append("Residuals and Jacobian (bench/residual_jacobian.py), us per step: " + ", ".join(
+            f"{path} {us:g}" for path, us in residual_us.items()))
+    else:
+        compiled = "(varnel not installed)"
+
     print("\n".join(notes))
     print()
     print("Targets:" + (" (smoke sizes and one run: not a measurement)" if args.smoke else ""))
@@ -541,9 +573,6 @@ def main():
     print(f"Engines: {engines_line}")
     print(f"Wall time: {time.monotonic() - t_start:.0f} s")
 
-    os.makedirs(args.results, exist_ok=True)
-    suffix = "-smoke" if args.smoke else ""
-    compiled = compiled_path(pythons[REFERENCE], args.smoke, os.path.join(args.results, f"tape{suffix}.json"), log)
     print()
     print("Compiled path (bench/tape_speed.py: W5M mixed graph, one-lane chain, W4 rows, threads):")
     print(compiled)

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The comparison suite in one command: makes the suite's own environments,
 # builds varnel into the Python 3.12 one, installs the peers, runs every
-# workload in every engine (each in its own subprocess) and prints the table;
-# the table, the raw numbers and a bar chart go to bench/results/.
+# workload in every engine (each in its own subprocess) and prints the table,
+# then the compiled path against CasADi and JAX (tape_speed.py) and the
+# residual-and-Jacobian step (residual_jacobian.py), and every target with
+# met or MISSED; the tables, the raw numbers and a bar chart go to
+# bench/results/.
 #
 #   bench/compare.sh            full run (about a quarter of an hour)
 #   bench/compare.sh --smoke    every workload at tiny sizes, in seconds

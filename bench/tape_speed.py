@@ -9,8 +9,11 @@ round counts; CPU time, except for the threaded rows (wall time).
                                                  # interleaved with this one
 
 Peers: CasADi SX Functions (and Function.map) and JAX (jit, vmap, grad) on
-the CPU, each skipped when it does not import. compare.py runs this after
-its own table; the targets it prints are the issue's.
+the CPU, each skipped when it does not import. JAX runs each case in a
+process of its own, which traces, lowers and compiles it once (timed apart
+and reported: XLA takes minutes over a 10,000-node graph) and is stopped
+when that and its rounds take more than --jax-budget seconds. compare.py
+runs this after its own table and puts target_rows() into its targets.
 """
 
 import argparse
@@ -146,34 +149,47 @@ def casadi_cases(sizes):
     }
 
 
-def jax_cases(sizes):
+# Per JAX case: seconds (wall) of tracing and lowering, and of XLA's compile.
+JAX_COMPILE_S = {}
+
+
+def jax_cases(sizes, only=()):
+    """JAX's cases (those in `only`, if given), each traced, lowered and
+    compiled once, from the same recipes as the other engines'."""
     os.environ.setdefault("JAX_PLATFORMS", "cpu")
     import jax
     import jax.numpy as jnp
 
     jax.config.update("jax_enable_x64", True)
-    f = jax.jit(lambda x: w5m(x, w5m_recipe(sizes["w5m"]), jnp.sin, lambda v: v.size if v.ndim else 1,
-                              lambda v, k: v[k] if v.ndim else v))
-    df = jax.jit(jax.grad(lambda x: f(x)))
-    g = jax.jit(lambda y, c, d: chain(y, c, d, sizes["chain"]))
+    recipe = w5m_recipe(sizes["w5m"])
+
+    def mixed(x):
+        return w5m(x, recipe, jnp.sin, lambda v: v.size if v.ndim else 1, lambda v, k: v[k] if v.ndim else v)
 
     def point(p):
         q = p * p + jnp.sin(p)
         return q[0] + q[1] + q[2]
 
-    h, dh = jax.jit(jax.vmap(point)), jax.jit(jax.vmap(jax.grad(point)))
     x0 = jnp.array(W5M_X)
+    scalars = tuple(jnp.asarray(v) for v in (CHAIN_X, CHAIN_C, CHAIN_D))
     points = jnp.array(w4_points(sizes["w4"]))
-    ready = lambda call: (lambda: call().block_until_ready())
-    cases = {
-        "W5M call": (ready(lambda: f(x0)), None),
-        "W5M vjp": (ready(lambda: df(x0)), None),
-        "chain call": (ready(lambda: g(CHAIN_X, CHAIN_C, CHAIN_D)), None),
-        "W4 values": (ready(lambda: h(points)), sizes["w4"]),
-        "W4 gradients": (ready(lambda: dh(points)), sizes["w4"]),
+    made = {
+        "W5M call": (mixed, (x0,)),
+        "W5M vjp": (jax.grad(mixed), (x0,)),
+        "chain call": (lambda y, c, d: chain(y, c, d, sizes["chain"]), scalars),
+        "W4 values": (jax.vmap(point), (points,)),
+        "W4 gradients": (jax.vmap(jax.grad(point)), (points,)),
     }
-    for run, _ in cases.values():
-        run()  # compiled before the clock starts
+    cases = {}
+    for case, (function, args) in made.items():
+        if only and case not in only:
+            continue
+        start = time.perf_counter()
+        lowered = jax.jit(function).lower(*args)
+        traced = time.perf_counter()
+        compiled = lowered.compile()
+        JAX_COMPILE_S[case] = (traced - start, time.perf_counter() - traced)
+        cases[case] = ((lambda compiled=compiled, args=args: compiled(*args).block_until_ready()), None)
     return cases
 
 
@@ -192,18 +208,23 @@ def measure(run, repeat, threaded):
 # --- worker and driver ------------------------------------------------------------------
 
 
-def worker(engines, sizes, rounds, emit):
-    """Measures every case of the engines that import, `rounds` times; emit
-    gets each round's {engine: {case: ns per unit}}."""
+def worker(engines, sizes, rounds, emit, only=()):
+    """Measures every case (or those in `only`) of the engines that import,
+    `rounds` times; emit gets each round's {engine: {case: ns per unit}},
+    after JAX's compile times as {"compile_s": {case: [trace, compile]}}."""
     loaded = {}
     for name in engines:
         try:
-            loaded[name] = ENGINES[name](sizes)
+            loaded[name] = jax_cases(sizes, only) if name == "jax" else ENGINES[name](sizes)
         except ImportError as error:
             print(f"{name}: not installed ({error})", file=sys.stderr)
+    if JAX_COMPILE_S:
+        emit({"compile_s": JAX_COMPILE_S})
     for name, cases in loaded.items():
-        for case, (run, unit) in cases.items():
-            if run is not None:
+        for case, (run, unit) in list(cases.items()):
+            if only and case not in only:
+                del cases[case]
+            elif run is not None:
                 run()  # warm
     # Per node and per point as varnel counts them, for every engine.
     units = {case: unit for case, (_, unit) in (loaded.get("varnel") or varnel_cases(sizes)).items()}
@@ -230,6 +251,39 @@ def best_of(rounds):
     return best
 
 
+def measure_jax(sizes_flags, rounds, budget, collected, compiles, notes):
+    """JAX, case by case, each in a process of its own that is stopped
+    after `budget` seconds (at smoke sizes, all cases in one); its rounds go
+    into `collected`, its compile times into `compiles` and what was not
+    measured into `notes`."""
+    for group in ([JAX_ORDER] if "--smoke" in sizes_flags else [(case,) for case in JAX_ORDER]):
+        command = [sys.executable, __file__, "--worker", "--engines", "jax", "--rounds", str(rounds)] + sizes_flags
+        for case in group:
+            command += ["--case", case]
+        try:
+            run = subprocess.run(command, capture_output=True, text=True, timeout=budget)
+        except subprocess.TimeoutExpired:
+            notes += [f"jax {case}: not measured, tracing, compiling and timing took more than {budget:g} s"
+                      for case in group]
+            continue
+        if "jax: not installed" in run.stderr:
+            print(run.stderr.strip().splitlines()[-1], file=sys.stderr)
+            return
+        if run.returncode != 0:
+            notes += [f"jax {case}: failed: " + (run.stderr.strip().splitlines() or ["?"])[-1][:200]
+                      for case in group]
+            continue
+        for line in run.stdout.splitlines():
+            result = json.loads(line)
+            if "compile_s" in result:
+                compiles.update(result["compile_s"])
+            else:
+                collected.append(result)
+
+
+# The cheapest first: the W5M graph may not compile within the budget.
+JAX_ORDER = ("W4 values", "W4 gradients", "chain call", "W5M call", "W5M vjp")
+
 # The issue's targets: (case, peer or None, largest ratio varnel/peer, or ns per unit when peer is None).
 TARGETS = [
     ("W5M call", "casadi", 0.7), ("W5M vjp", "casadi", 0.5), ("chain call", "casadi", 0.5),
@@ -237,7 +291,24 @@ TARGETS = [
 ]
 
 
-def report(best, before=None):
+def target_rows(best):
+    """[(what, measured, target, met or None when not measured)] for TARGETS."""
+    rows = []
+    v = best.get("varnel", {})
+    for case, peer, limit in TARGETS:
+        if peer is None:
+            value = v.get(case)
+            rows.append((f"varnel {case}, ns/point (CPU)", f"{value:.1f}" if value else "-",
+                         f"<= {limit:g}", value <= limit if value else None))
+        else:
+            theirs = best.get(peer, {}).get(case)
+            value = v[case] / theirs if case in v and theirs else None
+            rows.append((f"varnel/{peer} {case} (CPU)", f"{value:.2f}x" if value else "-",
+                         f"<= {limit:g}x", value <= limit if value else None))
+    return rows
+
+
+def report(best, compiles=None, notes=()):
     engines = [e for e in ("varnel", "before", "casadi", "jax") if e in best]
     cases = list(best.get("varnel", {}))
     lines = ["case".ljust(16) + "".join(e.rjust(12) for e in engines) + "   unit"]
@@ -246,15 +317,14 @@ def report(best, before=None):
         cells = "".join((f"{best[e][case]:12.2f}" if case in best.get(e, {}) else "-".rjust(12)) for e in engines)
         lines.append(case.ljust(16) + cells + "   " + unit + (" (wall)" if case in THREADED else " (CPU)"))
     lines.append("")
+    if compiles:
+        lines.append("jax, once per case, wall s (trace and lower + XLA compile): " + "; ".join(
+            f"{case} {trace:.1f} + {made:.1f}" for case, (trace, made) in compiles.items()))
+    lines += list(notes)
+    mark = {True: "met", False: "MISSED", None: "not measured"}
+    for what, measured, target, met in target_rows(best):
+        lines.append(f"target {what}: {measured}, target {target}: {mark[met]}")
     v = best.get("varnel", {})
-    for case, peer, limit in TARGETS:
-        if case not in v:
-            continue
-        if peer is None:
-            lines.append(f"target {case}: {v[case]:.1f} ns/point <= {limit:g}: {'met' if v[case] <= limit else 'MISSED'}")
-        elif case in best.get(peer, {}):
-            ratio = v[case] / best[peer][case]
-            lines.append(f"target {case}: {ratio:.2f}x {peer} <= {limit:g}x: {'met' if ratio <= limit else 'MISSED'}")
     if all(c in v for c in THREADED):
         lines.append(f"threaded rows: 2 threads {v['rows 1 thread'] / v['rows 2 threads']:.2f}x faster than 1 (wall)")
     if "before" in best:
@@ -270,38 +340,40 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--engines", default="varnel,casadi,jax")
     parser.add_argument("--before", metavar="PYTHON", help="an interpreter with another build of varnel")
+    parser.add_argument("--jax-budget", type=float, default=180.0,
+                        help="seconds for each JAX case: import, trace, compile and rounds (default 180)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--json", metavar="FILE", help="write the best numbers here")
+    parser.add_argument("--case", action="append", default=[], help=argparse.SUPPRESS)
+    parser.add_argument("--json", metavar="FILE", help="write the best numbers, compile times and notes here")
     args = parser.parse_args()
     sizes = (dict(w5m=100, chain=100, w4=100, threaded=1000) if args.smoke else
              dict(w5m=W5M_STEPS, chain=CHAIN_NODES, w4=W4_POINTS, threaded=THREADED_POINTS))
+    sizes_flags = ["--smoke"] if args.smoke else []
     rounds = 1 if args.smoke else args.rounds
     engines = [e for e in args.engines.split(",") if e]
     if args.worker:
-        worker(engines, sizes, rounds, lambda result: print(json.dumps(result), flush=True))
+        worker(engines, sizes, rounds, lambda result: print(json.dumps(result), flush=True), args.case)
         return
-    collected = []
-    if args.before:
+    collected, compiles, notes = [], {}, []
+    here = [e for e in engines if e != "jax"]
+    if args.before and "varnel" in here:
         # Round by round, this build and the other one take turns.
-        command = [sys.executable, __file__, "--worker", "--engines", "varnel", "--rounds", "1"]
-        before = [args.before, __file__, "--worker", "--engines", "varnel", "--rounds", "1"]
-        if args.smoke:
-            command.append("--smoke")
-            before.append("--smoke")
+        command = [sys.executable, __file__, "--worker", "--engines", "varnel", "--rounds", "1"] + sizes_flags
+        before = [args.before, __file__, "--worker", "--engines", "varnel", "--rounds", "1"] + sizes_flags
         for _ in range(rounds):
             for cmd, name in ((before, "before"), (command, "varnel")):
                 out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout.splitlines()
                 collected.append({name: json.loads(out[-1])["varnel"]})
-        others = [e for e in engines if e != "varnel"]
-        if others:
-            worker(others, sizes, rounds, collected.append)
-    else:
-        worker(engines, sizes, rounds, collected.append)
+        here.remove("varnel")
+    if here:
+        worker(here, sizes, rounds, collected.append)
+    if "jax" in engines:
+        measure_jax(sizes_flags, rounds, args.jax_budget, collected, compiles, notes)
     best = best_of(collected)
-    print(report(best))
+    print(report(best, compiles, notes))
     if args.json:
         with open(args.json, "w") as f:
-            json.dump(best, f, indent=1)
+            json.dump({"best": best, "jax_compile_s": compiles, "notes": notes}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -194,10 +195,14 @@ private:
     std::optional<Buffer> input_;
 };
 
-// threads=None: the Function's own choice (0); else a count of at least 1.
+// threads=None: at most varnel.default_threads() (the environment's say and
+// the CPUs this process may run on); when that is every core, the
+// Function's own choice (0), which also keeps small work on one thread.
+// Else a count of at least 1.
 unsigned thread_count(const py::object& threads) {
     if (threads.is_none()) {
-        return 0;
+        const auto allowed = py::module_::import("varnel._threads").attr("default_threads")().cast<unsigned>();
+        return allowed >= std::thread::hardware_concurrency() ? 0 : allowed;
     }
     if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
         throw py::type_error("threads must be an int or None");
@@ -551,7 +556,8 @@ Each row holds the lanes of every input, in order. A float64 array or
 buffer (strided or not) is read where it lies; anything else is converted
 first. The rows run in C++ in blocks, without the interpreter lock, on
 threads threads (None: the machine's cores when the work is large enough,
-else 1); the values are those of row-by-row calls, bit for bit, on any
+else 1, at most varnel.default_threads(), which follows VARNEL_NUM_THREADS,
+OMP_NUM_THREADS and the CPUs this process may run on); the values are those of row-by-row calls, bit for bit, on any
 thread count. A failing row raises its error with "row I: " before the
 message, I the first failing row. Ctrl-C stops it with KeyboardInterrupt.
 Needs NumPy.)doc";

@@ -38,6 +38,7 @@ from ._compile import compile
 from ._compiled import Function
 from ._solve import least_squares, solve
 from ._solver import SolveResult
+from ._threads import default_threads
 from ._functions import (
     abs,
     acos,
@@ -82,6 +83,7 @@ __all__ = [
     "compile",
     "cos",
     "cosh",
+    "default_threads",
     "draw",
     "exp",
     "expm1",

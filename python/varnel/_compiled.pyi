@@ -103,7 +103,8 @@ class Function(Generic[_Values, _Gradients], metaclass=_FunctionType):
         array of shape (N, input lanes) into a NumPy array of shape
         (N, output lanes), in blocks of rows, without the interpreter lock,
         on ``threads`` threads (None: the machine's cores when the work is
-        large enough, else 1). Needs NumPy."""
+        large enough, else 1, at most :func:`varnel.default_threads`).
+        Needs NumPy."""
     def map_vjp(
         self, rows: ArrayLike, /, seeds: ArrayLike | None = None, *, accumulate: bool = False, threads: int | None = None
     ) -> _Array:

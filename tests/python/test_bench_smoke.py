@@ -89,3 +89,31 @@ def test_residual_jacobian_times_every_path_that_agrees():
     assert {"tuples", "flat", "value_and_jacobian"} <= set(result["us"]) and result["points"] == 50
     assert all(us > 0 for us in result["us"].values())
     assert ("jax" in result["us"]) == (result.get("jax") != "not installed: skipped")
+
+
+ISSUE_TARGETS = ["varnel/casadi W5M call", "varnel/casadi W5M vjp", "varnel/casadi chain call",
+                 "varnel W4 values, ns/point", "varnel W4 gradients, ns/point",
+                 "varnel value_and_jacobian, 1,000 residuals"]
+
+
+@pytest.mark.parametrize("what", ISSUE_TARGETS)
+def test_targets_of_the_compiled_path_are_reported(smoke, what):
+    stdout, data, _ = smoke
+    targets = stdout.split("\nTargets:")[1].split("\nMachine:")[0]
+    line = next(line for line in targets.splitlines() if line.startswith(what))
+    measured_here = what.startswith("varnel W4") or "residuals" in what or data["info"]["engines"]["casadi"]["ok"]
+    assert line.endswith(("met", "MISSED") if measured_here else "not measured"), line
+
+
+def test_jax_cases_stop_at_their_budget():
+    """However slow tracing and compiling are, each JAX case ends within
+    its budget and is reported as not measured (or JAX as not installed)."""
+    budget = 0.5
+    proc = subprocess.run([sys.executable, str(BENCH / "tape_speed.py"), "--smoke", "--engines", "jax",
+                           "--jax-budget", str(budget)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    if "jax: not installed" in proc.stderr:
+        assert "not measured, tracing" not in proc.stdout
+        return
+    for case in ("W4 values", "W4 gradients", "chain call", "W5M call", "W5M vjp"):
+        assert f"jax {case}: not measured, tracing, compiling and timing took more than {budget:g} s" in proc.stdout

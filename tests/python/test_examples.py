@@ -34,8 +34,12 @@ def test_every_example_is_covered():
 @pytest.mark.skipif(importlib.util.find_spec("distributed") is None, reason="dask[distributed] is not installed")
 def test_dask_map_gives_the_local_bits_on_the_cluster(tmp_path):
     out = run_example("dask_map.py", cwd=tmp_path)
-    assert "values of 1,000,000 rows on 2 workers" in out
-    assert out.count("the same bits as") == 2 and "False" not in out
+    for what, shape in (("values", "(1000000, 4)"), ("Jacobians", "(1000000, 4, 3)"),
+                        ("gradients", "(1000000, 3)")):
+        assert f"{what} of 1,000,000 rows on 2 workers" in out and f"shape {shape}" in out
+    assert out.count("the same bits as here: True") == 3 and "False" not in out
+    # Dask's worker processes run each call on one thread.
+    assert re.search(r"threads per call on each worker: \{'tcp://[^']+': 1, 'tcp://[^']+': 1\}", out)
 
 
 def test_tour(tmp_path):
