@@ -555,9 +555,13 @@ void run_tangent(const detail::Instruction* begin, const detail::Instruction* en
                 }
                 moved = static_cast<std::size_t>(in.extra);
                 break;
+            case Code::AddN:
+            case Code::SubtractN:
+            case Code::MultiplyN:
+            case Code::DivideN:
             case Code::Lanes: break;
         }
-        if (in.code != Code::Lanes) {
+        if (in.code == Code::Component || in.code == Code::Pack) {
             for (std::size_t k = moved; k < in.dimension; ++k) {
                 std::memset(ty + k * lane_size, 0, rows_size * sizeof(double));
             }
