@@ -66,9 +66,9 @@ if ! command -v ccache >/dev/null && [ "$can_apt" = 1 ]; then
     install_system_package ccache "ccache, so that the builds below compile each source once"
 fi
 if command -v ccache >/dev/null; then
+    # No CCACHE_BASEDIR: it hashes paths relative to the build folder,
+    # which differs between these builds, and they would miss.
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache
-    # Paths below the project are hashed relative to it, so clones share hits.
-    export CCACHE_BASEDIR="$ROOT"
 else
     echo "note: ccache is missing, so the library is compiled once per build" \
         "(install it with: sudo apt-get install ccache)"
