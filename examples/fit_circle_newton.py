@@ -31,8 +31,8 @@ def noisy_points(count: int, noise: float, seed: int = 7) -> list[tuple[float, f
 
 def residuals(centre: Expression, radius: Expression, points: list[tuple[float, float]]) -> list[Expression]:
     """How far each point lies off the circle: (|p - c|^2 - r^2) / (2 r),
-    which is |p - c| - r to first order near the circle and needs no square
-    root, an operator the graph does not have."""
+    which is |p - c| - r to first order near the circle, with no square root
+    (fit_circle_least_squares.py fits the distances themselves, with sqrt)."""
     out = []
     for px, py in points:
         offset = centre - vec2(px, py)
