@@ -17,6 +17,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include "symbolic/detail/checks.h"
 #include "symbolic/detail/id_map.h"
 #include "symbolic/detail/operators.h"
@@ -597,6 +601,29 @@ std::size_t block_height(std::size_t lanes_per_row) {
                                    kMaxBlockRows);
 }
 
+// The cores this thread may run on: those of its affinity mask where the
+// system has one (a container or taskset may allow fewer than the machine
+// has), else the machine's.
+unsigned usable_cores() {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&allowed));
+    }
+#endif
+    return std::max(std::thread::hardware_concurrency(), 1U);
+}
+
+// One lane of a block's rows into every width-th number of `to`: the
+// column of an output laid out row after row.
+inline void store_column(double* to, std::size_t width, const double* lane, std::size_t count) {
+    if (width == 1) {
+        std::memcpy(to, lane, count * sizeof(double));
+        return;
+    }
+    for (std::size_t r = 0; r < count; ++r, to += width) *to = lane[r];
+}
+
 template <typename Error>
 [[noreturn]] void rethrow_for_row(const Error& error, std::size_t row) {
     throw Error("row " + std::to_string(row) + ": " + error.what());
@@ -634,19 +661,31 @@ void Function::fill_block(double* values, std::size_t stride) const {
     }
 }
 
-// The block's input lanes; false when one is not finite.
+// The block's input lanes; false when one is not finite. Lane by lane, a
+// pointer stepping over the rows, finiteness gathered as bits: one lane in
+// rows next to each other is a plain copy, which vectorises.
 bool Function::load_block(const Rows& rows, std::size_t first, std::size_t stride, std::size_t count,
                           double* values) const {
-    bool finite = true;
-    const unsigned char* row = rows.in + static_cast<std::ptrdiff_t>(first) * rows.row_bytes;
-    for (std::size_t r = 0; r < count; ++r, row += rows.row_bytes) {
-        for (std::size_t k = 0; k < static_cast<std::size_t>(input_lanes_); ++k) {
-            const double lane = load_double(row + static_cast<std::ptrdiff_t>(k) * rows.lane_bytes);
-            values[k * stride + r] = lane;
-            finite &= is_finite_lane(lane);
+    const unsigned char* block = rows.in + static_cast<std::ptrdiff_t>(first) * rows.row_bytes;
+    std::uint64_t bad = 0;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(input_lanes_); ++k) {
+        const unsigned char* from = block + static_cast<std::ptrdiff_t>(k) * rows.lane_bytes;
+        double* __restrict to = values + k * stride;
+        if (rows.row_bytes == static_cast<std::ptrdiff_t>(sizeof(double))) {
+            for (std::size_t r = 0; r < count; ++r) {
+                const double lane = load_double(from + r * sizeof(double));
+                to[r] = lane;
+                bad |= not_finite_bit(lane);
+            }
+            continue;
+        }
+        for (std::size_t r = 0; r < count; ++r, from += rows.row_bytes) {
+            const double lane = load_double(from);
+            to[r] = lane;
+            bad |= not_finite_bit(lane);
         }
     }
-    return finite;
+    return bad == 0;
 }
 
 // The first row of a block with a lane that is not finite, else count:
@@ -709,7 +748,7 @@ bool Function::over_rows(const Rows& rows, std::size_t lanes_per_row, const RowO
     const std::size_t blocks = (rows.count + height - 1) / height;
     std::size_t threads = options.threads;
     if (threads == 0) {
-        threads = rows.count * (code_.size() + 1) >= kThreadedWork ? std::thread::hardware_concurrency() : 1;
+        threads = rows.count * (code_.size() + 1) >= kThreadedWork ? usable_cores() : 1;
     }
     threads = std::clamp<std::size_t>(threads, 1, blocks);
 
@@ -790,8 +829,8 @@ bool Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride, s
         double* column = out + first * width;
         for (std::size_t k = 0; k < outputs_.size(); ++k) {
             for (int i = 0; i < outputs_[k].node().dimension; ++i, ++column) {
-                const double* lane = values + (output_at_[k] + static_cast<std::size_t>(i)) * block.stride;
-                for (std::size_t r = 0; r < rows_here; ++r) column[r * width] = lane[r];
+                store_column(column, width,
+                             values + (output_at_[k] + static_cast<std::size_t>(i)) * block.stride, rows_here);
             }
         }
         return rows_here;
@@ -827,17 +866,21 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
         bool finite = load_block(source, first, stride, block.count, values);
         finite &= run_forward(code_.data(), code_.data() + code_.size(), values, kept, block);
         zero_adjoints(adj, stride);
-        bool seeds_finite = true;
-        for (std::size_t r = 0; r < block.count; ++r) {
-            const double* seed = seeds + static_cast<std::ptrdiff_t>(first + r) * seed_stride;
-            for (std::size_t k = 0; k < outputs_.size(); ++k) {
-                for (int i = 0; i < outputs_[k].node().dimension; ++i) {
-                    adj[(output_at_[k] + static_cast<std::size_t>(i)) * stride + r] += *seed;
-                    seeds_finite &= is_finite_lane(*seed++);
+        // Lane by lane, an output listed twice getting both seeds in list
+        // order, as row by row.
+        std::uint64_t bad_seeds = 0;
+        const double* seed_lane = seeds + static_cast<std::ptrdiff_t>(first) * seed_stride;
+        for (std::size_t k = 0; k < outputs_.size(); ++k) {
+            for (int i = 0; i < outputs_[k].node().dimension; ++i, ++seed_lane) {
+                double* __restrict to = adj + (output_at_[k] + static_cast<std::size_t>(i)) * stride;
+                const double* seed = seed_lane;
+                for (std::size_t r = 0; r < block.count; ++r, seed += seed_stride) {
+                    to[r] += *seed;
+                    bad_seeds |= not_finite_bit(*seed);
                 }
             }
         }
-        if (!(finite & seeds_finite)) {
+        if (!(finite & (bad_seeds == 0))) {
             std::size_t bad = first_bad_row(values, stride, block.count);
             for (std::size_t r = 0; r < bad; ++r) {
                 const double* seed = seeds + static_cast<std::ptrdiff_t>(first + r) * seed_stride;
@@ -851,9 +894,7 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
         }
         run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, block);
         for (std::size_t c = 0; c < width; ++c) {
-            const double* lane = adj + c * stride;
-            double* column = out + first * width + c;
-            for (std::size_t r = 0; r < block.count; ++r) column[r * width] = lane[r];
+            store_column(out + first * width + c, width, adj + c * stride, block.count);
         }
         if (accumulate) {
             double* sum = sums.data() + first / stride * parameter_lanes;

@@ -20,8 +20,9 @@ struct TapeAccess;
 // How a call over many rows runs. The rows are split into blocks, the same
 // blocks whatever the thread count, so results do not depend on it.
 struct RowOptions {
-    // Threads that share the blocks; 0 takes the machine's cores when the
-    // work is large enough to gain from them, else 1.
+    // Threads that share the blocks; 0 takes the cores the calling thread
+    // may run on (its CPU affinity) when the work is large enough to gain
+    // from them, else 1.
     unsigned threads = 0;
     // Asked on the calling thread between blocks, every few milliseconds:
     // when it returns true the call stops early and returns false, its

@@ -4,8 +4,14 @@
 #include <cmath>
 #include <cstring>
 #include <atomic>
+#include <fstream>
 #include <random>
+#include <string>
 #include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "symbolic/elementary.h"
 #include "symbolic/function.h"
@@ -583,6 +589,56 @@ TEST(FunctionRows, StopWhenInterruptedBetweenBlocks) {
     EXPECT_TRUE(f.map(rows.data(), 0, 1, 1, out.data(), options));
     EXPECT_EQ(asked.load(), 0);
 }
+
+#if defined(__linux__)
+// This process's threads, as the kernel counts them.
+int process_threads() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
+// threads = 0 takes the cores the caller may run on, not the machine's: a
+// call pinned to one core runs on the calling thread alone.
+TEST(FunctionRows, DefaultThreadCountFollowsTheCallersAffinity) {
+    const Value x = sym::undefined(1, "x");
+    Value y = x;
+    for (int i = 0; i < 50; ++i) y = sym::sin(y * 1.0001 + 0.5);
+    const Function f({y}, {x});
+    const std::vector<double> rows(100000, 0.25);  // work enough for threads
+    std::vector<double> out(rows.size());
+    // Helper threads the call starts, seen from the calling thread while
+    // the helpers run (it asks at its first block).
+    auto helpers = [&](unsigned threads) {
+        const int before = process_threads();
+        int most = before;
+        sym::RowOptions options;
+        options.threads = threads;
+        options.interrupted = [&] {
+            most = std::max(most, process_threads());
+            return false;
+        };
+        EXPECT_TRUE(f.map(rows.data(), rows.size(), 1, 1, out.data(), options));
+        return most - before;
+    };
+    ASSERT_EQ(helpers(2), 1);  // the count sees them
+    cpu_set_t saved;
+    ASSERT_EQ(0, sched_getaffinity(0, sizeof saved, &saved));
+    const int cores = CPU_COUNT(&saved);
+    EXPECT_EQ(helpers(0), cores - 1);
+    int first = 0;
+    while (!CPU_ISSET(first, &saved)) ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    ASSERT_EQ(0, sched_setaffinity(0, sizeof one, &one));
+    const int pinned = helpers(0);
+    ASSERT_EQ(0, sched_setaffinity(0, sizeof saved, &saved));
+    EXPECT_EQ(pinned, 0);
+}
+#endif
 
 }  // namespace
 

@@ -62,6 +62,69 @@ def test_rows_are_row_by_row_calls_bit_for_bit_on_any_thread_count(program, coun
             assert [list(r) for r in jacobians[i]] == [list(r) for r in f.jacobian(*point)]
 
 
+# Rows as they may lie in memory: row after row, column after column, every
+# other row of a larger array, lanes in reverse order.
+LAYOUTS = {
+    "rows": np.ascontiguousarray,
+    "columns": np.asfortranarray,
+    "every other row": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "lanes reversed": lambda a: np.ascontiguousarray(a[:, ::-1])[:, ::-1],
+}
+# Counts on both sides of every block height a call may take.
+EDGES = [1, 63, 64, 65, 127, 128, 129, 255, 256, 257, 511, 512, 513]
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.int64)
+
+
+@pytest.mark.parametrize("lanes", [1, 3])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_rows_in_any_layout_and_count_are_row_by_row_calls(layout, lanes):
+    p = Undefined(dim=lanes, name="p")
+    q = p * p + sin(p)
+    s = q[0]
+    for k in range(1, lanes):
+        s = s + q[k]
+    f, alone = compile([s, q], [p]), compile(s, [p])  # rows of 1 + lanes numbers, and of one
+    for count in EDGES:
+        rows = LAYOUTS[layout](table(count, seed=count)[:, :lanes])
+        values, gradients = f.map(rows, threads=1), f.map_vjp(rows, np.ones(1 + lanes), threads=1)
+        expected_values = [as_lanes(f(row)) for row in rows]
+        expected_gradients = [as_lanes(f.vjp(row, seeds=[[1.0], [1.0] * lanes])) for row in rows]
+        assert np.array_equal(bits(values), bits(expected_values)), count
+        assert np.array_equal(bits(alone.map(rows, threads=1)), bits(values[:, :1])), count
+        assert np.array_equal(bits(gradients), bits(expected_gradients)), count
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("count, bad", [(257, 0), (257, 127), (257, 255), (257, 256), (513, 300), (65, 64)])
+@pytest.mark.parametrize("how", ["input", "value", "seed"])
+def test_the_first_failing_row_is_named_wherever_it_falls_in_a_block(layout, count, bad, how):
+    x = Undefined(dim=2, name="x")
+    f = compile(sin(x.x / x.y), [x])
+    rows = table(count, seed=bad)[:, :2]
+    rows[:, 1] += np.where(rows[:, 1] < 0, -1.0, 1.0)  # no zero divisor but those set below
+    seeds = np.ones((count, 1))
+    for row in (bad, count - 1):  # the later one is not named
+        if how == "input":
+            rows[row, 0] = np.nan
+        elif how == "value":
+            rows[row, 1] = 0.0
+        else:
+            seeds[row, 0] = np.inf
+    rows = LAYOUTS[layout](rows)
+    message = f"row {bad}: " + FINITE
+    calls = [lambda: f.map_vjp(rows, seeds, threads=1)]
+    if how != "seed":
+        calls += [lambda: f.map(rows, threads=1), lambda: f.map_jacobian(rows, threads=1)]
+    if how == "input":  # a lane only picked: no arithmetic on it finds it
+        picked = compile(x.x, [x])
+        calls += [lambda: picked.map(rows, threads=1), lambda: picked.map_vjp(rows, threads=1)]
+    for call in calls:
+        check_raises(call, ValueError, message)
+
+
 def test_seeds_shared_by_every_row_or_one_row_each_or_none():
     x = Undefined(dim=2, name="x")
     f = compile([x.x * x.y, sin(x.x)], [x])
