@@ -15,7 +15,12 @@ Memory: the process's peak resident size over the call, above its size
 before it (the high-water mark VmHWM against /proc/self/statm), and that per nonzero of the
 Jacobian. SciPy's least_squares(method="trf", jac_sparsity=...) runs on the
 same residuals through varnel's compiled function (its Jacobian by finite
-differences over the sparsity pattern), in the same process.
+differences over the sparsity pattern), each run in a process of its own:
+at its default tolerances, where it stops short of the accuracy varnel
+reaches, and at ftol=xtol=gtol=1e-10, where it reaches an RMS error below
+1e-6; each with its BLAS as it comes and on one thread
+(OPENBLAS_NUM_THREADS=1, OMP_NUM_THREADS=1), since process_time counts the
+CPU its BLAS threads spend waiting.
 """
 
 import argparse
@@ -109,7 +114,11 @@ def run_varnel(points, max_iterations=None):
     }
 
 
-def run_scipy(points):
+# SciPy's tolerances that reach an RMS error below 1e-6 on the network.
+TIGHT = 1e-10
+
+
+def run_scipy(points, tight=False):
     import numpy as np
     import scipy.optimize
     import scipy.sparse
@@ -123,18 +132,22 @@ def run_scipy(points):
     for row, (k, j) in enumerate(pairs):
         sparsity[row, [2 * k, 2 * k + 1, 2 * j, 2 * j + 1]] = 1
     sparsity[rows - 3, 0] = sparsity[rows - 2, 1] = sparsity[rows - 1, 3] = 1
+    tolerances = {"ftol": TIGHT, "xtol": TIGHT, "gtol": TIGHT} if tight else {}
     start = time.process_time()
     fit = scipy.optimize.least_squares(lambda x: function(x, flat=True), x0, method="trf",
-                                       jac_sparsity=sparsity.tocsr())
+                                       jac_sparsity=sparsity.tocsr(), **tolerances)
     solve = time.process_time() - start
     x = fit.x.reshape(-1, 2)
     return {"points": width * height, "solve_cpu": solve, "status": fit.status, "nfev": fit.nfev,
             "rms_error": rms_error(x, truth)}
 
 
-def in_subprocess(kind, points):
-    out = subprocess.run([sys.executable, __file__, "--one", kind, str(points)], capture_output=True, text=True,
-                         check=True)
+def in_subprocess(kind, points, options=(), one_thread=False):
+    env = dict(os.environ)
+    if one_thread:
+        env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, __file__, "--one", kind, str(points), *options], capture_output=True,
+                         text=True, check=True, env=env)
     return json.loads(out.stdout.splitlines()[-1])
 
 
@@ -146,10 +159,12 @@ def main():
     parser.add_argument("--no-scipy", action="store_true", help="leave SciPy out")
     parser.add_argument("--one", nargs=2, metavar=("KIND", "POINTS"), help=argparse.SUPPRESS)
     parser.add_argument("--max-iterations", type=int, help="with --one varnel: stop after that many steps")
+    parser.add_argument("--tight", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         kind, points = args.one
-        result = run_varnel(int(points), args.max_iterations) if kind == "varnel" else run_scipy(int(points))
+        result = (run_varnel(int(points), args.max_iterations) if kind == "varnel"
+                  else run_scipy(int(points), args.tight))
         print(json.dumps(result))
         return
 
@@ -165,10 +180,15 @@ def main():
               f"{r['peak_bytes'] / 1e6:>8.1f} {r['bytes_per_nonzero']:>6.0f}", flush=True)
     if args.scaling or args.no_scipy:
         return
-    s = in_subprocess("scipy", sizes[0])
-    ratio = s["solve_cpu"] / rows[0]["solve_cpu"]
-    print(f"scipy trf, jac_sparsity, {s['points']} points: {s['solve_cpu']:.2f} s CPU, {s['nfev']} evaluations, "
-          f"rms error {s['rms_error']:.2e}: varnel is {ratio:.1f}x faster")
+    for tight in (False, True):
+        for one_thread in (False, True):
+            s = in_subprocess("scipy", sizes[0], ["--tight"] if tight else [], one_thread)
+            ratio = s["solve_cpu"] / rows[0]["solve_cpu"]
+            tolerances = f"ftol=xtol=gtol={TIGHT:g}" if tight else "default tolerances"
+            threads = "BLAS on one thread" if one_thread else "BLAS threads as they come"
+            print(f"scipy trf, jac_sparsity, {tolerances}, {threads}, {s['points']} points: "
+                  f"{s['solve_cpu']:.2f} s CPU, {s['nfev']} evaluations, rms error {s['rms_error']:.2e}: "
+                  f"varnel is {ratio:.1f}x faster", flush=True)
 
 
 if __name__ == "__main__":

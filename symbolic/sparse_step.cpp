@@ -148,15 +148,18 @@ int SparseStep::normal_inverse_diagonal(VectorXd& diagonal) {
     }
 
     // Z = (L D L^T)^-1 on the pattern of L (strictly lower, unit diagonal),
-    // column by column from the last: for i, k in column j's pattern s,
-    // Z(i, j) = -sum_k Z(i, k) L(k, j) and Z(j, j) = 1 / d_j - sum_k L(k, j)
-    // Z(k, j). The rows of s are a clique of L's pattern, so every Z(i, k)
-    // needed, i > k, is in column k. Rows are ascending in each column of
-    // the simplicial factor (it appends row k to the columns of row k's
-    // pattern, k rising), so one merge of column k with the rows of s after
-    // k finds them, and stops at s's last row: column k's rows beyond it
-    // are never read. (A walk of the whole column marking s's rows cost
-    // more than the factorisation itself, and grew faster.)
+    // a supernode at a time from the last: columns J = c0..c1 whose
+    // patterns below J are one set S, and which are dense within J. With
+    // Lhat = L(S, J) L(J, J)^-1, Z(S, J) = -Z(S, S) Lhat and Z(J, J) =
+    // L(J, J)^-T D_J^-1 L(J, J)^-1 - Z(S, J)^T Lhat: dense products, and
+    // Z(S, S) gathered once per supernode rather than once per column.
+    // Every Z(i, k) of S, i > k, is in column k, S being a clique of L's
+    // pattern; rows ascend in each column of the simplicial factor (it
+    // appends row k to the columns of row k's pattern, k rising), so one
+    // merge of column k with S's rows after k finds them and stops at S's
+    // last row. Column j continues the supernode of j - 1 when j is j - 1's
+    // first row and their patterns have the same size: j - 1's pattern less
+    // j is always within j's.
     const auto& l = factor_.matrixL().nestedExpression();
     const int* outer = l.outerIndexPtr();
     const int* inner = l.innerIndexPtr();
@@ -164,32 +167,81 @@ int SparseStep::normal_inverse_diagonal(VectorXd& diagonal) {
     const Index n = l.cols();
     std::vector<double> z(static_cast<std::size_t>(l.nonZeros()), 0.0);
     VectorXd z_diagonal(n);
-    std::vector<double> sum;
-    for (Index j = n - 1; j >= 0; --j) {
-        const int begin = outer[j];
-        const int end = outer[j + 1];
-        sum.assign(static_cast<std::size_t>(end - begin), 0.0);
-        for (int b = begin; b < end; ++b) {
-            const int k = inner[b];
-            const double l_kj = lx[b];
-            double sum_b = z_diagonal(k) * l_kj;
+    // The supernodes' first columns, and the scratch of the largest, made
+    // once: a supernode's S is its last column's pattern.
+    std::vector<Index> first_columns;
+    Index widest = 0;
+    Index largest = 0;
+    for (Index j = 0; j < n; ++j) {
+        const bool continues = j > 0 && outer[j] - outer[j - 1] == outer[j + 1] - outer[j] + 1 &&
+                               inner[outer[j - 1]] == j;
+        if (!continues) {
+            first_columns.push_back(j);
+        }
+        widest = std::max(widest, j - first_columns.back() + 1);
+        largest = std::max<Index>(largest, outer[j + 1] - outer[j]);
+    }
+    Eigen::MatrixXd zss_space(largest, largest);
+    Eigen::MatrixXd lhat_space(largest, widest);
+    Eigen::MatrixXd zsj_space(largest, widest);
+    Eigen::MatrixXd ljj_space(widest, widest);
+    Eigen::MatrixXd linv_space(widest, widest);
+    Eigen::MatrixXd scaled_linv_space(widest, widest);
+    Eigen::MatrixXd zjj_space(widest, widest);
+    Index c1 = n - 1;
+    for (auto it = first_columns.rbegin(); it != first_columns.rend(); ++it) {
+        const Index c0 = *it;
+        const Index w = c1 - c0 + 1;
+        const int* s = inner + outer[c1];
+        const Index m = outer[c1 + 1] - outer[c1];
+        // Column c holds rows c + 1 .. c1, then S.
+        auto below = [&](Index c) { return static_cast<Index>(outer[c]) + (c1 - c); };
+
+        auto zss = zss_space.topLeftCorner(m, m);
+        for (Index t = 0; t < m; ++t) {
+            const int k = s[t];
+            zss(t, t) = z_diagonal(k);
             int q = outer[k];
-            for (int a = b + 1; a < end; ++a) {
-                while (inner[q] != inner[a]) {
+            for (Index u = t + 1; u < m; ++u) {
+                while (inner[q] != s[u]) {
                     ++q;
                 }
-                const double z_ik = z[static_cast<std::size_t>(q)];
-                sum[static_cast<std::size_t>(a - begin)] += z_ik * l_kj;
-                sum_b += z_ik * lx[a];
+                zss(u, t) = z[static_cast<std::size_t>(q)];
             }
-            sum[static_cast<std::size_t>(b - begin)] += sum_b;
         }
-        double diagonal_j = 1.0 / d(j);
-        for (int a = begin; a < end; ++a) {
-            z[static_cast<std::size_t>(a)] = -sum[static_cast<std::size_t>(a - begin)];
-            diagonal_j -= lx[a] * z[static_cast<std::size_t>(a)];
+        auto ljj = ljj_space.topLeftCorner(w, w);
+        auto lhat = lhat_space.topLeftCorner(m, w);
+        for (Index c = c0; c <= c1; ++c) {
+            for (Index r = c + 1; r <= c1; ++r) {
+                ljj(r - c0, c - c0) = lx[outer[c] + (r - c - 1)];
+            }
+            lhat.col(c - c0) = Eigen::Map<const VectorXd>(lx + below(c), m);
         }
-        z_diagonal(j) = diagonal_j;
+        ljj.triangularView<Eigen::UnitLower>().solveInPlace<Eigen::OnTheRight>(lhat);
+        auto linv = linv_space.topLeftCorner(w, w);
+        linv.setIdentity();
+        ljj.triangularView<Eigen::UnitLower>().solveInPlace(linv);
+        auto scaled_linv = scaled_linv_space.topLeftCorner(w, w);
+        scaled_linv = d.segment(c0, w).cwiseInverse().asDiagonal() * linv;
+        auto zjj = zjj_space.topLeftCorner(w, w);
+        zjj.noalias() = linv.transpose() * scaled_linv;
+        auto zsj = zsj_space.topLeftCorner(m, w);
+        // Eigen's blocked products divide by their sizes: the last
+        // supernode has no S.
+        if (m > 0) {
+            zsj.setZero();
+            zsj.noalias() -= zss.selfadjointView<Eigen::Lower>() * lhat;
+            zjj.noalias() -= zsj.transpose() * lhat;
+        }
+
+        for (Index c = c0; c <= c1; ++c) {
+            z_diagonal(c) = zjj(c - c0, c - c0);
+            for (Index r = c + 1; r <= c1; ++r) {
+                z[static_cast<std::size_t>(outer[c] + (r - c - 1))] = zjj(r - c0, c - c0);
+            }
+            Eigen::Map<VectorXd>(z.data() + below(c), m) = zsj.col(c - c0);
+        }
+        c1 = c0 - 1;
     }
 
     // The scaled matrix is P (D^-1 J^T J D^-1) P^T = L D L^T.

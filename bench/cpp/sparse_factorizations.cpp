@@ -1,19 +1,23 @@
-// The sparse step's factorisation against CHOLMOD's, on the normal
-// equations J^T J of the network of bench/sparse_network.py (the grid
-// perturbed by up to 0.15, distances to the right, lower and lower-right
-// neighbours, one point and one y fixed): Eigen's simplicial LDL^T in the
-// approximate minimum degree order, as the solver has it, and through
-// Eigen's CholmodSupport CHOLMOD's simplicial and supernodal factorisations
-// in its AMD and METIS orders. CPU seconds of the symbolic analysis and of
-// one numeric factorisation (the mean of REPEATS), the factor's entries and
+// The sparse step's factorisation against others, on the normal equations
+// J^T J of the network of bench/sparse_network.py (the grid perturbed by up
+// to 0.15, distances to the right, lower and lower-right neighbours, one
+// point and one y fixed): Eigen's simplicial LDL^T and LL^T in the
+// approximate minimum degree order, in METIS's nested dissection (Eigen's
+// MetisSupport) and in the grid's own order, and through Eigen's
+// CholmodSupport CHOLMOD's simplicial and supernodal factorisations in its
+// AMD and METIS orders. CPU seconds of the symbolic analysis and of one
+// numeric factorisation (the mean of REPEATS), the factor's entries and
 // CHOLMOD's count of its floating-point operations. Not part of the build:
 // CHOLMOD is not a dependency of varnel (bench/README.md says why).
 //
-//   apt-get install libsuitesparse-dev
+//   apt-get install libsuitesparse-dev libmetis-dev
 //   g++ -O3 -DNDEBUG -std=c++17 -I/usr/include/eigen3 -I/usr/include/suitesparse
-//       bench/cpp/sparse_factorizations.cpp -lcholmod -o /tmp/sparse_factorizations
+//       bench/cpp/sparse_factorizations.cpp -lcholmod -lmetis -o /tmp/sparse_factorizations
 //   /tmp/sparse_factorizations POINTS [REPEATS]
 #include <Eigen/CholmodSupport>
+// Eigen/MetisSupport prints with std::cerr without including <iostream>.
+#include <iostream>
+#include <Eigen/MetisSupport>
 #include <Eigen/SparseCholesky>
 #include <Eigen/SparseCore>
 #include <cmath>
@@ -106,8 +110,18 @@ int main(int argc, char** argv) {
     const Matrix a = network_normal_equations(points);
     std::printf("%d unknown lanes, %ld entries in the lower triangle of J^T J\n", static_cast<int>(a.cols()),
                 static_cast<long>(a.nonZeros()));
-    Eigen::SimplicialLDLT<Matrix, Eigen::Lower, Eigen::AMDOrdering<int>> simplicial;
-    measure("Eigen simplicial LDL^T, AMD", simplicial, a, repeats);
+    Eigen::SimplicialLDLT<Matrix, Eigen::Lower, Eigen::AMDOrdering<int>> ldlt_amd;
+    measure("Eigen simplicial LDL^T, AMD", ldlt_amd, a, repeats);
+    Eigen::SimplicialLDLT<Matrix, Eigen::Lower, Eigen::MetisOrdering<int>> ldlt_metis;
+    measure("Eigen simplicial LDL^T, METIS", ldlt_metis, a, repeats);
+    if (points <= 30000) {  // the grid's order fills a band: 2 GB at 100,000 points
+        Eigen::SimplicialLDLT<Matrix, Eigen::Lower, Eigen::NaturalOrdering<int>> ldlt_grid;
+        measure("Eigen simplicial LDL^T, grid order", ldlt_grid, a, repeats);
+    }
+    Eigen::SimplicialLLT<Matrix, Eigen::Lower, Eigen::AMDOrdering<int>> llt_amd;
+    measure("Eigen simplicial LL^T, AMD", llt_amd, a, repeats);
+    Eigen::SimplicialLLT<Matrix, Eigen::Lower, Eigen::MetisOrdering<int>> llt_metis;
+    measure("Eigen simplicial LL^T, METIS", llt_metis, a, repeats);
     const struct {
         const char* name;
         int ordering;

@@ -5,6 +5,7 @@
 #include <Eigen/Dense>
 #include <cmath>
 #include <random>
+#include <utility>
 
 #include "symbolic/detail/residual_blocks.h"
 #include "symbolic/detail/sparse_step.h"
@@ -264,6 +265,56 @@ TEST_P(SparseSteps, StepAndInverseDiagonalAreTheDenseAlgebras) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SparseSteps, ::testing::Values(11U, 12U, 13U, 14U));
+
+// The pattern of a network's J (two lanes a point, rows tying a point to
+// its right, lower and lower-right neighbours, one point and one y fixed)
+// with random values: its factor has supernodes of two columns and more,
+// up to whole separators of the grid.
+sym::CompressedRows grid_pattern(int width, int height, std::vector<double>& values) {
+    std::mt19937 random(static_cast<unsigned>(width * 100 + height));
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    sym::CompressedRows pattern;
+    pattern.columns = 2 * width * height;
+    pattern.row_starts.push_back(0);
+    auto row = [&](std::vector<int> columns) {
+        for (int c : columns) {
+            pattern.column_indices.push_back(c);
+            values.push_back(uniform(random));
+        }
+        pattern.row_starts.push_back(static_cast<std::int64_t>(pattern.column_indices.size()));
+        ++pattern.rows;
+    };
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int k = y * width + x;
+            if (x + 1 < width) row({2 * k, 2 * k + 1, 2 * k + 2, 2 * k + 3});
+            if (y + 1 < height) row({2 * k, 2 * k + 1, 2 * (k + width), 2 * (k + width) + 1});
+            if (x + 1 < width && y + 1 < height) row({2 * k, 2 * k + 1, 2 * (k + width + 1), 2 * (k + width + 1) + 1});
+        }
+    }
+    row({0});
+    row({1});
+    row({3});
+    return pattern;
+}
+
+class GridInverseDiagonal : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(GridInverseDiagonal, IsTheDenseInversesDiagonal) {
+    std::vector<double> values;
+    const sym::CompressedRows pattern = grid_pattern(GetParam().first, GetParam().second, values);
+    const Eigen::MatrixXd j = dense_of(pattern, values);
+    sym::SparseStep step(pattern);
+    step.assemble(values, Eigen::VectorXd::Ones(pattern.rows));
+    Eigen::VectorXd diagonal;
+    ASSERT_EQ(step.normal_inverse_diagonal(diagonal), 0);
+    const Eigen::VectorXd expected = (j.transpose() * j).inverse().diagonal();
+    EXPECT_LT((diagonal - expected).cwiseQuotient(expected).lpNorm<Eigen::Infinity>(), 1e-8);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, GridInverseDiagonal,
+                         ::testing::Values(std::make_pair(2, 2), std::make_pair(7, 3), std::make_pair(12, 12),
+                                           std::make_pair(30, 4)));
 
 TEST(SparseStep, ColumnsNoRowReachesAreUndeterminedAndTheStepLeavesThemBe) {
     std::vector<double> values;
