@@ -227,6 +227,9 @@ def test_ctrl_c_stops_a_long_call_and_nothing_is_kept(method):
     f, p = heavy()
     rows = np.full((2_000_000, 1), 0.25)  # a few seconds of work on one core
     kwargs = {"accumulate": True} if method == "map_vjp" else {}
+    # Python leaves SIGINT alone when it starts with the signal ignored, as
+    # under a shell's background job: Ctrl-C's handler is put in place here.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
     started = time.monotonic()
     timer.start()
@@ -235,6 +238,7 @@ def test_ctrl_c_stops_a_long_call_and_nothing_is_kept(method):
             getattr(f, method)(rows, threads=2, **kwargs)
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
     assert time.monotonic() - started < 1.5
     assert p.grad is None
     # The Function goes on working.
