@@ -1,8 +1,7 @@
 // Compiled functions: the graph below the outputs, frozen into an array of
 // instructions in the depth-first order that eval and backward use and run
 // with the same derivative rules, so that the numbers are theirs bit for
-// bit. The passes themselves are in detail/tape_passes.h, the Jacobians'
-// sweeps in function_jacobian.cpp.
+// bit. The passes themselves are in detail/tape_passes.h.
 #include "symbolic/function.h"
 
 #include <algorithm>
@@ -415,6 +414,41 @@ void Function::forward(const std::vector<SmallValue>& inputs, double* values, do
     }
 }
 
+namespace {
+
+// A forward sweep carries this many directions at most: enough to pay each
+// instruction's dispatch once for the few unknowns of most problems, few
+// enough that a block's tangents stay in cache.
+constexpr std::size_t kMaxDirections = 8;
+
+// Sweeps are 1, 2, 4 or 8 directions wide, so that the loop over them has
+// a fixed length; the directions beyond `count` run along 0, unread.
+constexpr std::size_t sweep_width(std::size_t count) {
+    return count <= 2 ? count : count <= 4 ? 4 : kMaxDirections;
+}
+
+// sweep(integral_constant of the width) for `count` directions.
+template <typename Sweep>
+void with_directions(std::size_t count, Sweep&& sweep) {
+    switch (sweep_width(count)) {
+        case 1: sweep(std::integral_constant<std::size_t, 1>{}); break;
+        case 2: sweep(std::integral_constant<std::size_t, 2>{}); break;
+        case 4: sweep(std::integral_constant<std::size_t, 4>{}); break;
+        default: sweep(std::integral_constant<std::size_t, kMaxDirections>{}); break;
+    }
+}
+
+// The scratch lanes per row that jacobian_rows sweeps in: one set of lanes
+// in reverse, one per direction of the widest sweep forward.
+std::size_t tangent_lanes(std::size_t lane_count, int output_lanes, int input_lanes) {
+    if (output_lanes <= input_lanes) {
+        return lane_count;
+    }
+    return lane_count * sweep_width(std::min(static_cast<std::size_t>(input_lanes), kMaxDirections));
+}
+
+}  // namespace
+
 void Function::seed_outputs(const std::vector<SmallValue>& seeds, double* adjoints) const {
     for (std::size_t k = 0; k < seeds.size(); ++k) {
         double* lanes = adjoints + output_at_[k];
@@ -477,20 +511,76 @@ void Function::add_parameter_gradients(const double* adjoints) const {
     }
 }
 
+// Every output lane's derivative with respect to every input lane, by one
+// reverse sweep per output lane or forward sweeps along up to
+// kMaxDirections input lanes at once, whichever are fewer; put(row of the
+// block, output lane, input lane, d). `lanes` holds tangent_lanes() lanes
+// per row.
+template <typename Block, typename Put>
+void Function::jacobian_rows(const double* values, const double* kept, double* lanes, Block rows, Put put) const {
+    const Instruction* begin = code_.data();
+    const Instruction* end = begin + code_.size();
+    const std::size_t stride = rows.stride;
+    const auto columns = static_cast<std::size_t>(input_lanes_);
+    if (output_lanes_ <= input_lanes_) {
+        std::size_t row = 0;
+        for (std::size_t k = 0; k < outputs_.size(); ++k) {
+            for (int i = 0; i < outputs_[k].node().dimension; ++i, ++row) {
+                zero(lanes, lane_count_ * stride);
+                double* seed = lanes + (output_at_[k] + static_cast<std::size_t>(i)) * stride;
+                for (std::size_t r = 0; r < rows.count; ++r) seed[r] = 1.0;
+                run_reverse(begin, end, values, kept, lanes, rows);
+                for (std::size_t c = 0; c < columns; ++c) {
+                    for (std::size_t r = 0; r < rows.count; ++r) put(r, row, c, lanes[c * stride + r]);
+                }
+            }
+        }
+        return;
+    }
+    // The inputs' lanes come first in the lane array, so column c is lane
+    // c; the constants' and Parameters' follow, up to the first
+    // instruction's result, and the sweep sets every lane from there on.
+    const std::size_t leaves = code_.empty() ? lane_count_ : code_.front().out;
+    for (std::size_t first = 0; first < columns; first += kMaxDirections) {
+        const std::size_t count = std::min(columns - first, kMaxDirections);
+        with_directions(count, [&](auto width) {
+            constexpr std::size_t directions = decltype(width)::value;
+            zero(lanes, leaves * stride * directions);
+            for (std::size_t d = 0; d < count; ++d) {
+                double* seed = lanes + (first + d) * stride * directions + d;
+                for (std::size_t r = 0; r < rows.count; ++r) seed[r * directions] = 1.0;
+            }
+            run_tangent<directions>(begin, end, values, kept, lanes, rows);
+            std::size_t row = 0;
+            for (std::size_t k = 0; k < outputs_.size(); ++k) {
+                for (int i = 0; i < outputs_[k].node().dimension; ++i, ++row) {
+                    const double* lane = lanes + (output_at_[k] + static_cast<std::size_t>(i)) * stride * directions;
+                    for (std::size_t r = 0; r < rows.count; ++r) {
+                        for (std::size_t d = 0; d < count; ++d) put(r, row, first + d, lane[r * directions + d]);
+                    }
+                }
+            }
+        });
+    }
+}
+
 std::vector<double> Function::jacobian(const std::vector<SmallValue>& inputs) const {
     require_input_values(inputs, inputs_);
-    Scratch work(2 * lane_count_ + tangent_lane_count());
+    Scratch work(2 * lane_count_ + tangent_lanes(lane_count_, output_lanes_, input_lanes_));
     double* values = work.get();
     double* kept = values + lane_count_;
+    double* lanes = kept + lane_count_;
     forward(inputs, values, kept);
     std::vector<double> result(static_cast<std::size_t>(output_lanes_) * static_cast<std::size_t>(input_lanes_));
-    jacobian_block(values, kept, kept + lane_count_, 1, 1, result.data());
+    jacobian_rows(values, kept, lanes, OneRow{}, [&](std::size_t, std::size_t row, std::size_t column, double d) {
+        result[row * static_cast<std::size_t>(input_lanes_) + column] = d;
+    });
     return result;
 }
 
 void Function::value_and_jacobian(const std::vector<SmallValue>& inputs, double* values, double* jacobian) const {
     require_input_values(inputs, inputs_);
-    Scratch work(2 * lane_count_ + tangent_lane_count());
+    Scratch work(2 * lane_count_ + tangent_lanes(lane_count_, output_lanes_, input_lanes_));
     double* lanes = work.get();
     double* kept = lanes + lane_count_;
     forward(inputs, lanes, kept);
@@ -498,7 +588,9 @@ void Function::value_and_jacobian(const std::vector<SmallValue>& inputs, double*
         const double* output = lanes + output_at_[k];
         values = std::copy(output, output + outputs_[k].node().dimension, values);
     }
-    jacobian_block(lanes, kept, kept + lane_count_, 1, 1, jacobian);
+    const auto columns = static_cast<std::size_t>(input_lanes_);
+    jacobian_rows(lanes, kept, kept + lane_count_, OneRow{},
+                  [&](std::size_t, std::size_t row, std::size_t column, double d) { jacobian[row * columns + column] = d; });
 }
 
 
@@ -810,8 +902,9 @@ bool Function::map_jacobian(const void* in, std::size_t rows, std::ptrdiff_t in_
     const Rows source{static_cast<const unsigned char*>(in), rows,
                       in_stride * static_cast<std::ptrdiff_t>(sizeof(double)),
                       in_lane_stride * static_cast<std::ptrdiff_t>(sizeof(double)), nullptr, 0};
-    const std::size_t size = static_cast<std::size_t>(output_lanes_) * static_cast<std::size_t>(input_lanes_);
-    const std::size_t lanes_per_row = 2 * lane_count_ + tangent_lane_count();
+    const std::size_t columns = static_cast<std::size_t>(input_lanes_);
+    const std::size_t size = static_cast<std::size_t>(output_lanes_) * columns;
+    const std::size_t lanes_per_row = 2 * lane_count_ + tangent_lanes(lane_count_, output_lanes_, input_lanes_);
     return over_rows(source, lanes_per_row, options, [&](std::size_t first, RowBlock block, double* values) {
         double* kept = values + lane_count_ * block.stride;
         double* lanes = kept + lane_count_ * block.stride;
@@ -822,7 +915,10 @@ bool Function::map_jacobian(const void* in, std::size_t rows, std::ptrdiff_t in_
                 return bad;
             }
         }
-        jacobian_block(values, kept, lanes, block.stride, block.count, out + first * size);
+        double* matrices = out + first * size;
+        jacobian_rows(values, kept, lanes, block, [&](std::size_t r, std::size_t row, std::size_t column, double d) {
+            matrices[r * size + row * columns + column] = d;
+        });
         return block.count;
     });
 }

@@ -113,13 +113,6 @@ private:
     void mark_first_adjoint_writes(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& nodes);
     void mark_pairs();
     void zero_adjoints(double* adjoints, std::size_t stride) const;
-    // The Jacobians' sweeps (function_jacobian.cpp): each of `count` rows'
-    // matrix, laid out as map_jacobian lays it, from the values and kept
-    // derivatives of a forward pass over rows laid out for `stride`, in
-    // tangent_lane_count() scratch lanes per row.
-    void jacobian_block(const double* values, const double* kept, double* lanes, std::size_t stride,
-                        std::size_t count, double* out) const;
-    std::size_t tangent_lane_count() const;
     template <typename Block, typename Put>
     void jacobian_rows(const double* values, const double* kept, double* lanes, Block rows, Put put) const;
     template <typename Block>
