@@ -269,6 +269,23 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         nodes.emplace_back(*lane_of.find(value->node().id), value->node().dimension);
     }
     mark_first_adjoint_writes(nodes);
+    mark_pairs();
+}
+
+// A multiply and the add after it that reads its product, as in y * c + d,
+// are one step of one row's passes (Instruction::pair).
+void Function::mark_pairs() {
+    for (std::size_t k = 0; k + 1 < code_.size(); ++k) {
+        Instruction& product = code_[k];
+        Instruction& sum = code_[k + 1];
+        if (product.code != Code::Multiply1 || sum.code != Code::Add1) {
+            continue;
+        }
+        const auto side = static_cast<std::uint8_t>((sum.operand[0] == product.out ? 1 : 0) |
+                                                    (sum.operand[1] == product.out ? 2 : 0));
+        product.pair = side;
+        sum.pair = side;
+    }
 }
 
 // The reverse pass visits a node's readers last to first, so the first
@@ -324,7 +341,7 @@ void Function::zero_adjoints(double* adjoints, std::size_t stride) const {
 template <typename LaneMap>
 void Function::emit(const Value& value, std::uint32_t lane, const LaneMap& lane_of) {
     const ValueNode& node = value.node();
-    Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), 0, 0, 0, -1, lane, {0, 0, 0, 0}};
+    Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), 0, 0, 0, 0, -1, lane, {0, 0, 0, 0}};
     // Value::input refuses an operand the node lacks, as eval does.
     const auto operand = [&](int i) { return *lane_of.find(value.input(i).node().id); };
     const auto dimension = [&](int i) { return static_cast<std::uint8_t>(value.input(i).node().dimension); };

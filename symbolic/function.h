@@ -112,6 +112,7 @@ private:
     void seed_outputs(const std::vector<SmallValue>& seeds, double* adjoints) const;
     void add_parameter_gradients(const double* adjoints) const;
     void mark_first_adjoint_writes(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& nodes);
+    void mark_pairs();
     void zero_adjoints(double* adjoints, std::size_t stride) const;
     template <typename Block, typename Put>
     void jacobian_rows(const double* values, const double* kept, double* lanes, Block rows, Put put) const;

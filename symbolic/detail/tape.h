@@ -26,7 +26,10 @@ enum class Code : std::uint8_t {
 // `first` is set when the reverse pass's first write into operand k's
 // adjoint lanes is this instruction's: it may assign there rather than add,
 // and then those lanes need no zeroing beforehand (a pass over rows does;
-// one row's one-lane steps add, see reverse_one).
+// one row's one-lane steps add, see reverse_one). `pair` is nonzero on a
+// Multiply1 followed by an Add1 that reads its product, and on that Add1:
+// one row's passes run the two as one step (see forward_multiply_add); bit
+// 0 says the Add1's left operand is the product, bit 1 its right one.
 struct Instruction {
     ExpressionOp op;
     Code code;
@@ -34,6 +37,7 @@ struct Instruction {
     std::uint8_t left_dimension;
     std::uint8_t right_dimension;
     std::uint8_t first;
+    std::uint8_t pair;
     std::int32_t extra;
     std::uint32_t out;
     std::uint32_t operand[4];

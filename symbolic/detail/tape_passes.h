@@ -163,6 +163,34 @@ inline std::uint64_t forward_one(const detail::Instruction& in, double* v, doubl
     return not_finite_bit(last);
 }
 
+// A Multiply1 and the Add1 after it that reads its product
+// (Instruction::pair): one dispatch for the two. Each is rounded as alone,
+// never as one fused multiply-add (the library is compiled with
+// -ffp-contract=off), and both results are stored, as apart.
+inline std::uint64_t forward_multiply_add(const detail::Instruction* in, double* v, double& last,
+                                          std::uint32_t& last_at) {
+    const std::uint64_t bad = forward_one<MultiplyRule>(in[0], v, last, last_at);
+    const detail::Instruction& sum = in[1];
+    double x;
+    double z;
+    if ((sum.pair & 1) != 0) {
+        x = last;
+        keep_branch(x);
+    } else {
+        x = v[sum.operand[0]];
+    }
+    if ((sum.pair & 2) != 0) {
+        z = last;
+        keep_branch(z);
+    } else {
+        z = v[sum.operand[1]];
+    }
+    last = AddRule::value(x, z);
+    last_at = sum.out;
+    v[sum.out] = last;
+    return bad | not_finite_bit(last);
+}
+
 // One row's arithmetic on several lanes: a one-lane operand is read at
 // step 0, so it repeats. Out of line, so that the one-lane steps' loop
 // keeps its registers.
@@ -210,7 +238,14 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
             switch (in.code) {
                 case Code::Add1: bad |= forward_one<AddRule>(in, v, last, last_at); continue;
                 case Code::Subtract1: bad |= forward_one<SubtractRule>(in, v, last, last_at); continue;
-                case Code::Multiply1: bad |= forward_one<MultiplyRule>(in, v, last, last_at); continue;
+                case Code::Multiply1:
+                    if (in.pair != 0) {
+                        bad |= forward_multiply_add(it, v, last, last_at);
+                        ++it;
+                        continue;
+                    }
+                    bad |= forward_one<MultiplyRule>(in, v, last, last_at);
+                    continue;
                 case Code::Divide1: bad |= forward_one<DivideRule>(in, v, last, last_at); continue;
                 case Code::AddN:
                 case Code::SubtractN:
@@ -411,7 +446,9 @@ inline void reverse_wide(const detail::Instruction& in, const double* v, double*
 // upstream lanes give into its operands' adjoints. `kept` is what the
 // forward pass kept. The adjoint lanes that are read before they are
 // written (Function::zero_adjoints) are zero, the outputs' seeded; for one
-// row, every adjoint lane is zero (see reverse_one).
+// row, every adjoint lane is zero (see reverse_one), and a paired Add1 and
+// the Multiply1 before it (Instruction::pair) are one step: the whole tape
+// is run, never a part that starts between the two.
 template <typename Rows>
 void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
                  const double* kept, double* adj, Rows rows) {
@@ -422,7 +459,13 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
         const detail::Instruction& in = *--it;
         if constexpr (std::is_same_v<Rows, OneRow>) {
             switch (in.code) {
-                case Code::Add1: reverse_one<AddRule>(in, v, adj, recent); continue;
+                case Code::Add1:
+                    reverse_one<AddRule>(in, v, adj, recent);
+                    if (in.pair != 0) {
+                        // The product's upstream lane is the one just written: from a register.
+                        reverse_one<MultiplyRule>(*--it, v, adj, recent);
+                    }
+                    continue;
                 case Code::Subtract1: reverse_one<SubtractRule>(in, v, adj, recent); continue;
                 case Code::Multiply1: reverse_one<MultiplyRule>(in, v, adj, recent); continue;
                 case Code::Divide1: reverse_one<DivideRule>(in, v, adj, recent); continue;

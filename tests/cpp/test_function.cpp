@@ -843,3 +843,104 @@ TEST(FunctionRows, WideArithmeticThatIsNotFiniteFailsAsEval) {
     ASSERT_TRUE(f.map(rows.data(), 517, 4, 1, out.data()));
     EXPECT_EQ(out[516], 2e300);
 }
+
+// A multiply and the add after it that reads its product run as one step
+// of one row's passes. Random one-lane arithmetic in which most products are
+// read by the next sum, on either side or on both, a product's operands
+// repeated or shared with the sum, and some products read again later: one
+// row gives eval's values and backward's gradients bit for bit.
+struct MultiplyAddGraph {
+    std::vector<Value> leaves;
+    Value output;
+
+    explicit MultiplyAddGraph(unsigned seed) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> number(-1.0, 1.0);
+        for (const char* name : {"x", "c", "d", "e"}) leaves.push_back(sym::parameter(number(rng), name));
+        std::vector<Value> pool = leaves;
+        pool.push_back(sym::constant(0.75));
+        const auto pick = [&] { return pool[rng() % pool.size()]; };
+        // Every value stays within [-1, 1]: products of such values, halved sums.
+        for (int i = 0; i < 40; ++i) {
+            const Value a = pick();
+            const Value product = rng() % 4 == 0 ? a * a : a * pick();
+            Value sum;
+            switch (rng() % 4) {
+                case 0: sum = product + pick(); break;
+                case 1: sum = pick() + product; break;
+                case 2: sum = product + product; break;
+                default: sum = product + a; break;
+            }
+            pool.push_back(sum * 0.5);
+            if (rng() % 4 == 0) pool.push_back(product);
+        }
+        // The chain y * 0.5 + v over the pool reads every value.
+        output = pool[leaves.size()];
+        for (std::size_t k = leaves.size() + 1; k < pool.size(); ++k) output = output * 0.5 + pool[k];
+    }
+};
+
+class FunctionMultiplyAdd : public testing::TestWithParam<unsigned> {};
+
+TEST_P(FunctionMultiplyAdd, OneRowIsEvalAndBackwardBitForBit) {
+    const MultiplyAddGraph g(GetParam());
+    const SmallValue seed = lanes_of({-1.5});
+    const auto grads = [&] {
+        std::vector<SmallValue> grads;
+        for (const Value& p : g.leaves) grads.push_back(p.has_grad() ? p.grad() : lanes_of({0.0}));
+        return grads;
+    };
+    for (const Value& p : g.leaves) p.zero_grad();
+    g.output.backward(seed);
+    const std::vector<SmallValue> expected = grads();
+
+    // x an input, the other leaves Parameters read at the call.
+    for (const Value& p : g.leaves) p.zero_grad();
+    const Function f({g.output}, {g.leaves[0]});
+    EXPECT_TRUE(same_bits(f.evaluate({g.leaves[0].value()})[0], g.output.evaluate()));
+    const std::vector<SmallValue> returned = f.vjp({g.leaves[0].value()}, {seed});
+    EXPECT_TRUE(same_bits(returned[0], expected[0]));
+    const std::vector<SmallValue> added = grads();
+    for (std::size_t k = 1; k < g.leaves.size(); ++k) EXPECT_TRUE(same_bits(added[k], expected[k])) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, FunctionMultiplyAdd, testing::Range(1u, 31u));
+
+// A product or a sum of such a pair that is not finite fails as eval fails,
+// before a later lane pick out of range, and adds no gradient.
+struct NotFiniteCase {
+    const char* name;
+    double x, c, d;
+    int lane;  // of the lane pick of the sum; 0 is in range
+    const char* message;
+};
+
+class FunctionMultiplyAddNotFinite : public testing::TestWithParam<NotFiniteCase> {};
+
+TEST_P(FunctionMultiplyAddNotFinite, FailsAsEval) {
+    const NotFiniteCase& t = GetParam();
+    const Value x = sym::parameter(t.x, "x");
+    const Value c = sym::parameter(t.c, "c");
+    const Value d = sym::parameter(t.d, "d");
+    const Value sum = d + x * c;
+    const Value out = sym::make_expression(Op::Component, 1, {sum * c + d}, 1, t.lane) * c + d;
+    const std::type_info& cls = t.message == std::string(kFinite) ? typeid(std::invalid_argument)
+                                                                   : typeid(std::out_of_range);
+    EXPECT_TRUE(throws_exactly([&] { (void)out.evaluate(); }, cls, t.message));
+    const Function f({out}, {x});
+    for (const Value& p : {c, d}) p.zero_grad();
+    EXPECT_TRUE(throws_exactly([&] { (void)f.evaluate({x.value()}); }, cls, t.message));
+    EXPECT_TRUE(throws_exactly([&] { (void)f.vjp({x.value()}, {lanes_of({1.0})}); }, cls, t.message));
+    EXPECT_FALSE(c.has_grad());
+    EXPECT_FALSE(d.has_grad());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Halves, FunctionMultiplyAddNotFinite,
+    testing::Values(NotFiniteCase{"ProductOverflows", 1e200, 1e200, 1.0, 0, kFinite},
+                    NotFiniteCase{"SumOverflows", 1e308, 1.0, 1e308, 0, kFinite},
+                    NotFiniteCase{"LaterProductOverflows", 1e150, 1e150, 1.0, 0, kFinite},
+                    NotFiniteCase{"LastSumOverflows", 0.1, 1.0, 0.6e308, 0, kFinite},
+                    NotFiniteCase{"BeforeALaneOutOfRange", 1e308, 1.0, 1e308, 2, kFinite},
+                    NotFiniteCase{"LaneOutOfRange", 0.5, 0.25, 1.0, 2, kLaneIndex}),
+    [](const testing::TestParamInfo<NotFiniteCase>& info) { return info.param.name; });

@@ -22,7 +22,7 @@ from varnel import Constant, Function, Parameter, Undefined, compile, vec3
 np = pytest.importorskip("numpy")
 
 OPS = ("add", "sub", "mul", "div", "neg", "sin", "cos", "lane", "pack", "sqrt", "exp", "log", "tan", "asin", "acos",
-       "atan", "sinh", "cosh", "tanh", "abs", "log1p", "expm1", "cbrt", "pow", "atan2", "hypot")
+       "atan", "sinh", "cosh", "tanh", "abs", "log1p", "expm1", "cbrt", "pow", "atan2", "hypot", "muladd")
 FINITE = "symbolic value lanes must be finite"
 
 
@@ -57,7 +57,9 @@ def build(program, inputs, w, repeat=1):
                     "abs": lambda: varnel.abs(a + 3) - 3, "log1p": lambda: varnel.log1p(a * a),
                     "expm1": lambda: varnel.expm1(vn.sin(a)), "cbrt": lambda: varnel.cbrt(a * a + 1),
                     "pow": lambda: varnel.pow(a * a + 1, vn.sin(b)) * 0.5, "atan2": lambda: varnel.atan2(a, b * b + 1),
-                    "hypot": lambda: varnel.hypot(a, b * b + 1) * 0.5}[op]()
+                    "hypot": lambda: varnel.hypot(a, b * b + 1) * 0.5,
+                    # A product read by the sum after it: one step of one call's passes.
+                    "muladd": lambda: 0.25 + a * vn.sin(b) * 0.5}[op]()
             recent.append(made)
         if repeat > 1:
             chain = (recent[-1].x + chain) * 0.5
