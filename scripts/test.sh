@@ -65,6 +65,15 @@ fi
 if ! command -v ccache >/dev/null && [ "$can_apt" = 1 ]; then
     install_system_package ccache "ccache, so that the builds below compile each source once"
 fi
+# The module's build takes Python's C++ compiler (sysconfig's CXX) unless
+# CXX is set; the C++ suites take the same one, since ccache keys its
+# entries by the compiler's name as well (c++ and g++ miss each other).
+if [ -z "${CXX:-}" ]; then
+    python_cxx="$("$PY" -c 'import sysconfig; print((sysconfig.get_config_var("CXX") or "").split()[0])')"
+    if [ -n "$python_cxx" ] && command -v "$python_cxx" >/dev/null; then
+        export CXX="$python_cxx"
+    fi
+fi
 if command -v ccache >/dev/null; then
     # No CCACHE_BASEDIR: it hashes paths relative to the build folder,
     # which differs between these builds, and they would miss.
