@@ -390,6 +390,16 @@ struct Recent {
         return g;
     }
     void forget() { at[0] = at[1] = static_cast<std::uint32_t>(-1); }
+    // After a write of one lane: it is the more recent of the two, and the
+    // other stays unless it was the same lane (at[1] is asked first).
+    void wrote(std::uint32_t lane, double lane_value) {
+        if (at[1] != lane) {
+            at[0] = at[1];
+            value[0] = value[1];
+        }
+        at[1] = lane;
+        value[1] = lane_value;
+    }
 };
 
 // It adds even at a first write (Instruction::first): a branch there costs
@@ -415,13 +425,7 @@ inline void reverse_one(const detail::Instruction& in, const double* v, double* 
         recent.at[1] = b;
         recent.value[1] = right;
     } else {
-        // The lane that stays is the more recent one, unless it is a's.
-        if (recent.at[1] != a) {
-            recent.at[0] = recent.at[1];
-            recent.value[0] = recent.value[1];
-        }
-        recent.at[1] = a;
-        recent.value[1] = left;
+        recent.wrote(a, left);
     }
 }
 
@@ -443,12 +447,7 @@ inline void reverse_paired_one(const detail::Instruction& in, const double* kept
     const std::uint32_t a = in.operand[0];
     const double left = adj[a] + kept[in.out] * recent.upstream(in.out, adj);
     adj[a] = left;
-    if (recent.at[1] != a) {
-        recent.at[0] = recent.at[1];
-        recent.value[0] = recent.value[1];
-    }
-    recent.at[1] = a;
-    recent.value[1] = left;
+    recent.wrote(a, left);
 }
 
 // One row's arithmetic on several lanes, lane by lane, the left operand's
