@@ -5,11 +5,13 @@
 #include "symbolic/function.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <map>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -49,6 +51,17 @@ public:
 private:
     double* data_;
 };
+
+// A constant's dimension and the bits of its lanes: constants equal in
+// both share their lanes in a Function (see Function::Function).
+using ConstantBits = std::array<std::uint64_t, 5>;
+
+ConstantBits bits_of(const ValueNode& node) {
+    ConstantBits bits{};
+    bits[0] = static_cast<std::uint64_t>(node.dimension);
+    std::memcpy(bits.data() + 1, node.value.lanes.data(), static_cast<std::size_t>(node.dimension) * sizeof(double));
+    return bits;
+}
 
 inline void zero(double* lanes, std::size_t count) {
     std::memset(lanes, 0, count * sizeof(double));
@@ -181,6 +194,13 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     std::vector<const Value*> order;
     std::size_t expressions = 0;
     std::size_t constant_lanes = 0;
+    // Where each distinct constant's lanes start among the constants'.
+    // Graphs repeat a few constants many times (x * 0.5 makes a constant
+    // each time); sharing their lanes keeps a call's lanes, which it copies
+    // in, zeroes and sweeps, as few as the distinct values. A constant's
+    // lanes are only read, so which node they came from makes no
+    // difference to any number.
+    std::map<ConstantBits, std::uint32_t> constant_at;
     std::size_t parameter_lanes = 0;
     struct Frame {
         const Value* value;
@@ -201,7 +221,11 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         const auto lanes = static_cast<std::size_t>(node.dimension);
         switch (node.kind) {
             case ValueKind::Expression: ++expressions; break;
-            case ValueKind::Constant: constant_lanes += lanes; break;
+            case ValueKind::Constant:
+                if (constant_at.try_emplace(bits_of(node), static_cast<std::uint32_t>(constant_lanes)).second) {
+                    constant_lanes += lanes;
+                }
+                break;
             default: parameter_lanes += lanes; break;
         }
         order.push_back(&value);
@@ -237,10 +261,12 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         std::uint32_t& lane = *lane_of.find(node.id);
         switch (node.kind) {
             case ValueKind::Constant:
-                lane = next_constant;
-                next_constant += lanes;
-                constant_lanes_.insert(constant_lanes_.end(), node.value.lanes.begin(),
-                                       node.value.lanes.begin() + node.dimension);
+                lane = static_cast<std::uint32_t>(input_lanes_) + constant_at.find(bits_of(node))->second;
+                if (lane == next_constant) {  // the first of its value
+                    next_constant += lanes;
+                    constant_lanes_.insert(constant_lanes_.end(), node.value.lanes.begin(),
+                                           node.value.lanes.begin() + node.dimension);
+                }
                 break;
             case ValueKind::Parameter:
                 lane = next_parameter;

@@ -127,9 +127,10 @@ private:
     std::vector<Value> outputs_;
     std::vector<Value> inputs_;
     // Every node below the outputs owns lanes in one array of lane_count_
-    // numbers: the inputs' first, in input order, then the constants', then
-    // the Parameters', then the expressions' in the depth-first order of
-    // eval and backward. Values, adjoints and tangents share the layout.
+    // numbers: the inputs' first, in input order, then the constants'
+    // (constants equal in dimension and bits share theirs), then the
+    // Parameters', then the expressions' in the depth-first order of eval
+    // and backward. Values, adjoints and tangents share the layout.
     std::size_t lane_count_ = 0;
     // The constants' lanes, as they start every call.
     std::vector<double> constant_lanes_;

@@ -390,24 +390,64 @@ struct Recent {
         return g;
     }
     void forget() { at[0] = at[1] = static_cast<std::uint32_t>(-1); }
+    // After a write of one lane: it is the more recent of the two, and the
+    // other stays unless it was the same lane (at[1] is asked first).
+    void wrote(std::uint32_t lane, double lane_value) {
+        if (at[1] != lane) {
+            at[0] = at[1];
+            value[0] = value[1];
+        }
+        at[1] = lane;
+        value[1] = lane_value;
+    }
 };
 
 // It adds even at a first write (Instruction::first): a branch there costs
 // one row more than zeroing its lanes does, so a one-row pass starts from
 // all adjoint lanes zeroed.
-template <typename Rule>
+//
+// A right operand that is a Constant (Instruction::extra 0) gets nothing:
+// nobody reads a Constant's adjoint, and for a product or a quotient that
+// spares the arithmetic of its contribution as well as the lane's load and
+// store. Its lane then keeps whatever it held, unread.
+template <typename Rule, bool RightVaries>
 inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
     const std::uint32_t a = in.operand[0];
     const std::uint32_t b = in.operand[1];
     const Adjoints d = Rule::adjoint(v[a], v[b], v[in.out], recent.upstream(in.out, adj), true);
     const double left = adj[a] + d.left;
     adj[a] = left;
-    const double right = adj[b] + d.right;  // after the store: x * x adds both into one lane
-    adj[b] = right;
-    recent.at[0] = a;
-    recent.value[0] = a == b ? right : left;
-    recent.at[1] = b;
-    recent.value[1] = right;
+    if constexpr (RightVaries) {
+        const double right = adj[b] + d.right;  // after the store: x * x adds both into one lane
+        adj[b] = right;
+        recent.at[0] = a;
+        recent.value[0] = a == b ? right : left;
+        recent.at[1] = b;
+        recent.value[1] = right;
+    } else {
+        recent.wrote(a, left);
+    }
+}
+
+template <typename Rule>
+inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
+    if (in.extra != 0) {
+        reverse_one<Rule, true>(in, v, adj, recent);
+    } else {
+        reverse_one<Rule, false>(in, v, adj, recent);
+    }
+}
+
+// One row's sine or cosine of one lane, the commonest operators without an
+// instruction kind of their own: the derivative the forward pass kept
+// times the upstream lane, inline rather than through reverse_lanes' call
+// and operator switch. (Their forward step stays in forward_lanes: its
+// libm call, inline, made the forward loop spill its registers around it.)
+inline void reverse_paired_one(const detail::Instruction& in, const double* kept, double* adj, Recent& recent) {
+    const std::uint32_t a = in.operand[0];
+    const double left = adj[a] + kept[in.out] * recent.upstream(in.out, adj);
+    adj[a] = left;
+    recent.wrote(a, left);
 }
 
 // One row's arithmetic on several lanes, lane by lane, the left operand's
@@ -469,6 +509,13 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
                 case Code::Subtract1: reverse_one<SubtractRule>(in, v, adj, recent); continue;
                 case Code::Multiply1: reverse_one<MultiplyRule>(in, v, adj, recent); continue;
                 case Code::Divide1: reverse_one<DivideRule>(in, v, adj, recent); continue;
+                case Code::Lanes:
+                    if (in.dimension == 1 && (in.op == ExpressionOp::Sin || in.op == ExpressionOp::Cos)) {
+                        reverse_paired_one(in, kept, adj, recent);
+                        continue;
+                    }
+                    recent.forget();
+                    break;
                 default: recent.forget(); break;
             }
             switch (in.code) {

@@ -944,3 +944,163 @@ INSTANTIATE_TEST_SUITE_P(
                     NotFiniteCase{"BeforeALaneOutOfRange", 1e308, 1.0, 1e308, 2, kFinite},
                     NotFiniteCase{"LaneOutOfRange", 0.5, 0.25, 1.0, 2, kLaneIndex}),
     [](const testing::TestParamInfo<NotFiniteCase>& info) { return info.param.name; });
+
+// One-lane arithmetic with a constant on either side, many of the
+// constants equal to others bit for bit and some equal in value only (0 and
+// -0), the sine and cosine of one lane, lane picks of a three-lane input,
+// operands shared and repeated, and Parameters read at the call: one row
+// gives eval's values and backward's gradients bit for bit.
+struct OneLaneGraph {
+    Value x = sym::parameter({0.25, -0.5, 0.75}, "x");
+    std::vector<Value> parameters;
+    Value output;
+
+    explicit OneLaneGraph(unsigned seed) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> number(-1.0, 1.0);
+        x.set_value(lanes_of({number(rng), number(rng), number(rng)}));
+        parameters = {sym::parameter(number(rng), "p"), sym::parameter(number(rng), "q")};
+        std::vector<Value> pool = {sym::component(x, 0), sym::component(x, 1), sym::component(x, 2),
+                                   parameters[0], parameters[1]};
+        const double constants[] = {0.5, -0.5, 0.0, -0.0, 2.0};
+        const auto pick = [&] { return pool[rng() % pool.size()]; };
+        // A new constant node each time, as x * 0.5 makes one.
+        const auto constant = [&] { return sym::constant(constants[rng() % 5]); };
+        // Every value stays within about [-2, 2].
+        for (int i = 0; i < 60; ++i) {
+            const Value a = pick();
+            const Value b = pick();
+            Value made;
+            switch (rng() % 12) {
+                case 0: made = a * constant(); break;
+                case 1: made = constant() * a; break;
+                case 2: made = (a + constant()) * 0.5; break;
+                case 3: made = (constant() - a) * 0.5; break;
+                case 4: made = a / 2.0 - b / -2.0; break;
+                case 5: made = a * b * 0.5 + 0.5; break;
+                case 6: made = a / (b * b + 2.0); break;
+                case 7: made = sym::sin(a); break;
+                case 8: made = sym::cos(a) * b; break;
+                case 9: made = sym::sin(a) * sym::sin(a) - a * a; break;
+                case 10: {
+                    // The reverse pass adds into y's adjoint at the sine
+                    // and the cosine, just before y's own step reads it.
+                    const Value y = a * b;
+                    made = sym::sin(y) * y - sym::cos(y) * y;
+                    break;
+                }
+                default: made = sym::component(sym::vec3(a, b, a), static_cast<int>(rng() % 3)); break;
+            }
+            pool.push_back(made);
+        }
+        // The chain y * 0.5 + v over the pool reads every value.
+        output = pool[5];
+        for (std::size_t k = 6; k < pool.size(); ++k) output = output * 0.5 + pool[k];
+    }
+};
+
+class FunctionOneLane : public testing::TestWithParam<unsigned> {};
+
+TEST_P(FunctionOneLane, OneRowIsEvalAndBackwardBitForBit) {
+    const OneLaneGraph g(GetParam());
+    const SmallValue seed = lanes_of({-1.5});
+    std::vector<Value> leaves = g.parameters;
+    leaves.insert(leaves.begin(), g.x);
+    const auto grads = [&] {
+        std::vector<SmallValue> grads;
+        for (const Value& p : leaves) grads.push_back(p.has_grad() ? p.grad() : lanes_of({}));
+        return grads;
+    };
+    for (const Value& p : leaves) p.zero_grad();
+    g.output.backward(seed);
+    const std::vector<SmallValue> expected = grads();
+
+    for (const Value& p : leaves) p.zero_grad();
+    const Function f({g.output}, {g.x});
+    EXPECT_TRUE(same_bits(f.evaluate({g.x.value()})[0], g.output.evaluate()));
+    const std::vector<SmallValue> returned = f.vjp({g.x.value()}, {seed});
+    EXPECT_TRUE(same_bits(returned[0], expected[0]));
+    const std::vector<SmallValue> added = grads();
+    for (std::size_t k = 1; k < leaves.size(); ++k) EXPECT_TRUE(same_bits(added[k], expected[k])) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, FunctionOneLane, testing::Range(1u, 31u));
+
+// Constants share their lanes only when their dimensions and every bit of
+// their lanes agree: 0 and -0, or 0.5 and (0.5, 0), stay apart.
+TEST(FunctionTest, ConstantsEqualInValueOnlyKeepTheirOwnBits) {
+    const Value x = sym::parameter(0.75, "x");
+    const Value w = sym::parameter({1.5, -2.5}, "w");
+    const std::vector<Value> outputs = {x * 0.0,
+                                        x * -0.0,
+                                        -0.0 * x,
+                                        w * sym::constant(0.5),
+                                        x * 3.0,
+                                        w * sym::constant(0.5, 0.0),
+                                        w * sym::constant(0.5, -0.0),
+                                        x * 0.5 + sym::constant(0.5, 0.0)};
+    const Function f(outputs, {x, w});
+    const std::vector<SmallValue> at = {x.value(), w.value()};
+    const std::vector<SmallValue> values = f.evaluate(at);
+    std::vector<SmallValue> seeds;
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+        EXPECT_TRUE(same_bits(values[k], outputs[k].evaluate())) << k;
+        seeds.push_back(seed_for(outputs[k].dimension()));
+    }
+    const std::vector<SmallValue> returned = f.vjp(at, seeds);
+    for (const Value& p : {x, w}) p.zero_grad();
+    for (std::size_t k = 0; k < outputs.size(); ++k) outputs[k].backward(seeds[k]);
+    EXPECT_TRUE(same_bits(returned[0], x.grad()));
+    EXPECT_TRUE(same_bits(returned[1], w.grad()));
+}
+
+// A one-lane product by a constant, a sine or a cosine that is not finite
+// fails as eval fails and adds no gradient; a gradient that is not finite
+// (a quotient by a tiny constant) is backward's, bit for bit.
+struct OneLaneNotFiniteCase {
+    const char* name;
+    Value (*make)(const Value& x, const Value& c);
+    bool fails;
+};
+
+class FunctionOneLaneNotFinite : public testing::TestWithParam<OneLaneNotFiniteCase> {};
+
+TEST_P(FunctionOneLaneNotFinite, FailsOrGivesBackwardsBitsAsEval) {
+    const OneLaneNotFiniteCase& t = GetParam();
+    const Value x = sym::parameter(1e200, "x");
+    const Value c = sym::parameter(0.5, "c");
+    const Value out = t.make(x, c);
+    const Function f({out}, {x});
+    const SmallValue seed = lanes_of({1e10});
+    c.zero_grad();
+    if (t.fails) {
+        EXPECT_TRUE(throws_exactly([&] { (void)out.evaluate(); }, typeid(std::invalid_argument), kFinite));
+        EXPECT_TRUE(throws_exactly([&] { (void)f.evaluate({x.value()}); }, typeid(std::invalid_argument), kFinite));
+        EXPECT_TRUE(throws_exactly([&] { (void)f.vjp({x.value()}, {seed}); }, typeid(std::invalid_argument), kFinite));
+        EXPECT_FALSE(c.has_grad());
+        return;
+    }
+    EXPECT_TRUE(same_bits(f.evaluate({x.value()})[0], out.evaluate()));
+    const SmallValue returned = f.vjp({x.value()}, {seed})[0];
+    const SmallValue added = c.grad();
+    for (const Value& p : {x, c}) p.zero_grad();
+    out.backward(seed);
+    EXPECT_FALSE(std::isfinite(returned.lanes[0]));
+    EXPECT_TRUE(same_bits(returned, x.grad()));
+    EXPECT_TRUE(same_bits(added, c.grad()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parts, FunctionOneLaneNotFinite,
+    testing::Values(
+        OneLaneNotFiniteCase{"ProductByAConstant", [](const Value& x, const Value& c) { return sym::sin(x * 1e200 * c); },
+                             true},
+        OneLaneNotFiniteCase{"SineOfAnOverflow", [](const Value& x, const Value& c) { return sym::sin(x * x) * c; },
+                             true},
+        OneLaneNotFiniteCase{"CosineBeforeAnOverflow",
+                             [](const Value& x, const Value& c) { return sym::cos(x) * c * 1e200 * 1e200; }, true},
+        OneLaneNotFiniteCase{"GradientOfAQuotientByATinyConstant",
+                             [](const Value& x, const Value& c) { return sym::sin(x * 1e-200) * c / 1e-300; }, false},
+        OneLaneNotFiniteCase{"GradientThroughASine",
+                             [](const Value& x, const Value& c) { return sym::sin(x * 1e-200 / 1e-300) * c; }, false}),
+    [](const testing::TestParamInfo<OneLaneNotFiniteCase>& info) { return info.param.name; });
