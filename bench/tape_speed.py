@@ -12,7 +12,10 @@ Peers: CasADi SX Functions (and Function.map) and JAX (jit, vmap, grad) on
 the CPU, each skipped when it does not import, and for the W4 rows "C by
 hand": w4_by_hand.c, compiled here with the system's C compiler (cc -O2,
 the C library's sin and cos; skipped when there is none), the floor that
-the W4 targets are also given against, as ratios measured in the same run. JAX runs each case in a
+the W4 targets are also given against, as ratios measured in the same run,
+and "C in blocks", the same C laid out as varnel's block interpreter lays
+out rows (blocks of 256, one loop per operation): the floor of that
+design. JAX runs each case in a
 process of its own, which traces, lowers and compiles it once (timed apart
 and reported: XLA takes minutes over a 10,000-node graph) and is stopped
 when that and its rounds take more than --jax-budget seconds. compare.py
@@ -154,26 +157,35 @@ def casadi_cases(sizes):
     }
 
 
-def by_hand_cases(sizes):
-    """W4 values and gradients by w4_by_hand.c on the same points as
-    varnel's, each call making its output array as map does. ImportError
-    when no C compiler is found, so that it is skipped like a peer."""
+def by_hand_library():
+    """w4_by_hand.c compiled and loaded, once; ImportError when no C
+    compiler is found, so that its engines are skipped like a peer."""
     import ctypes
 
+    if not hasattr(by_hand_library, "loaded"):
+        compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+        if not compiler:
+            raise ImportError("no C compiler: neither $CC, cc nor gcc")
+        with tempfile.TemporaryDirectory(prefix="w4_by_hand") as folder:
+            library = os.path.join(folder, "w4_by_hand.so")
+            subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", library, os.path.join(HERE, "w4_by_hand.c"),
+                            "-lm"], check=True)
+            c = ctypes.CDLL(library)  # mapped: it outlives its file
+        for name in ("w4_values", "w4_gradients", "w4_values_in_blocks", "w4_gradients_in_blocks"):
+            getattr(c, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+        by_hand_library.loaded = c
+    return by_hand_library.loaded
+
+
+def by_hand_cases(sizes, blocks=False):
+    """W4 values and gradients by w4_by_hand.c on the same points as
+    varnel's, each call making its output array as map does: row by row,
+    or with `blocks` laid out as the block interpreter lays them out."""
     import numpy as np
 
-    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
-    if not compiler:
-        raise ImportError("no C compiler: neither $CC, cc nor gcc")
-    with tempfile.TemporaryDirectory(prefix="w4_by_hand") as folder:
-        library = os.path.join(folder, "w4_by_hand.so")
-        subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", library, os.path.join(HERE, "w4_by_hand.c"),
-                        "-lm"], check=True)
-        c = ctypes.CDLL(library)  # mapped: it outlives its file
-    for name in ("w4_values", "w4_gradients"):
-        getattr(c, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-        getattr(c, name).restype = None
+    c = by_hand_library()
     points = np.array(w4_points(sizes["w4"]))
+    suffix = "_in_blocks" if blocks else ""
 
     def run(function, shape):
         out = np.empty(shape)
@@ -181,8 +193,8 @@ def by_hand_cases(sizes):
         return out
 
     return {
-        "W4 values": (lambda: run(c.w4_values, len(points)), sizes["w4"]),
-        "W4 gradients": (lambda: run(c.w4_gradients, points.shape), sizes["w4"]),
+        "W4 values": (lambda: run(getattr(c, "w4_values" + suffix), len(points)), sizes["w4"]),
+        "W4 gradients": (lambda: run(getattr(c, "w4_gradients" + suffix), points.shape), sizes["w4"]),
     }
 
 
@@ -230,8 +242,9 @@ def jax_cases(sizes, only=()):
     return cases
 
 
-BY_HAND = "C by hand"
-ENGINES = {"varnel": varnel_cases, BY_HAND: by_hand_cases, "casadi": casadi_cases, "jax": jax_cases}
+BY_HAND, IN_BLOCKS = "C by hand", "C in blocks"
+ENGINES = {"varnel": varnel_cases, BY_HAND: by_hand_cases, IN_BLOCKS: lambda sizes: by_hand_cases(sizes, blocks=True),
+           "casadi": casadi_cases, "jax": jax_cases}
 THREADED = ("rows 1 thread", "rows 2 threads")
 
 
@@ -350,7 +363,7 @@ def target_rows(best):
 
 
 def report(best, compiles=None, notes=()):
-    engines = [e for e in ("varnel", "before", BY_HAND, "casadi", "jax") if e in best]
+    engines = [e for e in ("varnel", "before", BY_HAND, IN_BLOCKS, "casadi", "jax") if e in best]
     cases = list(best.get("varnel", {}))
     lines = ["case".ljust(16) + "".join(e.rjust(12) for e in engines) + "   unit"]
     for case in cases:
@@ -379,7 +392,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--smoke", action="store_true", help="tiny sizes, one round: seconds")
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--engines", default=f"varnel,{BY_HAND},casadi,jax")
+    parser.add_argument("--engines", default=f"varnel,{BY_HAND},{IN_BLOCKS},casadi,jax")
     parser.add_argument("--before", metavar="PYTHON", help="an interpreter with another build of varnel")
     parser.add_argument("--jax-budget", type=float, default=180.0,
                         help="seconds for each JAX case: import, trace, compile and rounds (default 180)")
