@@ -20,7 +20,8 @@ public:
     // minimum degree order (postordered by its elimination tree), the
     // supernodes, their rows, and where each of the matrix's entries goes
     // in them. Later factorisations of matrices of this pattern are a
-    // scatter and dense work, and allocate nothing of their own.
+    // scatter and dense work into storage made here (Eigen's larger dense
+    // products still take their packing buffers for the call).
     explicit SupernodalCholesky(const Matrix& lower);
 
     // Factorises the matrix whose lower triangle has the analysed pattern
