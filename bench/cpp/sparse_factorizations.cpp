@@ -1,7 +1,8 @@
 // The sparse step's factorisation against others, on the normal equations
 // J^T J of the network of bench/sparse_network.py (the grid perturbed by up
 // to 0.15, distances to the right, lower and lower-right neighbours, one
-// point and one y fixed): Eigen's simplicial LDL^T and LL^T in the
+// point and one y fixed): the solver's own supernodal LL^T
+// (symbolic/supernodal_cholesky.cpp), Eigen's simplicial LDL^T and LL^T in the
 // approximate minimum degree order, in METIS's nested dissection (Eigen's
 // MetisSupport) and in the grid's own order, and through Eigen's
 // CholmodSupport CHOLMOD's simplicial and supernodal factorisations in its
@@ -11,9 +12,13 @@
 // CHOLMOD is not a dependency of varnel (bench/README.md says why).
 //
 //   apt-get install libsuitesparse-dev libmetis-dev
-//   g++ -O3 -DNDEBUG -std=c++17 -I/usr/include/eigen3 -I/usr/include/suitesparse
-//       bench/cpp/sparse_factorizations.cpp -lcholmod -lmetis -o /tmp/sparse_factorizations
-//   /tmp/sparse_factorizations POINTS [REPEATS]
+//   g++ -O3 -DNDEBUG -std=c++17 -I. -I/usr/include/eigen3 -I/usr/include/suitesparse
+//       bench/cpp/sparse_factorizations.cpp symbolic/supernodal_cholesky.cpp
+//       -lcholmod -lmetis -o /tmp/sparse_factorizations
+//   /tmp/sparse_factorizations POINTS [REPEATS] [two]
+//
+// `two` stops after the first two rows: the supernodal factorisation and
+// Eigen's simplicial LDL^T, in AMD order both.
 #include <Eigen/CholmodSupport>
 // Eigen/MetisSupport prints with std::cerr without including <iostream>.
 #include <iostream>
@@ -23,10 +28,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <random>
 #include <type_traits>
 #include <vector>
+
+#include "symbolic/detail/supernodal_cholesky.h"
 
 namespace {
 
@@ -102,16 +110,42 @@ void measure(const char* name, Factor& factor, const Matrix& a, int repeats) {
     std::printf("  |Ax-b|/|b| %.0e\n", residual);
 }
 
+// The same figures for the solver's factorisation, whose analysis is its
+// constructor; its pivots at or below 1e-12 would count as free.
+void measure_supernodal(const Matrix& a, int repeats) {
+    using varnel::symbolic::SupernodalCholesky;
+    double start = cpu_seconds();
+    SupernodalCholesky factor(a);
+    const double analyse = cpu_seconds() - start;
+    start = cpu_seconds();
+    long free = 0;
+    for (int i = 0; i < repeats; ++i) {
+        free += static_cast<long>(factor.factorize(a.valuePtr(), 1e-12));
+    }
+    const double numeric = (cpu_seconds() - start) / repeats;
+    const Eigen::VectorXd b = Eigen::VectorXd::Ones(a.cols());
+    const Eigen::VectorXd x = factor.solve(b);
+    const double residual = (a.selfadjointView<Eigen::Lower>() * x - b).norm() / b.norm();
+    std::printf("%-34s analyse %7.3f  factorise %7.3f  entries %10lld  %15s  |Ax-b|/|b| %.0e%s\n",
+                "varnel supernodal LL^T, AMD", analyse, numeric, static_cast<long long>(factor.stored_entries()), "",
+                residual, free != 0 ? "  (free pivots!)" : "");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int points = argc > 1 ? std::atoi(argv[1]) : 10000;
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 3;
+    const bool two_only = argc > 3 && std::strcmp(argv[3], "two") == 0;
     const Matrix a = network_normal_equations(points);
     std::printf("%d unknown lanes, %ld entries in the lower triangle of J^T J\n", static_cast<int>(a.cols()),
                 static_cast<long>(a.nonZeros()));
+    measure_supernodal(a, repeats);
     Eigen::SimplicialLDLT<Matrix, Eigen::Lower, Eigen::AMDOrdering<int>> ldlt_amd;
     measure("Eigen simplicial LDL^T, AMD", ldlt_amd, a, repeats);
+    if (two_only) {
+        return 0;
+    }
     Eigen::SimplicialLDLT<Matrix, Eigen::Lower, Eigen::MetisOrdering<int>> ldlt_metis;
     measure("Eigen simplicial LDL^T, METIS", ldlt_metis, a, repeats);
     if (points <= 30000) {  // the grid's order fills a band: 2 GB at 100,000 points

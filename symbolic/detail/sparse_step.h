@@ -3,18 +3,18 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <Eigen/SparseCholesky>
 #include <Eigen/SparseCore>
 #include <cstdint>
 #include <vector>
 
 #include "symbolic/detail/residual_blocks.h"
+#include "symbolic/detail/supernodal_cholesky.h"
 
 namespace varnel::symbolic {
 
 // The normal equations J^T J of a Jacobian with a fixed pattern, scaled to
-// a unit-sized diagonal and factorised by a sparse LDL^T in a fill-reducing
-// (approximate minimum degree) order. The pattern of J^T J and its ordering
+// a unit-sized diagonal and factorised by a supernodal Cholesky in a
+// fill-reducing (approximate minimum degree) order. The pattern of J^T J and its ordering
 // are worked out once, when the step is made; each factorisation after
 // that is numeric only.
 class SparseStep {
@@ -35,9 +35,8 @@ public:
     bool step(const Eigen::VectorXd& scale, double damping, Eigen::VectorXd& p);
     // |J p|.
     double model_norm(const Eigen::VectorXd& p) const;
-    // The diagonal of (J^T J)^-1, from the factor's selected inverse
-    // (Takahashi's recurrence on the factor's pattern), never the whole
-    // inverse. Returns the number of directions of the unknowns that J
+    // The diagonal of (J^T J)^-1, from the factor's selected inverse,
+    // never the whole inverse. Returns the number of directions of the unknowns that J
     // leaves undetermined to rounding; the diagonal is only set when that
     // is 0.
     int normal_inverse_diagonal(Eigen::VectorXd& diagonal);
@@ -45,23 +44,24 @@ public:
 private:
     using Matrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
 
-    // Factorises D^-1 J^T J D^-1 + damping I; false when a pivot is at the
-    // rounding level.
-    bool factorize(const Eigen::VectorXd& scale, double damping);
+    // Factorises D^-1 J^T J D^-1 + damping I; returns the number of pivots
+    // at the rounding level.
+    Eigen::Index factorize(const Eigen::VectorXd& scale, double damping);
     // Pivots at or below this are rounding; the scaled matrix's diagonal
     // is at most 1.
     double singular_pivot() const;
 
     const CompressedRows& pattern_;
     const std::vector<double>* values_ = nullptr;
-    // The lower triangle of J^T J, and a scaled, damped copy to factorise.
+    // The lower triangle of J^T J, and the values of a scaled, damped copy
+    // to factorise.
     Matrix normal_;
-    Matrix scaled_;
+    std::vector<double> scaled_;
     // For each row of J, the places in normal_'s values of the products of
     // its entries' pairs (a, b), a <= b, in the order of a double loop.
     std::vector<std::int64_t> pair_place_;
     std::vector<std::int64_t> diagonal_place_;
-    Eigen::SimplicialLDLT<Matrix, Eigen::Lower, Eigen::AMDOrdering<int>> factor_;
+    SupernodalCholesky factor_;
     Eigen::VectorXd gradient_;
     Eigen::VectorXd column_norms_;
 };

@@ -314,7 +314,9 @@ TEST_P(GridInverseDiagonal, IsTheDenseInversesDiagonal) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, GridInverseDiagonal,
                          ::testing::Values(std::make_pair(2, 2), std::make_pair(7, 3), std::make_pair(12, 12),
-                                           std::make_pair(30, 4)));
+                                           std::make_pair(30, 4),
+                                           // separators wider than the factor's panels
+                                           std::make_pair(20, 16)));
 
 TEST(SparseStep, ColumnsNoRowReachesAreUndeterminedAndTheStepLeavesThemBe) {
     std::vector<double> values;

@@ -1,0 +1,86 @@
+// A sparse Cholesky factorisation L L^T a supernode at a time: runs of
+// columns of L that share their pattern below the run are stored as dense
+// column-major blocks, so that the numeric work is Eigen's dense products
+// rather than one sparse column at a time. Internal: not installed.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/SparseCore>
+#include <cstdint>
+#include <vector>
+
+namespace varnel::symbolic {
+
+class SupernodalCholesky {
+public:
+    using Matrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+
+    // Analyses the pattern of a symmetric matrix given by its lower
+    // triangle, compressed, every diagonal entry present: an approximate
+    // minimum degree order (postordered by its elimination tree), the
+    // supernodes, their rows, and where each of the matrix's entries goes
+    // in them. Later factorisations of matrices of this pattern are a
+    // scatter and dense work into storage made here (Eigen's larger dense
+    // products still take their packing buffers for the call).
+    explicit SupernodalCholesky(const Matrix& lower);
+
+    // Factorises the matrix whose lower triangle has the analysed pattern
+    // and these values (in the order of its valuePtr()). A pivot l_jj^2 at
+    // or below `free_pivot` is a direction the matrix leaves free to
+    // rounding: its column of L becomes the unit column (the rest of a
+    // semidefinite matrix's row there is rounding too) and the factorisation
+    // goes on. Returns the number of such pivots; the factor is only that of
+    // the matrix when it is 0.
+    Eigen::Index factorize(const double* values, double free_pivot);
+
+    // x = A^-1 b, for the last factorisation.
+    Eigen::VectorXd solve(const Eigen::VectorXd& b) const;
+
+    // The diagonal of A^-1, for the last factorisation, from its selected
+    // inverse (the entries of A^-1 on L's pattern, a supernode at a time
+    // from the last), never the whole inverse.
+    Eigen::VectorXd inverse_diagonal() const;
+
+    // The factor's stored entries, the upper triangles of the supernodes'
+    // dense diagonal blocks with them.
+    std::int64_t stored_entries() const noexcept { return static_cast<std::int64_t>(factor_.size()); }
+
+private:
+    struct Supernode {
+        Eigen::Index first;    // its first column
+        Eigen::Index columns;  // w: columns first .. first + w - 1
+        Eigen::Index rows;     // m: its columns, then the rows below them
+        std::int64_t row_start;    // its rows in rows_
+        std::int64_t value_start;  // its m x w block in factor_, column-major
+    };
+    // A supernode K's rows at positions [begin, end) lie in the columns of
+    // another, which K's rows from begin on update.
+    struct Update {
+        int source;
+        int begin;
+        int end;
+    };
+
+    // Factorises a supernode's m x w block, its updates applied; returns
+    // the number of free pivots.
+    static Eigen::Index factorize_block(double* block, Eigen::Index m, Eigen::Index w, double free_pivot);
+
+    Eigen::Index n_ = 0;
+    // The order: column k of the factor is column old_of_new_[k] of A.
+    std::vector<int> old_of_new_;
+    std::vector<Supernode> supernodes_;
+    std::vector<int> supernode_of_;  // of each column of the factor
+    std::vector<int> rows_;          // each supernode's rows, ascending
+    // The updates each supernode receives, by source ascending.
+    std::vector<std::int64_t> update_starts_;
+    std::vector<Update> updates_;
+    // For each of A's stored entries, its place in factor_.
+    std::vector<std::int64_t> value_place_;
+    std::vector<double> factor_;
+    // Scratch of the factorisation: an update's dense product, the largest
+    // one's size, and the positions of a supernode's rows within it.
+    std::vector<double> product_;
+    std::vector<int> position_;
+};
+
+}  // namespace varnel::symbolic
