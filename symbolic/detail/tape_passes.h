@@ -443,9 +443,10 @@ inline void reverse_one(const detail::Instruction& in, const double* v, double* 
 // times the upstream lane, inline rather than through reverse_lanes' call
 // and operator switch. (Their forward step stays in forward_lanes: its
 // libm call, inline, made the forward loop spill its registers around it.)
+template <typename Rule>
 inline void reverse_paired_one(const detail::Instruction& in, const double* kept, double* adj, Recent& recent) {
     const std::uint32_t a = in.operand[0];
-    const double left = adj[a] + kept[in.out] * recent.upstream(in.out, adj);
+    const double left = adj[a] + Rule::adjoint_by(kept[in.out], recent.upstream(in.out, adj));
     adj[a] = left;
     recent.wrote(a, left);
 }
@@ -510,8 +511,12 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
                 case Code::Multiply1: reverse_one<MultiplyRule>(in, v, adj, recent); continue;
                 case Code::Divide1: reverse_one<DivideRule>(in, v, adj, recent); continue;
                 case Code::Lanes:
-                    if (in.dimension == 1 && (in.op == ExpressionOp::Sin || in.op == ExpressionOp::Cos)) {
-                        reverse_paired_one(in, kept, adj, recent);
+                    if (in.dimension == 1 && in.op == ExpressionOp::Sin) {
+                        reverse_paired_one<SinRule>(in, kept, adj, recent);
+                        continue;
+                    }
+                    if (in.dimension == 1 && in.op == ExpressionOp::Cos) {
+                        reverse_paired_one<CosRule>(in, kept, adj, recent);
                         continue;
                     }
                     recent.forget();
