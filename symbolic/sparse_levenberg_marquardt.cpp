@@ -194,9 +194,13 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const Bloc
 
             if (ratio >= kAccept) {
                 // Nielsen's update, less damping the better the model was,
-                // and a tenth after a step the model predicted well.
+                // and a tenth after a step the model predicted well. A step
+                // the gradient confirmed says nothing of the model: its
+                // damping stays, since less may overshoot where the
+                // residuals' curvature outweighs J^T J.
                 const double t = 2.0 * ratio - 1.0;
-                const double factor = ratio > 0.75 ? 0.1 : std::max(1.0 / 3.0, 1.0 - t * t * t);
+                const double factor =
+                    gradient_judged ? 1.0 : ratio > 0.75 ? 0.1 : std::max(1.0 / 3.0, 1.0 - t * t * t);
                 damping = std::max(damping * factor, kSmallestDamping);
                 growth = 2.0;
                 last_step_norm = step_norm;

@@ -77,6 +77,34 @@ def test_random_sparse_problems_agree_with_the_dense_way(seed, loss):
     assert j.nnz < 0.1 * j.shape[0] * j.shape[1]
 
 
+
+def large_residual_ring(seed, count=12):
+    """Points on a ring tied to their neighbours, each coordinate also in a
+    residual c * u**2 + b with b > 0: every residual's square is convex, so
+    the minimum is unique, and its residuals are large. Near it the
+    residuals' curvature outweighs J^T J, so the steps converge linearly
+    and the cost stops telling them apart long before the gradient does."""
+    rng = random.Random(seed)
+    unknowns = [Undefined(hint=(rng.uniform(-2, 2), rng.uniform(-2, 2))) for _ in range(count)]
+    residuals = []
+    for k, u in enumerate(unknowns):
+        residuals.append(rng.uniform(0.5, 3.0) * (u.x * u.x) + rng.uniform(0.5, 2.0))
+        residuals.append(rng.uniform(0.5, 3.0) * (u.y * u.y) + rng.uniform(0.5, 2.0))
+        residuals.append(unknowns[(k + 1) % count] - u - (rng.uniform(-1, 1), rng.uniform(-1, 1)))
+    return residuals, unknowns
+
+
+@pytest.mark.parametrize("seed", [0, 1, 3, 5])
+def test_a_large_residual_problem_is_solved_to_its_gradients_rounding(seed):
+    residuals, unknowns = large_residual_ring(seed)
+    fit = least_squares(residuals, unknowns, jacobian="sparse")
+    assert fit.success, fit.message
+    j = fit.jacobian.toarray()
+    r = np.array(fit.residuals)
+    cosines = np.abs(j.T @ r) / (np.linalg.norm(j, axis=0) * np.linalg.norm(r))
+    assert cosines.max() < 1e-12
+    assert fit.iterations < 400
+
 def test_residuals_that_share_sub_expressions_have_every_block_right():
     # Every residual goes through the same hub, and the hub's unknowns
     # appear in every row of the Jacobian.
