@@ -108,6 +108,11 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const Bloc
         linear.assemble(weighed, weighed_r);
         const VectorXd& column_norms = linear.column_norms();
         const VectorXd gradient = linear.gradient();
+        // As in the dense iteration: residuals whose squares overflow, or a
+        // gradient that does, leave nothing to follow.
+        if (!std::isfinite(cost) || !gradient.allFinite()) {
+            return finish(SolveStatus::NotFinite);
+        }
         if (first) {
             scale = column_norms.unaryExpr([](double norm) { return norm == 0.0 ? 1.0 : norm; });
         } else {

@@ -102,10 +102,11 @@ def test_solve_reports_a_singular_jacobian_at_a_point_that_is_no_root():
     assert abs(result.x[0]) < 1e-6 and result.cost == pytest.approx(0.5, rel=1e-9)
 
 
-def test_a_cost_that_overflows_at_the_start_is_reported_not_converged():
+@pytest.mark.parametrize("layout", ["dense", "sparse"])
+def test_a_cost_that_overflows_at_the_start_is_reported_not_converged(layout):
     # exp(400) is finite, its square is not: no cost or gradient to follow.
     x = hard.unknowns_at(start_of("jennrich_sampson", 100))
-    result = varnel.least_squares(BY_NAME["jennrich_sampson"].residuals(x), x)
+    result = varnel.least_squares(BY_NAME["jennrich_sampson"].residuals(x), x, jacobian=layout)
     assert not result.success and result.status == "not_finite"
     assert "overflow" in result.message
     assert result.covariance is None and result.standard_errors is None
