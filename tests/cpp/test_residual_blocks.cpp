@@ -214,14 +214,16 @@ TEST(BlockRows, TheNotFiniteGraphHasEntriesOfInfAndNaN) {
 }
 
 // A point the residuals' evaluation refuses is refused with its error,
-// as each block's own Function refuses it.
+// as each block's own Function refuses it, also where every block is a
+// range of the tape.
 TEST(BlockRows, ALaneThatIsNotFiniteIsRefusedAsEvaluationRefusesIt) {
-    Graph g = shared();
+    const Graph g = distances();
     const sym::LeastSquaresProblem problem(g.residuals, g.unknowns);
     sym::BlockJacobian jacobian(problem.function(), sym::blocks_of(problem));
+    ASSERT_EQ(jacobian.compiled_blocks(), 0U);
     std::vector<double> values;
-    Eigen::VectorXd x(3);
-    x << 0.4, std::numeric_limits<double>::infinity(), 0.9;
+    Eigen::VectorXd x = Eigen::Map<const Eigen::VectorXd>(g.at.data(), static_cast<Eigen::Index>(g.at.size()));
+    x(3) = std::numeric_limits<double>::infinity();
     EXPECT_THROW(jacobian.evaluate(x, values), std::invalid_argument);
 }
 
