@@ -97,6 +97,10 @@ public:
 private:
     // Reads the tape for the serialized form (function_serialization.cpp).
     friend struct detail::TapeAccess;
+    // Walk the tape for the unknowns each output reaches, and sweep ranges
+    // of it, an output's rows of the Jacobian each (residual_blocks.cpp).
+    friend class ResidualBlocks;
+    friend class BlockJacobian;
 
     template <typename T>
     struct Placed {

@@ -147,7 +147,7 @@ void minimize_dense(ResidualModel& model, Eigen::VectorXd start, Eigen::VectorXd
 // out; the standard errors come from the sparse factor of J^T J.
 int minimize_sparse(const LeastSquaresProblem& problem, ResidualModel& model, Eigen::VectorXd start,
                     Eigen::VectorXd residuals, const SolveOptions& options, LayoutSolveSummary& result) {
-    const BlockJacobian blocks(problem.function(), blocks_of(problem));
+    BlockJacobian blocks(problem.function(), blocks_of(problem));
     SparseStep linear(blocks.pattern());
     SparseTrustRegionEnd end =
         sparse_levenberg_marquardt(model, blocks, linear, std::move(start), std::move(residuals), options);

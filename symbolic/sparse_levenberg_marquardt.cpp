@@ -62,7 +62,7 @@ void weigh_rows(const SolveOptions& options, const CompressedRows& pattern, cons
     }
 }
 
-SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const BlockJacobian& blocks,
+SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacobian& blocks,
                                                 SparseStep& linear, VectorXd start, VectorXd residuals,
                                                 const SolveOptions& options) {
     SparseTrustRegionEnd end;

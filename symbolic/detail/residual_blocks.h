@@ -14,7 +14,7 @@
 namespace varnel::symbolic {
 
 // Which unknowns each output of a Function reaches, found by one walk of
-// the output's cone per output. The Jacobian's nonzero pattern follows:
+// the output's cone in the Function's tape per output. The Jacobian's nonzero pattern follows:
 // block b's rows (its output's lanes) hold the lanes of its unknowns, in
 // the unknowns' order, and nothing else.
 class ResidualBlocks {
@@ -62,10 +62,15 @@ struct CompressedRows {
     std::vector<double> values;
 };
 
-// The Jacobian of a Function's outputs block by block: each block compiled
-// on its own, over its cone and the unknowns it reaches, so that a row
-// costs a sweep of that cone alone. Residuals that share a sub-expression
-// each compile their own copy of it.
+// The Jacobian of a Function's outputs block by block. The Function's tape
+// holds each output's instructions after the previous output's, so a block
+// whose cone reads nothing of an earlier block but leaves is one range of
+// the tape: its rows come from one forward pass of the whole tape and a
+// reverse pass over that range alone. Any other block (one that shares a
+// sub-expression with an earlier one, or has more lanes than its unknowns)
+// is compiled on its own, over its cone and the unknowns it reaches. Both
+// ways give a block's rows the numbers of its own compiled Function, bit
+// for bit: the same instructions in the same order.
 class BlockJacobian {
 public:
     BlockJacobian(const Function& function, const ResidualBlocks& blocks);
@@ -74,14 +79,35 @@ public:
     const CompressedRows& pattern() const noexcept { return pattern_; }
     // The values at x (all the unknowns' lanes) into `values`, laid out as
     // pattern().values. Throws the evaluation's error for a lane that is
-    // not finite in x.
-    void evaluate(const Eigen::VectorXd& x, std::vector<double>& values) const;
+    // not finite in x. Its lanes are kept for the next call.
+    void evaluate(const Eigen::VectorXd& x, std::vector<double>& values);
+    // How many blocks are compiled on their own rather than swept over a
+    // range of the Function's tape.
+    std::size_t compiled_blocks() const noexcept { return functions_.size(); }
 
 private:
+    // A block swept over instructions [begin, end) of the tape, whose
+    // leaves' adjoint lanes are zeroed_[zeroed_begin .. zeroed_end).
+    struct Range {
+        std::size_t block;
+        std::uint32_t begin;
+        std::uint32_t end;
+        std::uint32_t zeroed_begin;
+        std::uint32_t zeroed_end;
+    };
+    void sweep(const Eigen::VectorXd& x, std::vector<double>& values);
+
+    const Function& function_;
     const ResidualBlocks& blocks_;
-    // One per block that reaches an unknown, and the block it is.
+    std::vector<Range> ranges_;
+    std::vector<std::uint32_t> zeroed_;
+    // The whole tape's values, kept derivatives and adjoints, lane_count
+    // numbers each, for the swept blocks.
+    std::vector<double> lanes_;
+    // One per block compiled on its own, and the block it is.
     std::vector<Function> functions_;
     std::vector<std::size_t> block_of_;
+    std::vector<SmallValue> point_;
     CompressedRows pattern_;
 };
 

@@ -33,7 +33,7 @@ void weigh_rows(const SolveOptions& options, const CompressedRows& pattern, cons
 // `residuals`, with the Jacobian of `blocks` and steps of `linear` (made
 // on the blocks' pattern); the tolerances, the iteration limit and the
 // callback of `options` as the dense iteration has them.
-SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, const BlockJacobian& blocks,
+SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacobian& blocks,
                                                 SparseStep& linear, Eigen::VectorXd start,
                                                 Eigen::VectorXd residuals, const SolveOptions& options);
 
