@@ -199,10 +199,21 @@ private:
 // the CPUs this process may run on); when that is every core, the
 // Function's own choice (0), which also keeps small work on one thread.
 // Else a count of at least 1.
+// The module is taken from sys.modules where it is already (importing it
+// again would run the import system's Python code at every call), and the
+// machine's cores are counted once (glibc reads them from /sys each time):
+// together they were most of a short call's cost.
 unsigned thread_count(const py::object& threads) {
     if (threads.is_none()) {
-        const auto allowed = py::module_::import("varnel._threads").attr("default_threads")().cast<unsigned>();
-        return allowed >= std::thread::hardware_concurrency() ? 0 : allowed;
+        static const unsigned cores = std::thread::hardware_concurrency();
+        PyObject* loaded = PyImport_GetModule(py::str("varnel._threads").ptr());
+        if (loaded == nullptr && PyErr_Occurred() != nullptr) {
+            throw py::error_already_set();
+        }
+        const py::object module =
+            loaded != nullptr ? py::reinterpret_steal<py::object>(loaded) : py::module_::import("varnel._threads");
+        const auto allowed = module.attr("default_threads")().cast<unsigned>();
+        return allowed >= cores ? 0 : allowed;
     }
     if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
         throw py::type_error("threads must be an int or None");

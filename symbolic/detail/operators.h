@@ -43,6 +43,7 @@ struct Adjoints {
 
 struct NegateRule {
     static constexpr int operands = 1;
+    static constexpr bool stays_finite = true;
     static double value(double x) { return -x; }
     static double adjoint(double, double, double g) { return -g; }
     static auto tangent_along(double, double) {
@@ -80,16 +81,27 @@ constexpr bool is_paired = false;
 template <typename Rule>
 constexpr bool is_paired<Rule, std::void_t<decltype(Rule::value_and_derivative(0.0))>> = true;
 
+// A rule whose value is finite wherever its operand is (bounded, or no
+// larger than its operand): a pass whose operands are all finite need not
+// check its results, and an operand that is not finite was flagged where
+// it was made.
+template <typename Rule, typename = void>
+constexpr bool stays_finite = false;
+template <typename Rule>
+constexpr bool stays_finite<Rule, std::enable_if_t<Rule::stays_finite>> = true;
+
 // Sine and cosine of one argument side by side: the compiler makes the pair
 // one call of the C library's sincos, whose results are bitwise those of
 // sin and cos (the tests hold it to that).
 struct SinRule : ByDerivative<SinRule> {
+    static constexpr bool stays_finite = true;
     static double value(double x) { return std::sin(x); }
     static double derivative(double x, double) { return std::cos(x); }
     static ValueAndDerivative value_and_derivative(double x) { return {std::sin(x), std::cos(x)}; }
 };
 
 struct CosRule : ByDerivative<CosRule> {
+    static constexpr bool stays_finite = true;
     static double value(double x) { return std::cos(x); }
     static double derivative(double x, double) { return -std::sin(x); }
     static ValueAndDerivative value_and_derivative(double x) { return {std::cos(x), -std::sin(x)}; }
@@ -111,7 +123,10 @@ struct LogRule : ByDerivative<LogRule> {
     static double derivative(double x, double) { return 1.0 / x; }
 };
 
+// Finite at every double: none lies closer than about 1e-19 to an odd
+// multiple of pi / 2.
 struct TanRule : ByDerivative<TanRule> {
+    static constexpr bool stays_finite = true;
     static double value(double x) { return std::tan(x); }
     static double derivative(double, double y) { return 1.0 + y * y; }
 };
@@ -129,6 +144,7 @@ struct AcosRule : ByDerivative<AcosRule> {
 };
 
 struct AtanRule : ByDerivative<AtanRule> {
+    static constexpr bool stays_finite = true;
     static double value(double x) { return std::atan(x); }
     static double derivative(double x, double) { return 1.0 / (1.0 + x * x); }
 };
@@ -146,6 +162,7 @@ struct CoshRule : ByDerivative<CoshRule> {
 // From x rather than as 1 - y * y, which keeps none of the digits of y
 // that matter where tanh is near -1 or 1. 0 where cosh overflows.
 struct TanhRule : ByDerivative<TanhRule> {
+    static constexpr bool stays_finite = true;
     static double value(double x) { return std::tanh(x); }
     static double derivative(double x, double) {
         const double c = std::cosh(x);
@@ -155,6 +172,7 @@ struct TanhRule : ByDerivative<TanhRule> {
 
 // 0 at 0, between the slopes of the two sides.
 struct AbsRule : ByDerivative<AbsRule> {
+    static constexpr bool stays_finite = true;
     static double value(double x) { return std::fabs(x); }
     static double derivative(double x, double) { return x > 0.0 ? 1.0 : x < 0.0 ? -1.0 : 0.0; }
 };
@@ -172,6 +190,7 @@ struct Expm1Rule : ByDerivative<Expm1Rule> {
 
 // Infinite at 0.
 struct CbrtRule : ByDerivative<CbrtRule> {
+    static constexpr bool stays_finite = true;
     static double value(double x) { return std::cbrt(x); }
     static double derivative(double, double y) { return 1.0 / (3.0 * (y * y)); }
 };

@@ -51,13 +51,16 @@ inline std::uint64_t forward_scalar(double* __restrict y, const double* a, const
     return bad;
 }
 
+// A rule that stays finite gathers no flag (see stays_finite).
 template <typename Rule, typename Rows>
 inline std::uint64_t forward_unary(double* __restrict y, const double* x, Rows rows) {
     std::uint64_t bad = 0;
     for (std::size_t r = 0; r < rows.count; ++r) {
         const double value = Rule::value(x[r]);
         y[r] = value;
-        bad |= not_finite_bit(value);
+        if constexpr (!stays_finite<Rule>) {
+            bad |= not_finite_bit(value);
+        }
     }
     return bad;
 }
@@ -71,7 +74,9 @@ inline std::uint64_t forward_paired(double* __restrict y, double* __restrict der
         const ValueAndDerivative pair = Rule::value_and_derivative(x[r]);
         y[r] = pair.value;
         derivative[r] = pair.derivative;
-        bad |= not_finite_bit(pair.value);
+        if constexpr (!stays_finite<Rule>) {
+            bad |= not_finite_bit(pair.value);
+        }
     }
     return bad;
 }
