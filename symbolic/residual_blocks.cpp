@@ -188,10 +188,10 @@ BlockJacobian::BlockJacobian(const Function& function, const ResidualBlocks& blo
 // One forward pass of the whole tape, unless the lanes hold one at x
 // already, then per swept block and output lane a reverse pass over its
 // range from the lane seeded, as its own Function's jacobian runs one over
-// its whole tape. The range reads and writes the
-// adjoints of its results and of the leaves it reads, zeroed first; the
-// tape's marks of first adjoint writes are for the whole tape, and here
-// assign what adding into a zeroed lane gives, bit for bit.
+// its whole tape. The range reads and writes the adjoints of its results
+// and of the leaves it reads, zeroed first; the tape's marks of first
+// adjoint writes are for the whole tape, and here assign what adding into
+// a zeroed lane gives, bit for bit.
 void BlockJacobian::sweep(const Eigen::VectorXd& x, std::vector<double>& values) {
     const Function& f = function_;
     if (!lanes_.kept_at(x)) {
