@@ -101,6 +101,8 @@ private:
     // of it, an output's rows of the Jacobian each (residual_blocks.cpp).
     friend class ResidualBlocks;
     friend class BlockJacobian;
+    // A solve's forward passes into lanes of its own (tape_lanes.cpp).
+    friend class TapeLanes;
 
     template <typename T>
     struct Placed {

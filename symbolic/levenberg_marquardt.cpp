@@ -25,12 +25,14 @@ using Eigen::Index;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-ResidualModel::ResidualModel(const Function& function, Loss loss, double f_scale)
+ResidualModel::ResidualModel(const Function& function, Loss loss, double f_scale, bool keep_derivatives)
     : function_(function),
       loss_(loss),
       f_scale_(f_scale),
       rows_(function.output_lanes()),
-      columns_(function.input_lanes()) {}
+      columns_(function.input_lanes()),
+      lanes_(function),
+      keep_derivatives_(keep_derivatives) {}
 
 std::vector<SmallValue> ResidualModel::values_of(const VectorXd& x) const {
     std::vector<SmallValue> values(function_.inputs().size());
@@ -46,14 +48,9 @@ std::vector<SmallValue> ResidualModel::values_of(const VectorXd& x) const {
 
 void ResidualModel::residuals(const VectorXd& x, VectorXd& r) {
     ++residual_evaluations;
-    const std::vector<SmallValue> outputs = function_.evaluate(values_of(x));
+    lanes_.forward(x, keep_derivatives_);
     r.resize(rows_);
-    Index lane = 0;
-    for (const SmallValue& output : outputs) {
-        for (int i = 0; i < output.dimension; ++i) {
-            r(lane++) = output.lanes[static_cast<std::size_t>(i)];
-        }
-    }
+    lanes_.outputs(r.data());
 }
 
 bool ResidualModel::try_residuals(const VectorXd& x, VectorXd& r) {

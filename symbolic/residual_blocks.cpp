@@ -111,8 +111,8 @@ ResidualBlocks::ResidualBlocks(const Function& function) {
 }
 
 
-BlockJacobian::BlockJacobian(const Function& function, const ResidualBlocks& blocks)
-    : function_(function), blocks_(blocks) {
+BlockJacobian::BlockJacobian(const Function& function, const ResidualBlocks& blocks, TapeLanes& lanes)
+    : function_(function), blocks_(blocks), lanes_(lanes) {
     const std::vector<Value>& inputs = function.inputs();
     const std::vector<Value>& outputs = function.outputs();
     const std::vector<detail::Instruction>& code = function.code_;
@@ -185,29 +185,24 @@ BlockJacobian::BlockJacobian(const Function& function, const ResidualBlocks& blo
     pattern_.values.assign(pattern_.column_indices.size(), 0.0);
 }
 
-// One forward pass of the whole tape, then per swept block and output lane
-// a reverse pass over its range from the lane seeded, as its own Function's
-// jacobian runs one over its whole tape. The range reads and writes the
-// adjoints of its results and of the leaves it reads, zeroed first; the
-// tape's marks of first adjoint writes are for the whole tape, and here
-// assign what adding into a zeroed lane gives, bit for bit.
+// One forward pass of the whole tape, unless the lanes hold one at x
+// already, then per swept block and output lane a reverse pass over its
+// range from the lane seeded, as its own Function's jacobian runs one over
+// its whole tape. The range reads and writes the adjoints of its results
+// and of the leaves it reads, zeroed first; the tape's marks of first
+// adjoint writes are for the whole tape, and here assign what adding into
+// a zeroed lane gives, bit for bit.
 void BlockJacobian::sweep(const Eigen::VectorXd& x, std::vector<double>& values) {
     const Function& f = function_;
-    const std::size_t lane_count = f.lane_count_;
-    lanes_.resize(3 * lane_count);
-    double* v = lanes_.data();
-    double* kept = v + lane_count;
-    double* adj = kept + lane_count;
-    std::copy(f.constant_lanes_.begin(), f.constant_lanes_.end(), v + f.input_lanes_);
-    for (const auto& parameter : f.parameters_) {
-        const ValueNode& node = parameter.item.node();
-        std::copy(node.value.lanes.begin(), node.value.lanes.begin() + node.dimension, v + parameter.lane);
+    if (!lanes_.kept_at(x)) {
+        lanes_.forward(x, true);
     }
-    std::copy(x.data(), x.data() + x.size(), v);
+    // The reverse passes read these and write no value lane.
+    const double* v = lanes_.values();
+    const double* kept = lanes_.kept();
+    adjoints_.resize(f.lane_count_);
+    double* adj = adjoints_.data();
     const detail::Instruction* code = f.code_.data();
-    if (!run_forward(code, code + f.code_.size(), v, kept, OneRow{})) {
-        refuse_lanes_not_finite();
-    }
     for (const Range& range : ranges_) {
         const std::size_t b = range.block;
         const std::uint32_t first = code[range.begin].out;

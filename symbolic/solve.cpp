@@ -147,7 +147,7 @@ void minimize_dense(ResidualModel& model, Eigen::VectorXd start, Eigen::VectorXd
 // out; the standard errors come from the sparse factor of J^T J.
 int minimize_sparse(const LeastSquaresProblem& problem, ResidualModel& model, Eigen::VectorXd start,
                     Eigen::VectorXd residuals, const SolveOptions& options, LayoutSolveSummary& result) {
-    BlockJacobian blocks(problem.function(), blocks_of(problem));
+    BlockJacobian blocks(problem.function(), blocks_of(problem), model.lanes());
     SparseStep linear(blocks.pattern());
     SparseTrustRegionEnd end =
         sparse_levenberg_marquardt(model, blocks, linear, std::move(start), std::move(residuals), options);
@@ -198,13 +198,15 @@ Minimum minimize(const LeastSquaresProblem& problem, const std::vector<SmallValu
                  const SolveOptions& options, JacobianLayout layout) {
     require_options(options);
     Eigen::VectorXd start = lanes_of(problem, x0);
-    ResidualModel model(problem.function(), options.loss, options.f_scale);
-    Eigen::VectorXd residuals;
-    model.residuals(start, residuals);
-
     Minimum minimum;
     LayoutSolveSummary& result = minimum.result;
     result.layout = layout == JacobianLayout::Auto ? choose_layout(problem) : layout;
+    // The sparse Jacobian's reverse passes read the residuals' forward pass
+    // where it was at the same point.
+    ResidualModel model(problem.function(), options.loss, options.f_scale, result.layout == JacobianLayout::Sparse);
+    Eigen::VectorXd residuals;
+    model.residuals(start, residuals);
+
     if (result.layout == JacobianLayout::Sparse) {
         minimum.undetermined =
             minimize_sparse(problem, model, std::move(start), std::move(residuals), options, result);

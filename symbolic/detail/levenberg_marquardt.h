@@ -4,16 +4,20 @@
 #include <Eigen/Dense>
 #include <vector>
 
+#include "symbolic/detail/tape_lanes.h"
 #include "symbolic/function.h"
 #include "symbolic/solve.h"
 
 namespace varnel::symbolic {
 
 // The residuals of a Function at points given as one vector of all the
-// unknowns' lanes, the cost of a loss, and the counts of evaluations.
+// unknowns' lanes, the cost of a loss, and the counts of evaluations. The
+// residuals are read from the lanes of a forward pass of the Function's
+// tape, which stay for the next pass; with keep_derivatives each pass also
+// keeps what a reverse pass at the same point reads (see lanes()).
 class ResidualModel {
 public:
-    ResidualModel(const Function& function, Loss loss, double f_scale);
+    ResidualModel(const Function& function, Loss loss, double f_scale, bool keep_derivatives);
 
     Eigen::Index rows() const noexcept { return rows_; }
     Eigen::Index columns() const noexcept { return columns_; }
@@ -25,6 +29,8 @@ public:
     // The same, but false instead of the error.
     bool try_residuals(const Eigen::VectorXd& x, Eigen::VectorXd& r);
     void jacobian(const Eigen::VectorXd& x, Eigen::MatrixXd& jacobian);
+    // The lanes of the last evaluation's pass.
+    TapeLanes& lanes() noexcept { return lanes_; }
 
     double cost(const Eigen::VectorXd& r) const;
     // cost(r) - cost(next), accurate also when the two are close.
@@ -44,6 +50,8 @@ private:
     double f_scale_;
     Eigen::Index rows_;
     Eigen::Index columns_;
+    TapeLanes lanes_;
+    bool keep_derivatives_;
 };
 
 // Where the iteration ended: x, the residuals there and, when it was last

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "symbolic/detail/tape_lanes.h"
 #include "symbolic/function.h"
 #include "symbolic/solve.h"
 
@@ -70,16 +71,18 @@ struct CompressedRows {
 // sub-expression with an earlier one, or has more lanes than its unknowns)
 // is compiled on its own, over its cone and the unknowns it reaches. Both
 // ways give a block's rows the numbers of its own compiled Function, bit
-// for bit: the same instructions in the same order.
+// for bit: the same instructions in the same order. The forward pass is
+// that of `lanes`, which a residual evaluation at the same point may have
+// run already.
 class BlockJacobian {
 public:
-    BlockJacobian(const Function& function, const ResidualBlocks& blocks);
+    BlockJacobian(const Function& function, const ResidualBlocks& blocks, TapeLanes& lanes);
 
     // The pattern, with every value 0.
     const CompressedRows& pattern() const noexcept { return pattern_; }
     // The values at x (all the unknowns' lanes) into `values`, laid out as
     // pattern().values. Throws the evaluation's error for a lane that is
-    // not finite in x. Its lanes are kept for the next call.
+    // not finite in x.
     void evaluate(const Eigen::VectorXd& x, std::vector<double>& values);
     // How many blocks are compiled on their own rather than swept over a
     // range of the Function's tape.
@@ -99,11 +102,12 @@ private:
 
     const Function& function_;
     const ResidualBlocks& blocks_;
+    TapeLanes& lanes_;
     std::vector<Range> ranges_;
     std::vector<std::uint32_t> zeroed_;
-    // The whole tape's values, kept derivatives and adjoints, lane_count
-    // numbers each, for the swept blocks.
-    std::vector<double> lanes_;
+    // The whole tape's adjoint lanes, for the swept blocks, kept for the
+    // next call.
+    std::vector<double> adjoints_;
     // One per block compiled on its own, and the block it is.
     std::vector<Function> functions_;
     std::vector<std::size_t> block_of_;

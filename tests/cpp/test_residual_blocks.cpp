@@ -124,13 +124,22 @@ TEST_P(BlockRows, AreTheRowsOfEachBlocksOwnFunctionBitForBit) {
     const Graph g = GetParam().second();
     const sym::LeastSquaresProblem problem(g.residuals, g.unknowns);
     const sym::ResidualBlocks& blocks = sym::blocks_of(problem);
-    sym::BlockJacobian jacobian(problem.function(), blocks);
+    sym::TapeLanes lanes(problem.function());
+    sym::BlockJacobian jacobian(problem.function(), blocks, lanes);
     EXPECT_EQ(jacobian.compiled_blocks(), g.compiled);
 
     const Eigen::VectorXd x = Eigen::Map<const Eigen::VectorXd>(g.at.data(), static_cast<Eigen::Index>(g.at.size()));
+    const Eigen::VectorXd elsewhere = x.array() + 0.25;
     std::vector<double> values;
-    // Twice: the second call starts from the lanes the first one left.
-    for (int call = 0; call < 2; ++call) {
+    // From fresh lanes; from the lanes the first call left; from those of
+    // a residual evaluation's pass at x, which the call reuses; and from
+    // those of a pass at another point, which it must not.
+    for (int call = 0; call < 4; ++call) {
+        if (call == 2) {
+            lanes.forward(x, true);
+        } else if (call == 3) {
+            lanes.forward(elsewhere, true);
+        }
         jacobian.evaluate(call == 0 ? x : Eigen::VectorXd(x), values);
         ASSERT_EQ(values.size(), jacobian.pattern().column_indices.size());
         for (std::size_t b = 0; b < blocks.size(); ++b) {
@@ -200,7 +209,8 @@ INSTANTIATE_TEST_SUITE_P(Graphs, BlockRows,
 TEST(BlockRows, TheNotFiniteGraphHasEntriesOfInfAndNaN) {
     const Graph g = not_finite();
     const sym::LeastSquaresProblem problem(g.residuals, g.unknowns);
-    sym::BlockJacobian jacobian(problem.function(), sym::blocks_of(problem));
+    sym::TapeLanes lanes(problem.function());
+    sym::BlockJacobian jacobian(problem.function(), sym::blocks_of(problem), lanes);
     std::vector<double> values;
     jacobian.evaluate(Eigen::Map<const Eigen::VectorXd>(g.at.data(), static_cast<Eigen::Index>(g.at.size())), values);
     bool nan = false;
@@ -219,7 +229,8 @@ TEST(BlockRows, TheNotFiniteGraphHasEntriesOfInfAndNaN) {
 TEST(BlockRows, ALaneThatIsNotFiniteIsRefusedAsEvaluationRefusesIt) {
     const Graph g = distances();
     const sym::LeastSquaresProblem problem(g.residuals, g.unknowns);
-    sym::BlockJacobian jacobian(problem.function(), sym::blocks_of(problem));
+    sym::TapeLanes lanes(problem.function());
+    sym::BlockJacobian jacobian(problem.function(), sym::blocks_of(problem), lanes);
     ASSERT_EQ(jacobian.compiled_blocks(), 0U);
     std::vector<double> values;
     Eigen::VectorXd x = Eigen::Map<const Eigen::VectorXd>(g.at.data(), static_cast<Eigen::Index>(g.at.size()));

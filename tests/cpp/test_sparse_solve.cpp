@@ -166,7 +166,8 @@ TEST_P(BlockJacobians, MatchTheDenseJacobian) {
     const RandomSparse problem_parts(GetParam(), 24);
     const LeastSquaresProblem problem(problem_parts.residuals, problem_parts.unknowns);
     const sym::Function& function = problem.function();
-    sym::BlockJacobian blocks(function, sym::blocks_of(problem));
+    sym::TapeLanes lanes(function);
+    sym::BlockJacobian blocks(function, sym::blocks_of(problem), lanes);
     std::mt19937 random(GetParam());
     std::uniform_real_distribution<double> uniform(-2.0, 2.0);
     Eigen::VectorXd x(problem.unknown_lanes());

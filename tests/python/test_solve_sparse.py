@@ -163,6 +163,50 @@ def test_update_writes_parameters_in_the_sparse_way():
     assert slope.value == pytest.approx((3.0,), abs=1e-12) and offset.value == pytest.approx((-2.0,), abs=1e-12)
 
 
+@pytest.mark.parametrize("way", ["sparse", "dense"])
+def test_residuals_not_finite_at_the_start_are_refused_as_evaluation_refuses_them(way):
+    x = Parameter(1.0, name="x")
+    others = [Undefined(hint=0.5 * k) for k in range(4)]
+    residuals = [varnel.log(x - 1.0)] + [u - 1.0 for u in others]
+    check_raises(lambda: least_squares(residuals, [x, *others], jacobian=way, update=True), ValueError,
+                 "symbolic value lanes must be finite")
+    assert x.value == (1.0,)
+
+
+def test_a_step_to_residuals_not_finite_is_refused_and_the_solve_goes_on():
+    # From 10, Gauss-Newton's first step on log(u) - log(c) lands below 0,
+    # where the logarithm is not finite: the step is refused, not followed.
+    targets = [0.05 * (k + 1) for k in range(30)]
+    unknowns = [Undefined(hint=10.0) for _ in targets]
+    residuals = [varnel.log(u) - math.log(c) for u, c in zip(unknowns, targets)]
+    fit = least_squares(residuals, unknowns, jacobian="sparse")
+    assert fit.success, fit.message
+    assert flat(fit.x) == pytest.approx(targets, rel=1e-12)
+    residual_evaluations, jacobian_evaluations = fit.evaluations
+    assert residual_evaluations > jacobian_evaluations  # the refused steps'
+
+
+def test_leaf_residuals_and_parameters_that_are_not_unknowns_in_the_sparse_way():
+    # A residual that is an unknown, one that is a Parameter no unknown
+    # reaches, and a Parameter read by many: each solve reads its value of
+    # the moment, as the dense way does.
+    a = Parameter(0.5, name="a")
+    unknowns = [Undefined(hint=0.3 * k) for k in range(25)]
+    residuals = [unknowns[0], a]
+    residuals += [v - u - a for u, v in zip(unknowns, unknowns[1:])]
+    residuals += [u - a * float(k) for k, u in enumerate(unknowns)]
+    for value in (0.5, 2.0):
+        a.set_value(value)
+        sparse = least_squares(residuals, unknowns, jacobian="sparse")
+        dense = least_squares(residuals, unknowns, jacobian="dense")
+        assert sparse.success and dense.success, sparse.message
+        assert flat(sparse.x) == pytest.approx([value * k for k in range(25)], abs=1e-12)
+        assert flat(sparse.x) == pytest.approx(flat(dense.x), abs=1e-12)
+        assert sparse.residuals[1] == value
+        assert np.array(sparse.residuals) == pytest.approx(np.array(dense.residuals), abs=1e-12)
+        assert sparse.jacobian.toarray() == pytest.approx(dense.jacobian, abs=0)
+
+
 @pytest.mark.parametrize("call", [least_squares, solve])
 def test_an_unknown_layout_is_refused_before_any_evaluation(call):
     x = Parameter(1.0, name="x")
