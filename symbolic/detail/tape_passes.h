@@ -168,32 +168,55 @@ inline std::uint64_t forward_one(const detail::Instruction& in, double* v, doubl
     return not_finite_bit(last);
 }
 
-// A Multiply1 and the Add1 after it that reads its product
-// (Instruction::pair): one dispatch for the two. Each is rounded as alone,
-// never as one fused multiply-add (the library is compiled with
-// -ffp-contract=off), and both results are stored, as apart.
-inline std::uint64_t forward_multiply_add(const detail::Instruction* in, double* v, double& last,
-                                          std::uint32_t& last_at) {
-    const std::uint64_t bad = forward_one<MultiplyRule>(in[0], v, last, last_at);
-    const detail::Instruction& sum = in[1];
+// One row's one-lane step whose operands on `sides` (bit 0 left, bit 1
+// right) are the step before's result, `last`: from the register, with no
+// test of where the operand lives.
+template <typename Rule>
+inline std::uint64_t forward_after(const detail::Instruction& in, unsigned sides, double* v, double& last,
+                                   std::uint32_t& last_at) {
     double x;
     double z;
-    if ((sum.pair & 1) != 0) {
+    if ((sides & 1) != 0) {
         x = last;
         keep_branch(x);
     } else {
-        x = v[sum.operand[0]];
+        x = v[in.operand[0]];
     }
-    if ((sum.pair & 2) != 0) {
+    if ((sides & 2) != 0) {
         z = last;
         keep_branch(z);
     } else {
-        z = v[sum.operand[1]];
+        z = v[in.operand[1]];
     }
-    last = AddRule::value(x, z);
-    last_at = sum.out;
-    v[sum.out] = last;
-    return bad | not_finite_bit(last);
+    last = Rule::value(x, z);
+    last_at = in.out;
+    v[in.out] = last;
+    return not_finite_bit(last);
+}
+
+// A Multiply1 and the Add1 after it that reads its product
+// (Instruction::pair): one dispatch for the two, and with kLeads for the
+// step joined to them as well. Each is rounded as alone, never as one
+// fused multiply-add (the library is compiled with -ffp-contract=off), and
+// every result is stored, as apart. Returns how many instructions it ran.
+inline std::ptrdiff_t forward_joined(const detail::Instruction* in, double* v, double& last, std::uint32_t& last_at,
+                                     std::uint64_t& bad) {
+    using detail::pair_reads;
+    if ((in[0].pair & detail::kPairSides) == 0) {
+        // A product, then a pair whose product reads it.
+        bad |= forward_one<MultiplyRule>(in[0], v, last, last_at);
+        bad |= forward_after<MultiplyRule>(in[1], pair_reads(in[1]), v, last, last_at);
+        bad |= forward_after<AddRule>(in[2], in[2].pair & detail::kPairSides, v, last, last_at);
+        return 3;
+    }
+    bad |= forward_one<MultiplyRule>(in[0], v, last, last_at);
+    bad |= forward_after<AddRule>(in[1], in[1].pair & detail::kPairSides, v, last, last_at);
+    if ((in[0].pair & detail::kLeads) == 0) {
+        return 2;
+    }
+    // A pair, then a quotient that reads its sum.
+    bad |= forward_after<DivideRule>(in[2], pair_reads(in[2]), v, last, last_at);
+    return 3;
 }
 
 // One row's arithmetic on several lanes: a one-lane operand is read at
@@ -245,8 +268,7 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
                 case Code::Subtract1: bad |= forward_one<SubtractRule>(in, v, last, last_at); continue;
                 case Code::Multiply1:
                     if (in.pair != 0) {
-                        bad |= forward_multiply_add(it, v, last, last_at);
-                        ++it;
+                        it += forward_joined(it, v, last, last_at, bad) - 1;
                         continue;
                     }
                     bad |= forward_one<MultiplyRule>(in, v, last, last_at);
@@ -415,11 +437,15 @@ struct Recent {
 // nobody reads a Constant's adjoint, and for a product or a quotient that
 // spares the arithmetic of its contribution as well as the lane's load and
 // store. Its lane then keeps whatever it held, unread.
+//
+// Returns the operands' adjoint lanes after the step, left and right (the
+// left one's with the right one's contribution when they are one lane),
+// for a joined step before it (see joined_upstream).
 template <typename Rule, bool RightVaries>
-inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
+inline Adjoints reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent, double g) {
     const std::uint32_t a = in.operand[0];
     const std::uint32_t b = in.operand[1];
-    const Adjoints d = Rule::adjoint(v[a], v[b], v[in.out], recent.upstream(in.out, adj), true);
+    const Adjoints d = Rule::adjoint(v[a], v[b], v[in.out], g, true);
     const double left = adj[a] + d.left;
     adj[a] = left;
     if constexpr (RightVaries) {
@@ -429,18 +455,49 @@ inline void reverse_one(const detail::Instruction& in, const double* v, double* 
         recent.value[0] = a == b ? right : left;
         recent.at[1] = b;
         recent.value[1] = right;
+        return {recent.value[0], right};
     } else {
         recent.wrote(a, left);
+        return {left, left};
     }
 }
 
 template <typename Rule>
-inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
+inline Adjoints reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent, double g) {
     if (in.extra != 0) {
-        reverse_one<Rule, true>(in, v, adj, recent);
-    } else {
-        reverse_one<Rule, false>(in, v, adj, recent);
+        return reverse_one<Rule, true>(in, v, adj, recent, g);
     }
+    return reverse_one<Rule, false>(in, v, adj, recent, g);
+}
+
+template <typename Rule>
+inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
+    reverse_one<Rule>(in, v, adj, recent, recent.upstream(in.out, adj));
+}
+
+// The upstream lane of a joined step's earlier instruction: its reader's
+// operand lane on `sides` after the reader's step, the lane itself as it
+// would be read back (a right operand's lane holds both contributions when
+// the two are one lane).
+inline double joined_upstream(Adjoints lanes, unsigned sides) {
+    return (sides & 2) != 0 ? lanes.right : lanes.left;
+}
+
+// The reverse of a paired Add1 (`sum`) and the Multiply1 before it, from
+// the Add1's upstream lane g, then of a Multiply1 before them whose product
+// theirs reads (kLeads). The product's upstream lane is the one the sum's
+// step just wrote: from a register. Returns the instruction it ended on.
+inline const detail::Instruction* reverse_multiply_add(const detail::Instruction* sum, const double* v, double* adj,
+                                                       Recent& recent, double g) {
+    const Adjoints sum_lanes = reverse_one<AddRule>(*sum, v, adj, recent, g);
+    const detail::Instruction* product = sum - 1;
+    const Adjoints product_lanes =
+        reverse_one<MultiplyRule>(*product, v, adj, recent, joined_upstream(sum_lanes, sum->pair & detail::kPairSides));
+    if (detail::pair_reads(*product) == 0) {
+        return product;
+    }
+    reverse_one<MultiplyRule>(product[-1], v, adj, recent, joined_upstream(product_lanes, detail::pair_reads(*product)));
+    return product - 1;
 }
 
 // One row's sine or cosine of one lane, the commonest operators without an
@@ -493,8 +550,9 @@ inline void reverse_wide(const detail::Instruction& in, const double* v, double*
 // forward pass kept. The adjoint lanes that are read before they are
 // written (Function::zero_adjoints) are zero, the outputs' seeded; for one
 // row, every adjoint lane is zero (see reverse_one), and a paired Add1 and
-// the Multiply1 before it (Instruction::pair) are one step: the whole tape
-// is run, never a part that starts between the two.
+// the Multiply1 before it (Instruction::pair), with the step joined to them,
+// are one step: a part of the tape that is run never starts inside one (a
+// step's later instructions read its earlier ones' results).
 template <typename Rows>
 void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
                  const double* kept, double* adj, Rows rows) {
@@ -506,15 +564,23 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
         if constexpr (std::is_same_v<Rows, OneRow>) {
             switch (in.code) {
                 case Code::Add1:
-                    reverse_one<AddRule>(in, v, adj, recent);
                     if (in.pair != 0) {
-                        // The product's upstream lane is the one just written: from a register.
-                        reverse_one<MultiplyRule>(*--it, v, adj, recent);
+                        it = reverse_multiply_add(it, v, adj, recent, recent.upstream(in.out, adj));
+                        continue;
                     }
+                    reverse_one<AddRule>(in, v, adj, recent);
                     continue;
                 case Code::Subtract1: reverse_one<SubtractRule>(in, v, adj, recent); continue;
                 case Code::Multiply1: reverse_one<MultiplyRule>(in, v, adj, recent); continue;
-                case Code::Divide1: reverse_one<DivideRule>(in, v, adj, recent); continue;
+                case Code::Divide1:
+                    if (in.pair != 0) {
+                        // A quotient of a pair's sum: the sum's upstream lane is the one just written.
+                        const Adjoints lanes = reverse_one<DivideRule>(in, v, adj, recent, recent.upstream(in.out, adj));
+                        it = reverse_multiply_add(it - 1, v, adj, recent, joined_upstream(lanes, detail::pair_reads(in)));
+                        continue;
+                    }
+                    reverse_one<DivideRule>(in, v, adj, recent);
+                    continue;
                 case Code::Lanes:
                     if (in.dimension == 1 && in.op == ExpressionOp::Sin) {
                         reverse_paired_one<SinRule>(in, kept, adj, recent);
