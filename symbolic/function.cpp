@@ -299,11 +299,11 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
 }
 
 // A multiply and the add after it that reads its product, as in y * c + d,
-// are one step of one row's passes (Instruction::pair). So are such a pair
-// and the multiply before it whose product the pair's multiply reads, as in
-// a * b * 0.5 + 0.5, or the divide after it that reads the pair's sum, as
-// in a / (b * b + 2.0): one dispatch for three instructions, each handing
-// its result to the next in a register.
+// are one step of one row's passes (Instruction::pair). In the forward pass
+// so are such a pair and the multiply before it whose product the pair's
+// multiply reads, as in a * b * 0.5 + 0.5, or the divide after it that
+// reads the pair's sum, as in a / (b * b + 2.0): one dispatch for three
+// instructions, each handing its result to the next in a register.
 void Function::mark_pairs() {
     const auto reads = [](const Instruction& reader, const Instruction& made) {
         return static_cast<std::uint8_t>((reader.operand[0] == made.out ? 1 : 0) |

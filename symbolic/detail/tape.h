@@ -30,11 +30,11 @@ enum class Code : std::uint8_t {
 // Multiply1 followed by an Add1 that reads its product, and on that Add1:
 // one row's passes run the two as one step (see forward_joined); bit
 // 0 says the Add1's left operand is the product, bit 1 its right one.
-// Such a pair also joins, in one step, a Multiply1 before it whose product
-// its Multiply1 reads (a * b * 0.5 + 0.5) or a Divide1 after it that reads
-// its sum (a / (b * b + 2.0)): the reader's bits 2 and 3 say it reads the
-// step before on its left or right operand, and kLeads marks the first of
-// the three. pair_reads and the k* names below give the bits.
+// In the forward pass such a pair also joins, in one step, a Multiply1
+// before it whose product its Multiply1 reads (a * b * 0.5 + 0.5) or a
+// Divide1 after it that reads its sum (a / (b * b + 2.0)): the reader's
+// bits 2 and 3 say it reads the step before on its left or right operand,
+// and kLeads marks the first of the three.
 struct Instruction {
     ExpressionOp op;
     Code code;

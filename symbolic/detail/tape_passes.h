@@ -437,15 +437,11 @@ struct Recent {
 // nobody reads a Constant's adjoint, and for a product or a quotient that
 // spares the arithmetic of its contribution as well as the lane's load and
 // store. Its lane then keeps whatever it held, unread.
-//
-// Returns the operands' adjoint lanes after the step, left and right (the
-// left one's with the right one's contribution when they are one lane),
-// for a joined step before it (see joined_upstream).
 template <typename Rule, bool RightVaries>
-inline Adjoints reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent, double g) {
+inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
     const std::uint32_t a = in.operand[0];
     const std::uint32_t b = in.operand[1];
-    const Adjoints d = Rule::adjoint(v[a], v[b], v[in.out], g, true);
+    const Adjoints d = Rule::adjoint(v[a], v[b], v[in.out], recent.upstream(in.out, adj), true);
     const double left = adj[a] + d.left;
     adj[a] = left;
     if constexpr (RightVaries) {
@@ -455,49 +451,18 @@ inline Adjoints reverse_one(const detail::Instruction& in, const double* v, doub
         recent.value[0] = a == b ? right : left;
         recent.at[1] = b;
         recent.value[1] = right;
-        return {recent.value[0], right};
     } else {
         recent.wrote(a, left);
-        return {left, left};
     }
-}
-
-template <typename Rule>
-inline Adjoints reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent, double g) {
-    if (in.extra != 0) {
-        return reverse_one<Rule, true>(in, v, adj, recent, g);
-    }
-    return reverse_one<Rule, false>(in, v, adj, recent, g);
 }
 
 template <typename Rule>
 inline void reverse_one(const detail::Instruction& in, const double* v, double* adj, Recent& recent) {
-    reverse_one<Rule>(in, v, adj, recent, recent.upstream(in.out, adj));
-}
-
-// The upstream lane of a joined step's earlier instruction: its reader's
-// operand lane on `sides` after the reader's step, the lane itself as it
-// would be read back (a right operand's lane holds both contributions when
-// the two are one lane).
-inline double joined_upstream(Adjoints lanes, unsigned sides) {
-    return (sides & 2) != 0 ? lanes.right : lanes.left;
-}
-
-// The reverse of a paired Add1 (`sum`) and the Multiply1 before it, from
-// the Add1's upstream lane g, then of a Multiply1 before them whose product
-// theirs reads (kLeads). The product's upstream lane is the one the sum's
-// step just wrote: from a register. Returns the instruction it ended on.
-inline const detail::Instruction* reverse_multiply_add(const detail::Instruction* sum, const double* v, double* adj,
-                                                       Recent& recent, double g) {
-    const Adjoints sum_lanes = reverse_one<AddRule>(*sum, v, adj, recent, g);
-    const detail::Instruction* product = sum - 1;
-    const Adjoints product_lanes =
-        reverse_one<MultiplyRule>(*product, v, adj, recent, joined_upstream(sum_lanes, sum->pair & detail::kPairSides));
-    if (detail::pair_reads(*product) == 0) {
-        return product;
+    if (in.extra != 0) {
+        reverse_one<Rule, true>(in, v, adj, recent);
+    } else {
+        reverse_one<Rule, false>(in, v, adj, recent);
     }
-    reverse_one<MultiplyRule>(product[-1], v, adj, recent, joined_upstream(product_lanes, detail::pair_reads(*product)));
-    return product - 1;
 }
 
 // One row's sine or cosine of one lane, the commonest operators without an
@@ -550,9 +515,10 @@ inline void reverse_wide(const detail::Instruction& in, const double* v, double*
 // forward pass kept. The adjoint lanes that are read before they are
 // written (Function::zero_adjoints) are zero, the outputs' seeded; for one
 // row, every adjoint lane is zero (see reverse_one), and a paired Add1 and
-// the Multiply1 before it (Instruction::pair), with the step joined to them,
-// are one step: a part of the tape that is run never starts inside one (a
-// step's later instructions read its earlier ones' results).
+// the Multiply1 before it (Instruction::pair) are one step: a part of the
+// tape that is run never starts between the two (the Add1 reads the
+// product). The steps joined to a pair (kLeads) are run apart here: joined
+// in this pass too, they ran more instructions, not fewer.
 template <typename Rows>
 void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
                  const double* kept, double* adj, Rows rows) {
@@ -564,23 +530,15 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
         if constexpr (std::is_same_v<Rows, OneRow>) {
             switch (in.code) {
                 case Code::Add1:
-                    if (in.pair != 0) {
-                        it = reverse_multiply_add(it, v, adj, recent, recent.upstream(in.out, adj));
-                        continue;
-                    }
                     reverse_one<AddRule>(in, v, adj, recent);
+                    if (in.pair != 0) {
+                        // The product's upstream lane is the one just written: from a register.
+                        reverse_one<MultiplyRule>(*--it, v, adj, recent);
+                    }
                     continue;
                 case Code::Subtract1: reverse_one<SubtractRule>(in, v, adj, recent); continue;
                 case Code::Multiply1: reverse_one<MultiplyRule>(in, v, adj, recent); continue;
-                case Code::Divide1:
-                    if (in.pair != 0) {
-                        // A quotient of a pair's sum: the sum's upstream lane is the one just written.
-                        const Adjoints lanes = reverse_one<DivideRule>(in, v, adj, recent, recent.upstream(in.out, adj));
-                        it = reverse_multiply_add(it - 1, v, adj, recent, joined_upstream(lanes, detail::pair_reads(in)));
-                        continue;
-                    }
-                    reverse_one<DivideRule>(in, v, adj, recent);
-                    continue;
+                case Code::Divide1: reverse_one<DivideRule>(in, v, adj, recent); continue;
                 case Code::Lanes:
                     if (in.dimension == 1 && in.op == ExpressionOp::Sin) {
                         reverse_paired_one<SinRule>(in, kept, adj, recent);
