@@ -946,7 +946,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<NotFiniteCase>& info) { return info.param.name; });
 
 // Three one-lane steps that each read the one before, run as one step of
-// one row's passes: a product and then a multiply-add of it (a * b * c + d),
+// one row's forward pass: a product and then a multiply-add of it (a * b * c + d),
 // a multiply-add and then a quotient of its sum (a / (b * b + c)), and the
 // two overlapping (x / (a * b * c + d)). Random such steps, each operand on
 // either side, repeated (a * a, p * p, s / s) or shared with a neighbour,
