@@ -299,18 +299,50 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
 }
 
 // A multiply and the add after it that reads its product, as in y * c + d,
-// are one step of one row's passes (Instruction::pair).
+// are one step of one row's passes (Instruction::pair). In the forward pass
+// so are such a pair and the multiply before it whose product the pair's
+// multiply reads, as in a * b * 0.5 + 0.5, or the divide after it that
+// reads the pair's sum, as in a / (b * b + 2.0): one dispatch for three
+// instructions, each handing its result to the next in a register.
 void Function::mark_pairs() {
+    const auto reads = [](const Instruction& reader, const Instruction& made) {
+        return static_cast<std::uint8_t>((reader.operand[0] == made.out ? 1 : 0) |
+                                         (reader.operand[1] == made.out ? 2 : 0));
+    };
     for (std::size_t k = 0; k + 1 < code_.size(); ++k) {
         Instruction& product = code_[k];
         Instruction& sum = code_[k + 1];
         if (product.code != Code::Multiply1 || sum.code != Code::Add1) {
             continue;
         }
-        const auto side = static_cast<std::uint8_t>((sum.operand[0] == product.out ? 1 : 0) |
-                                                    (sum.operand[1] == product.out ? 2 : 0));
+        const std::uint8_t side = reads(sum, product);
         product.pair = side;
         sum.pair = side;
+    }
+    for (std::size_t k = 0; k + 2 < code_.size(); ++k) {
+        Instruction& first = code_[k];
+        Instruction& second = code_[k + 1];
+        if (first.code != Code::Multiply1 || first.pair != 0) {
+            continue;
+        }
+        // A paired multiply that reads the product before it.
+        if (second.code == Code::Multiply1 && second.pair != 0 && reads(second, first) != 0) {
+            first.pair = detail::kLeads;
+            second.pair = static_cast<std::uint8_t>(second.pair | reads(second, first) << 2);
+        }
+    }
+    for (std::size_t k = 0; k + 2 < code_.size(); ++k) {
+        Instruction& product = code_[k];
+        Instruction& quotient = code_[k + 2];
+        if (product.code != Code::Multiply1 || (product.pair & detail::kPairSides) == 0 ||
+            quotient.code != Code::Divide1) {
+            continue;
+        }
+        const std::uint8_t side = reads(quotient, code_[k + 1]);
+        if (side != 0) {
+            product.pair = static_cast<std::uint8_t>(product.pair | detail::kLeads);
+            quotient.pair = static_cast<std::uint8_t>(side << 2);
+        }
     }
 }
 

@@ -28,8 +28,13 @@ enum class Code : std::uint8_t {
 // and then those lanes need no zeroing beforehand (a pass over rows does;
 // one row's one-lane steps add, see reverse_one). `pair` is nonzero on a
 // Multiply1 followed by an Add1 that reads its product, and on that Add1:
-// one row's passes run the two as one step (see forward_multiply_add); bit
+// one row's passes run the two as one step (see forward_joined); bit
 // 0 says the Add1's left operand is the product, bit 1 its right one.
+// In the forward pass such a pair also joins, in one step, a Multiply1
+// before it whose product its Multiply1 reads (a * b * 0.5 + 0.5) or a
+// Divide1 after it that reads its sum (a / (b * b + 2.0)): the reader's
+// bits 2 and 3 say it reads the step before on its left or right operand,
+// and kLeads marks the first of the three.
 struct Instruction {
     ExpressionOp op;
     Code code;
@@ -42,5 +47,12 @@ struct Instruction {
     std::uint32_t out;
     std::uint32_t operand[4];
 };
+
+constexpr std::uint8_t kPairSides = 3;
+constexpr std::uint8_t kLeads = 16;
+
+// Which operands of a joined step's reader (bit 0 left, bit 1 right) are the
+// result of the step before it.
+constexpr unsigned pair_reads(const Instruction& reader) { return (reader.pair >> 2) & 3u; }
 
 }  // namespace varnel::symbolic::detail

@@ -168,32 +168,55 @@ inline std::uint64_t forward_one(const detail::Instruction& in, double* v, doubl
     return not_finite_bit(last);
 }
 
-// A Multiply1 and the Add1 after it that reads its product
-// (Instruction::pair): one dispatch for the two. Each is rounded as alone,
-// never as one fused multiply-add (the library is compiled with
-// -ffp-contract=off), and both results are stored, as apart.
-inline std::uint64_t forward_multiply_add(const detail::Instruction* in, double* v, double& last,
-                                          std::uint32_t& last_at) {
-    const std::uint64_t bad = forward_one<MultiplyRule>(in[0], v, last, last_at);
-    const detail::Instruction& sum = in[1];
+// One row's one-lane step whose operands on `sides` (bit 0 left, bit 1
+// right) are the step before's result, `last`: from the register, with no
+// test of where the operand lives.
+template <typename Rule>
+inline std::uint64_t forward_after(const detail::Instruction& in, unsigned sides, double* v, double& last,
+                                   std::uint32_t& last_at) {
     double x;
     double z;
-    if ((sum.pair & 1) != 0) {
+    if ((sides & 1) != 0) {
         x = last;
         keep_branch(x);
     } else {
-        x = v[sum.operand[0]];
+        x = v[in.operand[0]];
     }
-    if ((sum.pair & 2) != 0) {
+    if ((sides & 2) != 0) {
         z = last;
         keep_branch(z);
     } else {
-        z = v[sum.operand[1]];
+        z = v[in.operand[1]];
     }
-    last = AddRule::value(x, z);
-    last_at = sum.out;
-    v[sum.out] = last;
-    return bad | not_finite_bit(last);
+    last = Rule::value(x, z);
+    last_at = in.out;
+    v[in.out] = last;
+    return not_finite_bit(last);
+}
+
+// A Multiply1 and the Add1 after it that reads its product
+// (Instruction::pair): one dispatch for the two, and with kLeads for the
+// step joined to them as well. Each is rounded as alone, never as one
+// fused multiply-add (the library is compiled with -ffp-contract=off), and
+// every result is stored, as apart. Returns how many instructions it ran.
+inline std::ptrdiff_t forward_joined(const detail::Instruction* in, double* v, double& last, std::uint32_t& last_at,
+                                     std::uint64_t& bad) {
+    using detail::pair_reads;
+    if ((in[0].pair & detail::kPairSides) == 0) {
+        // A product, then a pair whose product reads it.
+        bad |= forward_one<MultiplyRule>(in[0], v, last, last_at);
+        bad |= forward_after<MultiplyRule>(in[1], pair_reads(in[1]), v, last, last_at);
+        bad |= forward_after<AddRule>(in[2], in[2].pair & detail::kPairSides, v, last, last_at);
+        return 3;
+    }
+    bad |= forward_one<MultiplyRule>(in[0], v, last, last_at);
+    bad |= forward_after<AddRule>(in[1], in[1].pair & detail::kPairSides, v, last, last_at);
+    if ((in[0].pair & detail::kLeads) == 0) {
+        return 2;
+    }
+    // A pair, then a quotient that reads its sum.
+    bad |= forward_after<DivideRule>(in[2], pair_reads(in[2]), v, last, last_at);
+    return 3;
 }
 
 // One row's arithmetic on several lanes: a one-lane operand is read at
@@ -245,8 +268,7 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
                 case Code::Subtract1: bad |= forward_one<SubtractRule>(in, v, last, last_at); continue;
                 case Code::Multiply1:
                     if (in.pair != 0) {
-                        bad |= forward_multiply_add(it, v, last, last_at);
-                        ++it;
+                        it += forward_joined(it, v, last, last_at, bad) - 1;
                         continue;
                     }
                     bad |= forward_one<MultiplyRule>(in, v, last, last_at);
@@ -493,8 +515,10 @@ inline void reverse_wide(const detail::Instruction& in, const double* v, double*
 // forward pass kept. The adjoint lanes that are read before they are
 // written (Function::zero_adjoints) are zero, the outputs' seeded; for one
 // row, every adjoint lane is zero (see reverse_one), and a paired Add1 and
-// the Multiply1 before it (Instruction::pair) are one step: the whole tape
-// is run, never a part that starts between the two.
+// the Multiply1 before it (Instruction::pair) are one step: a part of the
+// tape that is run never starts between the two (the Add1 reads the
+// product). The steps joined to a pair (kLeads) are run apart here: joined
+// in this pass too, they ran more instructions, not fewer.
 template <typename Rows>
 void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
                  const double* kept, double* adj, Rows rows) {

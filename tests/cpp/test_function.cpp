@@ -945,6 +945,159 @@ INSTANTIATE_TEST_SUITE_P(
                     NotFiniteCase{"LaneOutOfRange", 0.5, 0.25, 1.0, 2, kLaneIndex}),
     [](const testing::TestParamInfo<NotFiniteCase>& info) { return info.param.name; });
 
+// Three one-lane steps that each read the one before, run as one step of
+// one row's forward pass: a product and then a multiply-add of it (a * b * c + d),
+// a multiply-add and then a quotient of its sum (a / (b * b + c)), and the
+// two overlapping (x / (a * b * c + d)). Random such steps, each operand on
+// either side, repeated (a * a, p * p, s / s) or shared with a neighbour,
+// constants beside varying lanes, and some results read again later: one
+// row gives eval's values and backward's gradients bit for bit.
+struct JoinedStepsGraph {
+    std::vector<Value> leaves;
+    Value output;
+
+    explicit JoinedStepsGraph(unsigned seed) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> number(0.5, 1.0);
+        for (const char* name : {"x", "c", "d", "e"}) {  // each at least 0.5 in size
+            leaves.push_back(sym::parameter(rng() % 2 == 0 ? number(rng) : -number(rng), name));
+        }
+        std::vector<Value> pool = leaves;
+        pool.push_back(sym::constant(0.75));
+        const auto pick = [&] { return pool[rng() % pool.size()]; };
+        // A divisor at least 0.5 in size: a leaf.
+        const auto divisor = [&] { return leaves[rng() % leaves.size()]; };
+        // Every value in the pool stays within [-1, 1]: what is made stays
+        // within [-8, 8].
+        const auto product_of = [&](const Value& p) {
+            switch (rng() % 3) {
+                case 0: return p * pick();
+                case 1: return pick() * p;
+                default: return p * p;
+            }
+        };
+        const auto sum_of = [&](const Value& p, const Value& a) {
+            switch (rng() % 4) {
+                case 0: return p + pick();
+                case 1: return pick() + p;
+                case 2: return p + a;
+                default: return (p + 0.25) * 0.5;
+            }
+        };
+        const auto quotient_of = [&](const Value& s) {
+            switch (rng() % 4) {
+                case 0: return s / divisor();
+                case 1: return s / s;
+                case 2: return s / 4.0;
+                default: return pick() / s;  // s is at least 1.5
+            }
+        };
+        for (int i = 0; i < 40; ++i) {
+            const Value a = pick();
+            const Value p = rng() % 4 == 0 ? a * a : a * pick();
+            Value made;
+            switch (rng() % 3) {
+                case 0: {  // a product, then a multiply-add of it
+                    const Value q = product_of(p);
+                    made = sum_of(q, rng() % 2 == 0 ? p : a);
+                    break;
+                }
+                case 1: {  // a multiply-add, then a quotient of its sum
+                    const Value s = rng() % 2 == 0 ? p * p + 2.5 : 2.5 + p * p;
+                    made = quotient_of(s);
+                    break;
+                }
+                default: {  // both: a product, a multiply-add of it, a quotient of the sum
+                    const Value s = p * pick() + 2.5;
+                    made = rng() % 2 == 0 ? s / divisor() : pick() / s;
+                    break;
+                }
+            }
+            pool.push_back(made * 0.125);
+            if (rng() % 4 == 0) pool.push_back(p);
+        }
+        output = pool[leaves.size()];
+        for (std::size_t k = leaves.size() + 1; k < pool.size(); ++k) output = output * 0.5 + pool[k];
+    }
+};
+
+// One row of a Function of `output` against eval and backward, bit for bit:
+// leaves[0] an input, the other leaves Parameters read at the call.
+void expect_one_row_is_eval_and_backward(const std::vector<Value>& leaves, const Value& output) {
+    const SmallValue seed = lanes_of({-1.5});
+    const auto grads = [&] {
+        std::vector<SmallValue> grads;
+        for (const Value& p : leaves) grads.push_back(p.has_grad() ? p.grad() : lanes_of({0.0}));
+        return grads;
+    };
+    for (const Value& p : leaves) p.zero_grad();
+    output.backward(seed);
+    const std::vector<SmallValue> expected = grads();
+
+    for (const Value& p : leaves) p.zero_grad();
+    const Function f({output}, {leaves[0]});
+    EXPECT_TRUE(same_bits(f.evaluate({leaves[0].value()})[0], output.evaluate()));
+    const std::vector<SmallValue> returned = f.vjp({leaves[0].value()}, {seed});
+    EXPECT_TRUE(same_bits(returned[0], expected[0]));
+    const std::vector<SmallValue> added = grads();
+    for (std::size_t k = 1; k < leaves.size(); ++k) EXPECT_TRUE(same_bits(added[k], expected[k])) << k;
+}
+
+class FunctionJoinedSteps : public testing::TestWithParam<unsigned> {};
+
+TEST_P(FunctionJoinedSteps, OneRowIsEvalAndBackwardBitForBit) {
+    const JoinedStepsGraph g(GetParam());
+    expect_one_row_is_eval_and_backward(g.leaves, g.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, FunctionJoinedSteps, testing::Range(1u, 41u));
+
+// A joined step with a result that is not finite at any of its three
+// instructions fails as eval fails and adds no gradient.
+struct JoinedNotFiniteCase {
+    const char* name;
+    Value (*make)(const Value& x, const Value& c, const Value& d, const Value& e);
+    double x, c, d, e;
+};
+
+class FunctionJoinedStepsNotFinite : public testing::TestWithParam<JoinedNotFiniteCase> {};
+
+TEST_P(FunctionJoinedStepsNotFinite, FailsAsEval) {
+    const JoinedNotFiniteCase& t = GetParam();
+    const Value x = sym::parameter(t.x, "x");
+    const Value c = sym::parameter(t.c, "c");
+    const Value d = sym::parameter(t.d, "d");
+    const Value e = sym::parameter(t.e, "e");
+    const Value out = t.make(x, c, d, e) * 0.5;
+    EXPECT_TRUE(throws_exactly([&] { (void)out.evaluate(); }, typeid(std::invalid_argument), kFinite));
+    const Function f({out}, {x});
+    for (const Value& p : {c, d, e}) p.zero_grad();
+    EXPECT_TRUE(throws_exactly([&] { (void)f.evaluate({x.value()}); }, typeid(std::invalid_argument), kFinite));
+    EXPECT_TRUE(throws_exactly([&] { (void)f.vjp({x.value()}, {lanes_of({1.0})}); }, typeid(std::invalid_argument),
+                               kFinite));
+    for (const Value& p : {c, d, e}) EXPECT_FALSE(p.has_grad());
+}
+
+Value product_then_multiply_add(const Value& x, const Value& c, const Value& d, const Value& e) {
+    return x * c * d + e;
+}
+
+Value multiply_add_then_quotient(const Value& x, const Value& c, const Value& d, const Value& e) {
+    return x / (c * c + d) + e;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FunctionJoinedStepsNotFinite,
+    testing::Values(JoinedNotFiniteCase{"FirstProductOverflows", product_then_multiply_add, 1e200, 1e200, 1.0, 1.0},
+                    JoinedNotFiniteCase{"SecondProductOverflows", product_then_multiply_add, 1e200, 1.0, 1e200, 1.0},
+                    JoinedNotFiniteCase{"SumOverflows", product_then_multiply_add, 1e308, 1.0, 1.0, 1e308},
+                    JoinedNotFiniteCase{"SquareOverflows", multiply_add_then_quotient, 1.0, 1e200, 1.0, 1.0},
+                    JoinedNotFiniteCase{"DivisorOverflows", multiply_add_then_quotient, 1.0, 1e154, 1e308, 1.0},
+                    JoinedNotFiniteCase{"DividesByZero", multiply_add_then_quotient, 1.0, 0.0, 0.0, 1.0},
+                    JoinedNotFiniteCase{"ZeroByZero", multiply_add_then_quotient, 0.0, 0.0, 0.0, 1.0},
+                    JoinedNotFiniteCase{"QuotientOverflows", multiply_add_then_quotient, 1e308, 0.5, 0.25, 1.0}),
+    [](const testing::TestParamInfo<JoinedNotFiniteCase>& info) { return info.param.name; });
+
 // One-lane arithmetic with a constant on either side, many of the
 // constants equal to others bit for bit and some equal in value only (0 and
 // -0), the sine and cosine of one lane, lane picks of a three-lane input,
