@@ -108,25 +108,31 @@ TEST(OperatorRules, PowTakesTheExponentsDerivativeOnlyWhenItVaries) {
     EXPECT_EQ(sym::PowRule::adjoint(0.0, 0.0, 1.0, 1.0, false).left, 0.0);
 }
 
-// For one operand, adjoint and tangent are the same product, so forward
-// and reverse sweeps give the same bits.
-TEST(OperatorRules, OneOperandAdjointAndTangentAgree) {
+// Calls visit with every rule of one operand, under a trace of its name.
+template <typename Visit>
+void for_each_one_operand_rule(Visit&& visit) {
     for (int k = 7; k < 27; ++k) {
         const Op op = static_cast<Op>(k);
         if (sym::rule_operands(op) != 1) continue;
         SCOPED_TRACE(sym::to_string(op));
         sym::with_rule(
             op,
-            [](auto rule) {
-                if constexpr (decltype(rule)::operands == 1) {
-                    for (double x : {0.25, 0.5, 0.75}) {
-                        const double y = decltype(rule)::value(x);
-                        EXPECT_EQ(decltype(rule)::adjoint(x, y, 0.3), decltype(rule)::tangent(x, y, 0.3));
-                    }
-                }
+            [&](auto rule) {
+                if constexpr (decltype(rule)::operands == 1) visit(rule);
             },
             [] {});
     }
+}
+
+// For one operand, adjoint and tangent are the same product, so forward
+// and reverse sweeps give the same bits.
+TEST(OperatorRules, OneOperandAdjointAndTangentAgree) {
+    for_each_one_operand_rule([](auto rule) {
+        for (double x : {0.25, 0.5, 0.75}) {
+            const double y = decltype(rule)::value(x);
+            EXPECT_EQ(decltype(rule)::adjoint(x, y, 0.3), decltype(rule)::tangent(x, y, 0.3));
+        }
+    });
 }
 
 namespace {
@@ -176,22 +182,12 @@ TEST(OperatorRules, RulesThatStayFiniteAreFiniteForEveryFiniteOperand) {
         for (int i = 0; i < 2000; ++i) operands.push_back(number(rng));
     }
     int marked = 0;
-    for (int k = 7; k < 27; ++k) {
-        const Op op = static_cast<Op>(k);
-        if (sym::rule_operands(op) != 1) continue;
-        SCOPED_TRACE(sym::to_string(op));
-        sym::with_rule(
-            op,
-            [&](auto rule) {
-                using Rule = decltype(rule);
-                if constexpr (Rule::operands == 1) {
-                    bool all_finite = true;
-                    for (const double x : operands) all_finite &= std::isfinite(Rule::value(x));
-                    EXPECT_EQ(all_finite, sym::stays_finite<Rule>);
-                    marked += sym::stays_finite<Rule>;
-                }
-            },
-            [] {});
-    }
+    for_each_one_operand_rule([&](auto rule) {
+        using Rule = decltype(rule);
+        bool all_finite = true;
+        for (const double x : operands) all_finite &= std::isfinite(Rule::value(x));
+        EXPECT_EQ(all_finite, sym::stays_finite<Rule>);
+        marked += sym::stays_finite<Rule>;
+    });
     EXPECT_EQ(marked, 8);  // negate, sin, cos, tan, atan, tanh, abs, cbrt
 }
