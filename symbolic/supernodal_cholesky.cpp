@@ -17,7 +17,6 @@ namespace {
 
 using Block = Eigen::Map<Eigen::MatrixXd>;
 using ConstBlock = Eigen::Map<const Eigen::MatrixXd>;
-using StridedBlock = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 
 // The lower triangle's pattern in a new order, as rows: row r lists the
 // columns c < r of its entries (the diagonal left out).
@@ -130,13 +129,10 @@ void row_pattern(const PermutedRows& rows, const std::vector<int>& parent, int k
     }
 }
 
-// Columns of a panel factorised one at a time before the panel's product
-// updates the block's columns to its right.
-constexpr Index kPanel = 32;
-
 }  // namespace
 
-SupernodalCholesky::SupernodalCholesky(const Matrix& lower) : n_(lower.cols()) {
+SupernodalCholesky::SupernodalCholesky(const Matrix& lower, const SupernodalKernels& kernels)
+    : kernels_(&kernels), n_(lower.cols()) {
     const auto n = static_cast<std::size_t>(n_);
     // Eigen's AMDOrdering gives the new order's columns as old ones.
     std::vector<int> new_of_old(n);
@@ -274,37 +270,6 @@ SupernodalCholesky::SupernodalCholesky(const Matrix& lower) : n_(lower.cols()) {
     position_.resize(n);
 }
 
-Index SupernodalCholesky::factorize_block(double* block, Index m, Index w, double free_pivot) {
-    Block a(block, m, w);
-    Index free = 0;
-    for (Index k = 0; k < w; k += kPanel) {
-        const Index panel_end = std::min(w, k + kPanel);
-        for (Index j = k; j < panel_end; ++j) {
-            const double pivot = a(j, j);
-            const Index under = m - j - 1;
-            if (!(pivot > free_pivot)) {
-                ++free;
-                a(j, j) = 1.0;
-                a.col(j).tail(under).setZero();
-                continue;
-            }
-            const double l = std::sqrt(pivot);
-            a(j, j) = l;
-            a.col(j).tail(under) /= l;
-            // The panel's columns to the right (their parts above the
-            // diagonal too, which nothing reads).
-            a.block(j + 1, j + 1, under, panel_end - j - 1).noalias() -=
-                a.col(j).tail(under) * a.col(j).segment(j + 1, panel_end - j - 1).transpose();
-        }
-        if (panel_end < w) {
-            a.block(panel_end, panel_end, m - panel_end, w - panel_end).noalias() -=
-                a.block(panel_end, k, m - panel_end, panel_end - k) *
-                a.block(panel_end, k, w - panel_end, panel_end - k).transpose();
-        }
-    }
-    return free;
-}
-
 Index SupernodalCholesky::factorize(const double* values, double free_pivot) {
     std::fill(factor_.begin(), factor_.end(), 0.0);
     for (std::size_t p = 0; p < value_place_.size(); ++p) {
@@ -326,10 +291,9 @@ Index SupernodalCholesky::factorize(const double* values, double free_pivot) {
             const Index across = update.end - update.begin;
             // L(R, K) L(Q, K)^T: R the source's rows from the run on, Q the
             // run's, in the target's columns.
-            const StridedBlock l(factor_.data() + source.value_start + update.begin, below, source.columns,
-                                 Eigen::OuterStride<>(source.rows));
-            Block product(product_.data(), below, across);
-            product.noalias() = l * l.topRows(across).transpose();
+            kernels_->update_product(factor_.data() + source.value_start + update.begin, source.rows, below, across,
+                                     source.columns, product_.data());
+            const ConstBlock product(product_.data(), below, across);
             for (Index c = 0; c < across; ++c) {
                 double* column = block + (source_rows[c] - target.first) * target.rows;
                 for (Index i = c; i < below; ++i) {
@@ -337,7 +301,7 @@ Index SupernodalCholesky::factorize(const double* values, double free_pivot) {
                 }
             }
         }
-        free += factorize_block(block, target.rows, target.columns, free_pivot);
+        free += kernels_->factorize_block(block, target.rows, target.columns, free_pivot);
     }
     return free;
 }
@@ -402,56 +366,34 @@ VectorXd SupernodalCholesky::inverse_diagonal() const {
         widest = std::max(widest, s.columns);
         widest_below = std::max(widest_below, s.rows - s.columns);
     }
-    Eigen::MatrixXd zss_space(widest_below, widest_below);
-    Eigen::MatrixXd lhat_space(widest_below, widest);
-    Eigen::MatrixXd zsj_space(widest_below, widest);
-    Eigen::MatrixXd linv_space(widest, widest);
-    Eigen::MatrixXd zjj_space(widest, widest);
+    std::vector<double> zss(static_cast<std::size_t>(widest_below * widest_below));
+    std::vector<double> scratch(static_cast<std::size_t>(2 * widest * (widest + widest_below)));
     std::vector<int> position(static_cast<std::size_t>(n_));
     for (auto j = supernodes_.rbegin(); j != supernodes_.rend(); ++j) {
         const Index w = j->columns;
         const Index m = j->rows - w;
         const int* s = rows_.data() + j->row_start + w;
-        const ConstBlock l(factor_.data() + j->value_start, j->rows, w);
-        const auto ljj = l.topRows(w).triangularView<Eigen::Lower>();
-
-        auto linv = linv_space.topLeftCorner(w, w);
-        linv.setIdentity();
-        ljj.solveInPlace(linv);
-        auto zjj = zjj_space.topLeftCorner(w, w);
-        zjj.noalias() = linv.transpose() * linv;
-        auto zsj = zsj_space.topLeftCorner(m, w);
-        // Eigen's blocked products divide by their sizes: the last
-        // supernodes have no S.
-        if (m > 0) {
-            auto zss = zss_space.topLeftCorner(m, m);
-            // S's rows in runs by the supernode K holding them as columns.
-            for (Index t0 = 0; t0 < m;) {
-                const Supernode& k = supernodes_[static_cast<std::size_t>(supernode_of_[static_cast<std::size_t>(s[t0])])];
-                const int* k_rows = rows_.data() + k.row_start;
-                for (Index i = 0; i < k.rows; ++i) {
-                    position[static_cast<std::size_t>(k_rows[i])] = static_cast<int>(i);
-                }
-                const double* zk = z.data() + k.value_start;
-                Index t1 = t0;
-                for (; t1 < m && s[t1] < k.first + k.columns; ++t1) {
-                    const double* column = zk + (s[t1] - k.first) * k.rows;
-                    for (Index u = t1; u < m; ++u) {
-                        zss(u, t1) = column[position[static_cast<std::size_t>(s[u])]];
-                    }
-                }
-                t0 = t1;
+        // Z(S, S)'s lower triangle, gathered from the later supernodes
+        // holding S's rows as columns, in runs by supernode.
+        Block gathered(zss.data(), m, m);
+        for (Index t0 = 0; t0 < m;) {
+            const Supernode& k = supernodes_[static_cast<std::size_t>(supernode_of_[static_cast<std::size_t>(s[t0])])];
+            const int* k_rows = rows_.data() + k.row_start;
+            for (Index i = 0; i < k.rows; ++i) {
+                position[static_cast<std::size_t>(k_rows[i])] = static_cast<int>(i);
             }
-            auto lhat = lhat_space.topLeftCorner(m, w);
-            lhat = l.bottomRows(m);
-            ljj.solveInPlace<Eigen::OnTheRight>(lhat);
-            zsj.setZero();
-            zsj.noalias() -= zss.selfadjointView<Eigen::Lower>() * lhat;
-            zjj.noalias() -= zsj.transpose() * lhat;
+            const double* zk = z.data() + k.value_start;
+            Index t1 = t0;
+            for (; t1 < m && s[t1] < k.first + k.columns; ++t1) {
+                const double* column = zk + (s[t1] - k.first) * k.rows;
+                for (Index u = t1; u < m; ++u) {
+                    gathered(u, t1) = column[position[static_cast<std::size_t>(s[u])]];
+                }
+            }
+            t0 = t1;
         }
-        Block zj(z.data() + j->value_start, j->rows, w);
-        zj.topRows(w) = zjj;
-        zj.bottomRows(m) = zsj;
+        kernels_->inverse_step(factor_.data() + j->value_start, w, m, zss.data(), z.data() + j->value_start,
+                               scratch.data());
     }
     VectorXd diagonal(n_);
     for (const Supernode& s : supernodes_) {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "symbolic/detail/supernodal_kernels.h"
+
 namespace varnel::symbolic {
 
 class SupernodalCholesky {
@@ -22,7 +24,7 @@ public:
     // in them. Later factorisations of matrices of this pattern are a
     // scatter and dense work into storage made here (Eigen's larger dense
     // products still take their packing buffers for the call).
-    explicit SupernodalCholesky(const Matrix& lower);
+    explicit SupernodalCholesky(const Matrix& lower, const SupernodalKernels& kernels = supernodal_kernels());
 
     // Factorises the matrix whose lower triangle has the analysed pattern
     // and these values (in the order of its valuePtr()). A pivot l_jj^2 at
@@ -61,10 +63,7 @@ private:
         int end;
     };
 
-    // Factorises a supernode's m x w block, its updates applied; returns
-    // the number of free pivots.
-    static Eigen::Index factorize_block(double* block, Eigen::Index m, Eigen::Index w, double free_pivot);
-
+    const SupernodalKernels* kernels_;
     Eigen::Index n_ = 0;
     // The order: column k of the factor is column old_of_new_[k] of A.
     std::vector<int> old_of_new_;

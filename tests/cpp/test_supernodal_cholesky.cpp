@@ -1,6 +1,7 @@
 // The supernodal Cholesky factorisation against Eigen's dense one on the
 // same matrices: solves, the inverse's diagonal, refactorisation with new
-// values, and semidefinite matrices whose free directions it counts.
+// values, and semidefinite matrices whose free directions it counts; each
+// with every set of dense kernels this processor runs.
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
@@ -13,6 +14,7 @@
 namespace {
 
 using varnel::symbolic::SupernodalCholesky;
+using varnel::symbolic::SupernodalKernels;
 using Matrix = SupernodalCholesky::Matrix;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
@@ -135,14 +137,26 @@ Matrix lower_of(const MatrixXd& a, const MatrixXd& pattern) {
     return lower;
 }
 
+// The kernel sets, by name; a test of a set this processor or build lacks
+// is skipped.
+const std::vector<std::string> kKernelSets = {"Generic", "Avx2"};
+
+const SupernodalKernels* kernels_named(const std::string& name) {
+    return name == "Generic" ? &varnel::symbolic::generic_supernodal_kernels()
+                             : varnel::symbolic::avx2_supernodal_kernels();
+}
+
 double relative_error(const VectorXd& got, const VectorXd& expected) {
     return (got - expected).norm() / expected.norm();
 }
 
-class SupernodalAgainstDense : public ::testing::TestWithParam<std::tuple<PatternCase, unsigned>> {};
+class SupernodalAgainstDense
+    : public ::testing::TestWithParam<std::tuple<PatternCase, unsigned, std::string>> {};
 
 TEST_P(SupernodalAgainstDense, SolvesAndInverseDiagonalAreTheDenseFactorisations) {
-    const auto& [shape, seed] = GetParam();
+    const auto& [shape, seed, kernel_set] = GetParam();
+    const SupernodalKernels* kernels = kernels_named(kernel_set);
+    if (kernels == nullptr) GTEST_SKIP() << kernel_set << " kernels are not built or not supported here";
     std::mt19937 random(seed);
     const MatrixXd pattern = shape.pattern(random);
     // Analysed once, factorised twice: the second must not keep the first's
@@ -150,7 +164,7 @@ TEST_P(SupernodalAgainstDense, SolvesAndInverseDiagonalAreTheDenseFactorisations
     const MatrixXd first = positive_definite(pattern, random);
     const MatrixXd a = positive_definite(pattern, random);
     Matrix lower = lower_of(first, pattern);
-    SupernodalCholesky factor(lower);
+    SupernodalCholesky factor(lower, *kernels);
     ASSERT_EQ(factor.factorize(lower.valuePtr(), 1e-12), 0);
     lower = lower_of(a, pattern);
     ASSERT_EQ(factor.factorize(lower.valuePtr(), 1e-12), 0);
@@ -165,9 +179,11 @@ TEST_P(SupernodalAgainstDense, SolvesAndInverseDiagonalAreTheDenseFactorisations
 }
 
 INSTANTIATE_TEST_SUITE_P(Patterns, SupernodalAgainstDense,
-                         ::testing::Combine(::testing::ValuesIn(pattern_cases()), ::testing::Values(1U, 2U)),
+                         ::testing::Combine(::testing::ValuesIn(pattern_cases()), ::testing::Values(1U, 2U),
+                                            ::testing::ValuesIn(kKernelSets)),
                          [](const auto& info) {
-                             return std::get<0>(info.param).name + "_" + std::to_string(std::get<1>(info.param));
+                             return std::get<0>(info.param).name + "_" + std::to_string(std::get<1>(info.param)) +
+                                    "_" + std::get<2>(info.param);
                          });
 
 // The number of parts the pattern's edges connect.
@@ -197,10 +213,12 @@ Eigen::Index parts(const MatrixXd& pattern) {
 // The pattern's graph Laplacian (weights on its edges): semidefinite, free
 // along the indicator of each part the edges connect, one part fixed when
 // `anchored` adds to one diagonal entry.
-class SemidefiniteMatrices : public ::testing::TestWithParam<std::tuple<PatternCase, bool>> {};
+class SemidefiniteMatrices : public ::testing::TestWithParam<std::tuple<PatternCase, bool, std::string>> {};
 
 TEST_P(SemidefiniteMatrices, CountTheirFreeDirectionsRatherThanFactorise) {
-    const auto& [shape, anchored] = GetParam();
+    const auto& [shape, anchored, kernel_set] = GetParam();
+    const SupernodalKernels* kernels = kernels_named(kernel_set);
+    if (kernels == nullptr) GTEST_SKIP() << kernel_set << " kernels are not built or not supported here";
     std::mt19937 random(5);
     const MatrixXd pattern = shape.pattern(random);
     const Eigen::Index n = pattern.rows();
@@ -218,14 +236,16 @@ TEST_P(SemidefiniteMatrices, CountTheirFreeDirectionsRatherThanFactorise) {
     if (anchored) a(0, 0) += 1.0;
     a /= std::max(1.0, a.diagonal().maxCoeff());
     const Matrix lower = lower_of(a, pattern);
-    SupernodalCholesky factor(lower);
+    SupernodalCholesky factor(lower, *kernels);
     EXPECT_EQ(factor.factorize(lower.valuePtr(), 1e-10), parts(pattern) - (anchored ? 1 : 0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Patterns, SemidefiniteMatrices,
-                         ::testing::Combine(::testing::ValuesIn(pattern_cases()), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(pattern_cases()), ::testing::Bool(),
+                                            ::testing::ValuesIn(kKernelSets)),
                          [](const auto& info) {
-                             return std::get<0>(info.param).name + (std::get<1>(info.param) ? "_Anchored" : "");
+                             return std::get<0>(info.param).name + (std::get<1>(info.param) ? "_Anchored_" : "_") +
+                                    std::get<2>(info.param);
                          });
 
 // A dense semidefinite matrix of rank r in a random basis: the free
@@ -239,8 +259,12 @@ TEST(SupernodalCholesky, DenseLowRankMatrixIsFoundSingular) {
     MatrixXd a = b.transpose() * b;
     a /= a.diagonal().maxCoeff();
     Matrix lower = lower_of(a, MatrixXd::Ones(40, 40));
-    SupernodalCholesky factor(lower);
-    EXPECT_EQ(factor.factorize(lower.valuePtr(), 1e-10), 3);
+    for (const std::string& kernel_set : kKernelSets) {
+        const SupernodalKernels* kernels = kernels_named(kernel_set);
+        if (kernels == nullptr) continue;
+        SupernodalCholesky factor(lower, *kernels);
+        EXPECT_EQ(factor.factorize(lower.valuePtr(), 1e-10), 3) << kernel_set;
+    }
 }
 
 }  // namespace
