@@ -352,14 +352,16 @@ VectorXd SupernodalCholesky::solve(const VectorXd& b) const {
     return x;
 }
 
-VectorXd SupernodalCholesky::inverse_diagonal() const {
+VectorXd SupernodalCholesky::inverse_diagonal() {
     // Z = (L L^T)^-1 on L's pattern, a supernode J (columns J, rows S
     // below them) at a time from the last. With Lhat = L(S, J) L(J, J)^-1,
     // Z(S, J) = -Z(S, S) Lhat and Z(J, J) = L(J, J)^-T L(J, J)^-1 -
     // Z(S, J)^T Lhat. Z(S, S) is known by then, S's rows being later
     // columns, and within L's pattern: the rows of S after a row s are in
     // column s's pattern, so in the supernode holding column s.
-    std::vector<double> z(factor_.size());
+    // Z(J) is written over L(J) once L(J) is read: the selected inverse
+    // takes no storage of the factor's size.
+    std::vector<double>& z = factor_;
     Index widest = 0;
     Index widest_below = 0;
     for (const Supernode& s : supernodes_) {

@@ -40,8 +40,9 @@ public:
 
     // The diagonal of A^-1, for the last factorisation, from its selected
     // inverse (the entries of A^-1 on L's pattern, a supernode at a time
-    // from the last), never the whole inverse.
-    Eigen::VectorXd inverse_diagonal() const;
+    // from the last), never the whole inverse. The selected inverse takes
+    // the factor's place: factorise again before the next solve.
+    Eigen::VectorXd inverse_diagonal();
 
     // The factor's stored entries, the upper triangles of the supernodes'
     // dense diagonal blocks with them.
