@@ -361,15 +361,15 @@ VectorXd SupernodalCholesky::inverse_diagonal() {
     // column s's pattern, so in the supernode holding column s.
     // Z(J) is written over L(J) once L(J) is read: the selected inverse
     // takes no storage of the factor's size.
-    std::vector<double>& z = factor_;
+    KernelBuffer& z = factor_;
     Index widest = 0;
     Index widest_below = 0;
     for (const Supernode& s : supernodes_) {
         widest = std::max(widest, s.columns);
         widest_below = std::max(widest_below, s.rows - s.columns);
     }
-    std::vector<double> zss(static_cast<std::size_t>(widest_below * widest_below));
-    std::vector<double> scratch(static_cast<std::size_t>(2 * widest * (widest + widest_below)));
+    KernelBuffer zss(static_cast<std::size_t>(widest_below * widest_below));
+    KernelBuffer scratch(static_cast<std::size_t>(2 * widest * (widest + widest_below)));
     std::vector<int> position(static_cast<std::size_t>(n_));
     for (auto j = supernodes_.rbegin(); j != supernodes_.rend(); ++j) {
         const Index w = j->columns;

@@ -76,10 +76,10 @@ private:
     std::vector<Update> updates_;
     // For each of A's stored entries, its place in factor_.
     std::vector<std::int64_t> value_place_;
-    std::vector<double> factor_;
+    KernelBuffer factor_;
     // Scratch of the factorisation: an update's dense product, the largest
     // one's size, and the positions of a supernode's rows within it.
-    std::vector<double> product_;
+    KernelBuffer product_;
     std::vector<int> position_;
 };
 

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
+#include <vector>
 
 namespace varnel::symbolic {
 
@@ -27,6 +29,26 @@ struct SupernodalKernels {
     void (*inverse_step)(const double* l, std::ptrdiff_t w, std::ptrdiff_t m, const double* zss, double* z_block,
                          double* scratch);
 };
+
+// Storage for what the kernels read and write, aligned to 64 bytes. The
+// AVX2 kernels handle a column's leading entries before its first 32-byte
+// boundary apart from the rest, with plain multiplies and adds where the
+// rest has fused ones: with the blocks at the same alignment in every run,
+// every entry is rounded the same way in every run.
+template <typename T>
+struct KernelAllocator {
+    using value_type = T;
+    KernelAllocator() = default;
+    template <typename U>
+    KernelAllocator(const KernelAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, std::align_val_t{64}); }
+    template <typename U>
+    bool operator==(const KernelAllocator<U>&) const noexcept { return true; }
+    template <typename U>
+    bool operator!=(const KernelAllocator<U>&) const noexcept { return false; }
+};
+using KernelBuffer = std::vector<double, KernelAllocator<double>>;
 
 // The set for this processor: AVX2's where the processor has it and the
 // build made it, else the generic one.
