@@ -232,7 +232,7 @@ SupernodalCholesky::SupernodalCholesky(const Matrix& lower, const SupernodalKern
                 while (end < s.rows && r[end] < target_end) {
                     ++end;
                 }
-                visit(target, Update{static_cast<int>(k), static_cast<int>(begin), static_cast<int>(end)});
+                visit(target, Update{static_cast<int>(k), static_cast<int>(begin), static_cast<int>(end), 0});
                 largest_product = std::max(largest_product, (s.rows - begin) * (end - begin));
                 begin = end;
             }
@@ -248,56 +248,97 @@ SupernodalCholesky::SupernodalCholesky(const Matrix& lower, const SupernodalKern
         updates_[static_cast<std::size_t>(next[static_cast<std::size_t>(target)]++)] = u;
     });
 
+    // Where each update's rows go in the supernode it updates.
+    std::vector<int> position(n);
+    std::int64_t relative_count = 0;
+    for (const Update& u : updates_) {
+        relative_count += supernodes_[static_cast<std::size_t>(u.source)].rows - u.begin;
+    }
+    relative_.reserve(static_cast<std::size_t>(relative_count));
+    for (std::size_t t = 0; t < supernodes_.size(); ++t) {
+        const Supernode& target = supernodes_[t];
+        const int* target_rows = rows_.data() + target.row_start;
+        for (Index i = 0; i < target.rows; ++i) {
+            position[static_cast<std::size_t>(target_rows[i])] = static_cast<int>(i);
+        }
+        for (std::int64_t u = update_starts_[t]; u < update_starts_[t + 1]; ++u) {
+            Update& update = updates_[static_cast<std::size_t>(u)];
+            const Supernode& source = supernodes_[static_cast<std::size_t>(update.source)];
+            update.relative_start = static_cast<std::int64_t>(relative_.size());
+            for (Index i = update.begin; i < source.rows; ++i) {
+                relative_.push_back(position[static_cast<std::size_t>(rows_[static_cast<std::size_t>(source.row_start + i)])]);
+            }
+        }
+    }
+
     // Where each entry of A goes: its row's position in its column's
-    // supernode.
+    // supernode; grouped by supernode, so that a factorisation places a
+    // supernode's entries just before it factorises it.
     const int* outer = lower.outerIndexPtr();
     const int* inner = lower.innerIndexPtr();
-    value_place_.resize(static_cast<std::size_t>(lower.nonZeros()));
+    const auto entries = static_cast<std::size_t>(lower.nonZeros());
+    std::vector<int> supernode_of_entry(entries);
+    std::vector<std::int64_t> place_of_entry(entries);
+    value_starts_.assign(supernodes_.size() + 1, 0);
     for (Index j = 0; j < n_; ++j) {
         for (int p = outer[j]; p < outer[j + 1]; ++p) {
             const int a = new_of_old[static_cast<std::size_t>(inner[p])];
             const int b = new_of_old[static_cast<std::size_t>(j)];
             const int r = std::max(a, b);
             const int c = std::min(a, b);
-            const Supernode& s = supernodes_[static_cast<std::size_t>(supernode_of_[static_cast<std::size_t>(c)])];
+            const int k = supernode_of_[static_cast<std::size_t>(c)];
+            const Supernode& s = supernodes_[static_cast<std::size_t>(k)];
             const int* first = rows_.data() + s.row_start;
             const Index at = std::lower_bound(first, first + s.rows, r) - first;
-            value_place_[static_cast<std::size_t>(p)] = s.value_start + (c - s.first) * s.rows + at;
+            supernode_of_entry[static_cast<std::size_t>(p)] = k;
+            place_of_entry[static_cast<std::size_t>(p)] = s.value_start + (c - s.first) * s.rows + at;
+            ++value_starts_[static_cast<std::size_t>(k) + 1];
+        }
+    }
+    for (std::size_t k = 0; k < supernodes_.size(); ++k) {
+        value_starts_[k + 1] += value_starts_[k];
+    }
+    value_entry_.resize(entries);
+    value_place_.resize(entries);
+    {
+        std::vector<std::int64_t> next_value(value_starts_.begin(), value_starts_.end() - 1);
+        for (std::size_t p = 0; p < entries; ++p) {
+            const auto e = static_cast<std::size_t>(next_value[static_cast<std::size_t>(supernode_of_entry[p])]++);
+            value_entry_[e] = static_cast<std::int64_t>(p);
+            value_place_[e] = place_of_entry[p];
         }
     }
     factor_.resize(static_cast<std::size_t>(value_count));
     product_.resize(static_cast<std::size_t>(largest_product));
-    position_.resize(n);
 }
 
 Index SupernodalCholesky::factorize(const double* values, double free_pivot) {
-    std::fill(factor_.begin(), factor_.end(), 0.0);
-    for (std::size_t p = 0; p < value_place_.size(); ++p) {
-        factor_[static_cast<std::size_t>(value_place_[p])] = values[p];
-    }
     Index free = 0;
     for (std::size_t t = 0; t < supernodes_.size(); ++t) {
         const Supernode& target = supernodes_[t];
         double* block = factor_.data() + target.value_start;
-        const int* target_rows = rows_.data() + target.row_start;
-        for (Index i = 0; i < target.rows; ++i) {
-            position_[static_cast<std::size_t>(target_rows[i])] = static_cast<int>(i);
+        std::fill_n(block, target.rows * target.columns, 0.0);
+        for (std::int64_t e = value_starts_[t]; e < value_starts_[t + 1]; ++e) {
+            factor_[static_cast<std::size_t>(value_place_[static_cast<std::size_t>(e)])] =
+                values[value_entry_[static_cast<std::size_t>(e)]];
         }
         for (std::int64_t u = update_starts_[t]; u < update_starts_[t + 1]; ++u) {
             const Update& update = updates_[static_cast<std::size_t>(u)];
             const Supernode& source = supernodes_[static_cast<std::size_t>(update.source)];
-            const int* source_rows = rows_.data() + source.row_start + update.begin;
             const Index below = source.rows - update.begin;
             const Index across = update.end - update.begin;
             // L(R, K) L(Q, K)^T: R the source's rows from the run on, Q the
             // run's, in the target's columns.
             kernels_->update_product(factor_.data() + source.value_start + update.begin, source.rows, below, across,
                                      source.columns, product_.data());
-            const ConstBlock product(product_.data(), below, across);
+            const double* product = product_.data();
+            const int* relative = relative_.data() + update.relative_start;
             for (Index c = 0; c < across; ++c) {
-                double* column = block + (source_rows[c] - target.first) * target.rows;
+                // The run's rows are the target's columns, in its first rows.
+                double* column = block + relative[c] * target.rows;
+                const double* from = product + c * below;
                 for (Index i = c; i < below; ++i) {
-                    column[position_[static_cast<std::size_t>(source_rows[i])]] -= product(i, c);
+                    column[relative[i]] -= from[i];
                 }
             }
         }

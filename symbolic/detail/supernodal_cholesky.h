@@ -57,11 +57,13 @@ private:
         std::int64_t value_start;  // its m x w block in factor_, column-major
     };
     // A supernode K's rows at positions [begin, end) lie in the columns of
-    // another, which K's rows from begin on update.
+    // another, which K's rows from begin on update; their positions among
+    // the other's rows start at relative_[relative_start].
     struct Update {
         int source;
         int begin;
         int end;
+        std::int64_t relative_start;
     };
 
     const SupernodalKernels* kernels_;
@@ -74,13 +76,18 @@ private:
     // The updates each supernode receives, by source ascending.
     std::vector<std::int64_t> update_starts_;
     std::vector<Update> updates_;
-    // For each of A's stored entries, its place in factor_.
+    // A's stored entries by the supernode they fall in: entry
+    // value_entry_[e] (in the order of A's valuePtr()) goes to
+    // factor_[value_place_[e]]; supernode s's are from value_starts_[s].
+    std::vector<std::int64_t> value_starts_;
+    std::vector<std::int64_t> value_entry_;
     std::vector<std::int64_t> value_place_;
+    // The updates' rows' positions in the supernodes they update.
+    std::vector<int> relative_;
     KernelBuffer factor_;
     // Scratch of the factorisation: an update's dense product, the largest
-    // one's size, and the positions of a supernode's rows within it.
+    // one's size.
     KernelBuffer product_;
-    std::vector<int> position_;
 };
 
 }  // namespace varnel::symbolic
