@@ -232,7 +232,7 @@ SupernodalCholesky::SupernodalCholesky(const Matrix& lower, const SupernodalKern
                 while (end < s.rows && r[end] < target_end) {
                     ++end;
                 }
-                visit(target, Update{static_cast<int>(k), static_cast<int>(begin), static_cast<int>(end), 0});
+                visit(target, Update{static_cast<int>(k), target, static_cast<int>(begin), static_cast<int>(end), 0});
                 largest_product = std::max(largest_product, (s.rows - begin) * (end - begin));
                 begin = end;
             }
@@ -411,29 +411,47 @@ VectorXd SupernodalCholesky::inverse_diagonal() {
     }
     KernelBuffer zss(static_cast<std::size_t>(widest_below * widest_below));
     KernelBuffer scratch(static_cast<std::size_t>(2 * widest * (widest + widest_below)));
-    std::vector<int> position(static_cast<std::size_t>(n_));
-    for (auto j = supernodes_.rbegin(); j != supernodes_.rend(); ++j) {
+    // Each supernode's updates of later ones, in the order of its rows:
+    // S's runs by the supernode holding them as columns, with the positions
+    // of S's rows from each run on in that supernode (relative_).
+    std::vector<std::int64_t> source_starts(supernodes_.size() + 1, 0);
+    for (const Update& u : updates_) {
+        ++source_starts[static_cast<std::size_t>(u.source) + 1];
+    }
+    for (std::size_t k = 0; k < supernodes_.size(); ++k) {
+        source_starts[k + 1] += source_starts[k];
+    }
+    std::vector<std::int64_t> by_source(updates_.size());
+    {
+        std::vector<std::int64_t> next(source_starts.begin(), source_starts.end() - 1);
+        // updates_ runs by target ascending, so each source's runs come out
+        // in the order of its rows.
+        for (std::size_t u = 0; u < updates_.size(); ++u) {
+            by_source[static_cast<std::size_t>(next[static_cast<std::size_t>(updates_[u].source)]++)] =
+                static_cast<std::int64_t>(u);
+        }
+    }
+    for (std::size_t jk = supernodes_.size(); jk-- > 0;) {
+        const Supernode* j = &supernodes_[jk];
         const Index w = j->columns;
         const Index m = j->rows - w;
-        const int* s = rows_.data() + j->row_start + w;
         // Z(S, S)'s lower triangle, gathered from the later supernodes
-        // holding S's rows as columns, in runs by supernode.
+        // holding S's rows as columns.
         Block gathered(zss.data(), m, m);
-        for (Index t0 = 0; t0 < m;) {
-            const Supernode& k = supernodes_[static_cast<std::size_t>(supernode_of_[static_cast<std::size_t>(s[t0])])];
-            const int* k_rows = rows_.data() + k.row_start;
-            for (Index i = 0; i < k.rows; ++i) {
-                position[static_cast<std::size_t>(k_rows[i])] = static_cast<int>(i);
-            }
+        for (std::int64_t q = source_starts[jk]; q < source_starts[jk + 1]; ++q) {
+            const Update& run = updates_[static_cast<std::size_t>(by_source[static_cast<std::size_t>(q)])];
+            const Supernode& k = supernodes_[static_cast<std::size_t>(run.target)];
             const double* zk = z.data() + k.value_start;
-            Index t1 = t0;
-            for (; t1 < m && s[t1] < k.first + k.columns; ++t1) {
-                const double* column = zk + (s[t1] - k.first) * k.rows;
-                for (Index u = t1; u < m; ++u) {
-                    gathered(u, t1) = column[position[static_cast<std::size_t>(s[u])]];
+            const int* relative = relative_.data() + run.relative_start;
+            // Row run.begin + i of J is row s = run.begin + i - w of S, at
+            // position relative[i] in K; the run's rows are K's columns.
+            for (Index c = 0; c < run.end - run.begin; ++c) {
+                const double* column = zk + static_cast<Index>(relative[c]) * k.rows;
+                const Index t1 = run.begin - w + c;
+                for (Index i = c; i < j->rows - run.begin; ++i) {
+                    gathered(run.begin - w + i, t1) = column[relative[i]];
                 }
             }
-            t0 = t1;
         }
         kernels_->inverse_step(factor_.data() + j->value_start, w, m, zss.data(), z.data() + j->value_start,
                                scratch.data());

@@ -56,11 +56,13 @@ private:
         std::int64_t row_start;    // its rows in rows_
         std::int64_t value_start;  // its m x w block in factor_, column-major
     };
-    // A supernode K's rows at positions [begin, end) lie in the columns of
-    // another, which K's rows from begin on update; their positions among
-    // the other's rows start at relative_[relative_start].
+    // A supernode K's (source's) rows at positions [begin, end) lie in the
+    // columns of another (target), which K's rows from begin on update;
+    // their positions among the target's rows start at
+    // relative_[relative_start].
     struct Update {
         int source;
+        int target;
         int begin;
         int end;
         std::int64_t relative_start;
