@@ -16,27 +16,55 @@ namespace {
 
 // The pattern of J^T J's lower triangle: every pair of columns a row
 // reaches, and the diagonal, which the damping needs even where a column is
-// empty.
+// empty. Column by column, from the rows each column is in, without
+// building the pairs' list.
 SupernodalCholesky::Matrix normal_pattern(const CompressedRows& pattern) {
     const Index n = pattern.columns;
-    std::vector<Eigen::Triplet<double, int>> entries;
-    for (Index j = 0; j < n; ++j) {
-        entries.emplace_back(static_cast<int>(j), static_cast<int>(j), 0.0);
+    const auto entries = static_cast<std::size_t>(pattern.row_starts.back());
+    // The rows each column is in.
+    std::vector<std::int64_t> column_starts(static_cast<std::size_t>(n) + 1, 0);
+    for (std::size_t p = 0; p < entries; ++p) {
+        ++column_starts[static_cast<std::size_t>(pattern.column_indices[p]) + 1];
     }
-    for (Index r = 0; r < pattern.rows; ++r) {
-        const std::int64_t begin = pattern.row_starts[static_cast<std::size_t>(r)];
-        const std::int64_t end = pattern.row_starts[static_cast<std::size_t>(r) + 1];
-        for (std::int64_t a = begin; a < end; ++a) {
-            for (std::int64_t b = a; b < end; ++b) {
-                entries.emplace_back(pattern.column_indices[static_cast<std::size_t>(b)],
-                                     pattern.column_indices[static_cast<std::size_t>(a)], 0.0);
+    for (Index j = 0; j < n; ++j) {
+        column_starts[static_cast<std::size_t>(j) + 1] += column_starts[static_cast<std::size_t>(j)];
+    }
+    std::vector<std::int64_t> rows_of(entries);
+    {
+        std::vector<std::int64_t> next(column_starts.begin(), column_starts.end() - 1);
+        for (Index r = 0; r < pattern.rows; ++r) {
+            for (std::int64_t a = pattern.row_starts[static_cast<std::size_t>(r)];
+                 a < pattern.row_starts[static_cast<std::size_t>(r) + 1]; ++a) {
+                rows_of[static_cast<std::size_t>(next[static_cast<std::size_t>(pattern.column_indices[static_cast<std::size_t>(a)])]++)] = r;
             }
         }
     }
-    SupernodalCholesky::Matrix normal(n, n);
-    normal.setFromTriplets(entries.begin(), entries.end());
-    normal.makeCompressed();
-    return normal;
+    std::vector<int> outer(static_cast<std::size_t>(n) + 1, 0);
+    std::vector<int> inner;
+    inner.reserve(entries + static_cast<std::size_t>(n));
+    std::vector<Index> seen_in(static_cast<std::size_t>(n), -1);
+    for (Index j = 0; j < n; ++j) {
+        const std::size_t column_begin = inner.size();
+        inner.push_back(static_cast<int>(j));
+        seen_in[static_cast<std::size_t>(j)] = j;
+        for (std::int64_t q = column_starts[static_cast<std::size_t>(j)]; q < column_starts[static_cast<std::size_t>(j) + 1];
+             ++q) {
+            const std::int64_t r = rows_of[static_cast<std::size_t>(q)];
+            for (std::int64_t a = pattern.row_starts[static_cast<std::size_t>(r)];
+                 a < pattern.row_starts[static_cast<std::size_t>(r) + 1]; ++a) {
+                const int i = pattern.column_indices[static_cast<std::size_t>(a)];
+                if (i > j && seen_in[static_cast<std::size_t>(i)] != j) {
+                    seen_in[static_cast<std::size_t>(i)] = j;
+                    inner.push_back(i);
+                }
+            }
+        }
+        std::sort(inner.begin() + static_cast<std::ptrdiff_t>(column_begin), inner.end());
+        outer[static_cast<std::size_t>(j) + 1] = static_cast<int>(inner.size());
+    }
+    const std::vector<double> zeros(inner.size(), 0.0);
+    return Eigen::Map<const SupernodalCholesky::Matrix>(n, n, static_cast<Index>(inner.size()), outer.data(),
+                                                         inner.data(), zeros.data());
 }
 
 }  // namespace
@@ -52,13 +80,21 @@ SparseStep::SparseStep(const CompressedRows& pattern)
         return static_cast<std::int64_t>(std::lower_bound(inner + outer[column], inner + outer[column + 1], row) -
                                          inner);
     };
+    std::size_t pairs = 0;
+    for (Index r = 0; r < pattern.rows; ++r) {
+        const auto k = static_cast<std::size_t>(pattern.row_starts[static_cast<std::size_t>(r) + 1] -
+                                                pattern.row_starts[static_cast<std::size_t>(r)]);
+        pairs += k * (k + 1) / 2;
+    }
+    pair_place_.reserve(pairs);
     for (Index r = 0; r < pattern.rows; ++r) {
         const std::int64_t begin = pattern.row_starts[static_cast<std::size_t>(r)];
         const std::int64_t end = pattern.row_starts[static_cast<std::size_t>(r) + 1];
         for (std::int64_t a = begin; a < end; ++a) {
             for (std::int64_t b = a; b < end; ++b) {
-                pair_place_.push_back(place(pattern.column_indices[static_cast<std::size_t>(b)],
-                                            pattern.column_indices[static_cast<std::size_t>(a)]));
+                const int i = pattern.column_indices[static_cast<std::size_t>(a)];
+                const int j = pattern.column_indices[static_cast<std::size_t>(b)];
+                pair_place_.push_back(place(std::max(i, j), std::min(i, j)));
             }
         }
     }

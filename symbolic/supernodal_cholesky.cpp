@@ -17,7 +17,6 @@ namespace {
 
 using Block = Eigen::Map<Eigen::MatrixXd>;
 using ConstBlock = Eigen::Map<const Eigen::MatrixXd>;
-using StridedBlock = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 
 // The lower triangle's pattern in a new order, as rows: row r lists the
 // columns c < r of its entries (the diagonal left out).
@@ -130,13 +129,10 @@ void row_pattern(const PermutedRows& rows, const std::vector<int>& parent, int k
     }
 }
 
-// Columns of a panel factorised one at a time before the panel's product
-// updates the block's columns to its right.
-constexpr Index kPanel = 32;
-
 }  // namespace
 
-SupernodalCholesky::SupernodalCholesky(const Matrix& lower) : n_(lower.cols()) {
+SupernodalCholesky::SupernodalCholesky(const Matrix& lower, const SupernodalKernels& kernels)
+    : kernels_(&kernels), n_(lower.cols()) {
     const auto n = static_cast<std::size_t>(n_);
     // Eigen's AMDOrdering gives the new order's columns as old ones.
     std::vector<int> new_of_old(n);
@@ -236,7 +232,7 @@ SupernodalCholesky::SupernodalCholesky(const Matrix& lower) : n_(lower.cols()) {
                 while (end < s.rows && r[end] < target_end) {
                     ++end;
                 }
-                visit(target, Update{static_cast<int>(k), static_cast<int>(begin), static_cast<int>(end)});
+                visit(target, Update{static_cast<int>(k), target, static_cast<int>(begin), static_cast<int>(end), 0});
                 largest_product = std::max(largest_product, (s.rows - begin) * (end - begin));
                 begin = end;
             }
@@ -252,92 +248,101 @@ SupernodalCholesky::SupernodalCholesky(const Matrix& lower) : n_(lower.cols()) {
         updates_[static_cast<std::size_t>(next[static_cast<std::size_t>(target)]++)] = u;
     });
 
+    // Where each update's rows go in the supernode it updates.
+    std::vector<int> position(n);
+    std::int64_t relative_count = 0;
+    for (const Update& u : updates_) {
+        relative_count += supernodes_[static_cast<std::size_t>(u.source)].rows - u.begin;
+    }
+    relative_.reserve(static_cast<std::size_t>(relative_count));
+    for (std::size_t t = 0; t < supernodes_.size(); ++t) {
+        const Supernode& target = supernodes_[t];
+        const int* target_rows = rows_.data() + target.row_start;
+        for (Index i = 0; i < target.rows; ++i) {
+            position[static_cast<std::size_t>(target_rows[i])] = static_cast<int>(i);
+        }
+        for (std::int64_t u = update_starts_[t]; u < update_starts_[t + 1]; ++u) {
+            Update& update = updates_[static_cast<std::size_t>(u)];
+            const Supernode& source = supernodes_[static_cast<std::size_t>(update.source)];
+            update.relative_start = static_cast<std::int64_t>(relative_.size());
+            for (Index i = update.begin; i < source.rows; ++i) {
+                relative_.push_back(position[static_cast<std::size_t>(rows_[static_cast<std::size_t>(source.row_start + i)])]);
+            }
+        }
+    }
+
     // Where each entry of A goes: its row's position in its column's
-    // supernode.
+    // supernode; grouped by supernode, so that a factorisation places a
+    // supernode's entries just before it factorises it.
     const int* outer = lower.outerIndexPtr();
     const int* inner = lower.innerIndexPtr();
-    value_place_.resize(static_cast<std::size_t>(lower.nonZeros()));
+    const auto entries = static_cast<std::size_t>(lower.nonZeros());
+    std::vector<int> supernode_of_entry(entries);
+    std::vector<std::int64_t> place_of_entry(entries);
+    value_starts_.assign(supernodes_.size() + 1, 0);
     for (Index j = 0; j < n_; ++j) {
         for (int p = outer[j]; p < outer[j + 1]; ++p) {
             const int a = new_of_old[static_cast<std::size_t>(inner[p])];
             const int b = new_of_old[static_cast<std::size_t>(j)];
             const int r = std::max(a, b);
             const int c = std::min(a, b);
-            const Supernode& s = supernodes_[static_cast<std::size_t>(supernode_of_[static_cast<std::size_t>(c)])];
+            const int k = supernode_of_[static_cast<std::size_t>(c)];
+            const Supernode& s = supernodes_[static_cast<std::size_t>(k)];
             const int* first = rows_.data() + s.row_start;
             const Index at = std::lower_bound(first, first + s.rows, r) - first;
-            value_place_[static_cast<std::size_t>(p)] = s.value_start + (c - s.first) * s.rows + at;
+            supernode_of_entry[static_cast<std::size_t>(p)] = k;
+            place_of_entry[static_cast<std::size_t>(p)] = s.value_start + (c - s.first) * s.rows + at;
+            ++value_starts_[static_cast<std::size_t>(k) + 1];
+        }
+    }
+    for (std::size_t k = 0; k < supernodes_.size(); ++k) {
+        value_starts_[k + 1] += value_starts_[k];
+    }
+    value_entry_.resize(entries);
+    value_place_.resize(entries);
+    {
+        std::vector<std::int64_t> next_value(value_starts_.begin(), value_starts_.end() - 1);
+        for (std::size_t p = 0; p < entries; ++p) {
+            const auto e = static_cast<std::size_t>(next_value[static_cast<std::size_t>(supernode_of_entry[p])]++);
+            value_entry_[e] = static_cast<std::int64_t>(p);
+            value_place_[e] = place_of_entry[p];
         }
     }
     factor_.resize(static_cast<std::size_t>(value_count));
     product_.resize(static_cast<std::size_t>(largest_product));
-    position_.resize(n);
-}
-
-Index SupernodalCholesky::factorize_block(double* block, Index m, Index w, double free_pivot) {
-    Block a(block, m, w);
-    Index free = 0;
-    for (Index k = 0; k < w; k += kPanel) {
-        const Index panel_end = std::min(w, k + kPanel);
-        for (Index j = k; j < panel_end; ++j) {
-            const double pivot = a(j, j);
-            const Index under = m - j - 1;
-            if (!(pivot > free_pivot)) {
-                ++free;
-                a(j, j) = 1.0;
-                a.col(j).tail(under).setZero();
-                continue;
-            }
-            const double l = std::sqrt(pivot);
-            a(j, j) = l;
-            a.col(j).tail(under) /= l;
-            // The panel's columns to the right (their parts above the
-            // diagonal too, which nothing reads).
-            a.block(j + 1, j + 1, under, panel_end - j - 1).noalias() -=
-                a.col(j).tail(under) * a.col(j).segment(j + 1, panel_end - j - 1).transpose();
-        }
-        if (panel_end < w) {
-            a.block(panel_end, panel_end, m - panel_end, w - panel_end).noalias() -=
-                a.block(panel_end, k, m - panel_end, panel_end - k) *
-                a.block(panel_end, k, w - panel_end, panel_end - k).transpose();
-        }
-    }
-    return free;
 }
 
 Index SupernodalCholesky::factorize(const double* values, double free_pivot) {
-    std::fill(factor_.begin(), factor_.end(), 0.0);
-    for (std::size_t p = 0; p < value_place_.size(); ++p) {
-        factor_[static_cast<std::size_t>(value_place_[p])] = values[p];
-    }
     Index free = 0;
     for (std::size_t t = 0; t < supernodes_.size(); ++t) {
         const Supernode& target = supernodes_[t];
         double* block = factor_.data() + target.value_start;
-        const int* target_rows = rows_.data() + target.row_start;
-        for (Index i = 0; i < target.rows; ++i) {
-            position_[static_cast<std::size_t>(target_rows[i])] = static_cast<int>(i);
+        std::fill_n(block, target.rows * target.columns, 0.0);
+        for (std::int64_t e = value_starts_[t]; e < value_starts_[t + 1]; ++e) {
+            factor_[static_cast<std::size_t>(value_place_[static_cast<std::size_t>(e)])] =
+                values[value_entry_[static_cast<std::size_t>(e)]];
         }
         for (std::int64_t u = update_starts_[t]; u < update_starts_[t + 1]; ++u) {
             const Update& update = updates_[static_cast<std::size_t>(u)];
             const Supernode& source = supernodes_[static_cast<std::size_t>(update.source)];
-            const int* source_rows = rows_.data() + source.row_start + update.begin;
             const Index below = source.rows - update.begin;
             const Index across = update.end - update.begin;
             // L(R, K) L(Q, K)^T: R the source's rows from the run on, Q the
             // run's, in the target's columns.
-            const StridedBlock l(factor_.data() + source.value_start + update.begin, below, source.columns,
-                                 Eigen::OuterStride<>(source.rows));
-            Block product(product_.data(), below, across);
-            product.noalias() = l * l.topRows(across).transpose();
+            kernels_->update_product(factor_.data() + source.value_start + update.begin, source.rows, below, across,
+                                     source.columns, product_.data());
+            const double* product = product_.data();
+            const int* relative = relative_.data() + update.relative_start;
             for (Index c = 0; c < across; ++c) {
-                double* column = block + (source_rows[c] - target.first) * target.rows;
+                // The run's rows are the target's columns, in its first rows.
+                double* column = block + relative[c] * target.rows;
+                const double* from = product + c * below;
                 for (Index i = c; i < below; ++i) {
-                    column[position_[static_cast<std::size_t>(source_rows[i])]] -= product(i, c);
+                    column[relative[i]] -= from[i];
                 }
             }
         }
-        free += factorize_block(block, target.rows, target.columns, free_pivot);
+        free += kernels_->factorize_block(block, target.rows, target.columns, free_pivot);
     }
     return free;
 }
@@ -388,70 +393,68 @@ VectorXd SupernodalCholesky::solve(const VectorXd& b) const {
     return x;
 }
 
-VectorXd SupernodalCholesky::inverse_diagonal() const {
+VectorXd SupernodalCholesky::inverse_diagonal() {
     // Z = (L L^T)^-1 on L's pattern, a supernode J (columns J, rows S
     // below them) at a time from the last. With Lhat = L(S, J) L(J, J)^-1,
     // Z(S, J) = -Z(S, S) Lhat and Z(J, J) = L(J, J)^-T L(J, J)^-1 -
     // Z(S, J)^T Lhat. Z(S, S) is known by then, S's rows being later
     // columns, and within L's pattern: the rows of S after a row s are in
     // column s's pattern, so in the supernode holding column s.
-    std::vector<double> z(factor_.size());
+    // Z(J) is written over L(J) once L(J) is read: the selected inverse
+    // takes no storage of the factor's size.
+    KernelBuffer& z = factor_;
     Index widest = 0;
     Index widest_below = 0;
     for (const Supernode& s : supernodes_) {
         widest = std::max(widest, s.columns);
         widest_below = std::max(widest_below, s.rows - s.columns);
     }
-    Eigen::MatrixXd zss_space(widest_below, widest_below);
-    Eigen::MatrixXd lhat_space(widest_below, widest);
-    Eigen::MatrixXd zsj_space(widest_below, widest);
-    Eigen::MatrixXd linv_space(widest, widest);
-    Eigen::MatrixXd zjj_space(widest, widest);
-    std::vector<int> position(static_cast<std::size_t>(n_));
-    for (auto j = supernodes_.rbegin(); j != supernodes_.rend(); ++j) {
+    KernelBuffer zss(static_cast<std::size_t>(widest_below * widest_below));
+    KernelBuffer scratch(static_cast<std::size_t>(2 * widest * (widest + widest_below)));
+    // Each supernode's updates of later ones, in the order of its rows:
+    // S's runs by the supernode holding them as columns, with the positions
+    // of S's rows from each run on in that supernode (relative_).
+    std::vector<std::int64_t> source_starts(supernodes_.size() + 1, 0);
+    for (const Update& u : updates_) {
+        ++source_starts[static_cast<std::size_t>(u.source) + 1];
+    }
+    for (std::size_t k = 0; k < supernodes_.size(); ++k) {
+        source_starts[k + 1] += source_starts[k];
+    }
+    std::vector<std::int64_t> by_source(updates_.size());
+    {
+        std::vector<std::int64_t> next(source_starts.begin(), source_starts.end() - 1);
+        // updates_ runs by target ascending, so each source's runs come out
+        // in the order of its rows.
+        for (std::size_t u = 0; u < updates_.size(); ++u) {
+            by_source[static_cast<std::size_t>(next[static_cast<std::size_t>(updates_[u].source)]++)] =
+                static_cast<std::int64_t>(u);
+        }
+    }
+    for (std::size_t jk = supernodes_.size(); jk-- > 0;) {
+        const Supernode* j = &supernodes_[jk];
         const Index w = j->columns;
         const Index m = j->rows - w;
-        const int* s = rows_.data() + j->row_start + w;
-        const ConstBlock l(factor_.data() + j->value_start, j->rows, w);
-        const auto ljj = l.topRows(w).triangularView<Eigen::Lower>();
-
-        auto linv = linv_space.topLeftCorner(w, w);
-        linv.setIdentity();
-        ljj.solveInPlace(linv);
-        auto zjj = zjj_space.topLeftCorner(w, w);
-        zjj.noalias() = linv.transpose() * linv;
-        auto zsj = zsj_space.topLeftCorner(m, w);
-        // Eigen's blocked products divide by their sizes: the last
-        // supernodes have no S.
-        if (m > 0) {
-            auto zss = zss_space.topLeftCorner(m, m);
-            // S's rows in runs by the supernode K holding them as columns.
-            for (Index t0 = 0; t0 < m;) {
-                const Supernode& k = supernodes_[static_cast<std::size_t>(supernode_of_[static_cast<std::size_t>(s[t0])])];
-                const int* k_rows = rows_.data() + k.row_start;
-                for (Index i = 0; i < k.rows; ++i) {
-                    position[static_cast<std::size_t>(k_rows[i])] = static_cast<int>(i);
+        // Z(S, S)'s lower triangle, gathered from the later supernodes
+        // holding S's rows as columns.
+        Block gathered(zss.data(), m, m);
+        for (std::int64_t q = source_starts[jk]; q < source_starts[jk + 1]; ++q) {
+            const Update& run = updates_[static_cast<std::size_t>(by_source[static_cast<std::size_t>(q)])];
+            const Supernode& k = supernodes_[static_cast<std::size_t>(run.target)];
+            const double* zk = z.data() + k.value_start;
+            const int* relative = relative_.data() + run.relative_start;
+            // Row run.begin + i of J is row s = run.begin + i - w of S, at
+            // position relative[i] in K; the run's rows are K's columns.
+            for (Index c = 0; c < run.end - run.begin; ++c) {
+                const double* column = zk + static_cast<Index>(relative[c]) * k.rows;
+                const Index t1 = run.begin - w + c;
+                for (Index i = c; i < j->rows - run.begin; ++i) {
+                    gathered(run.begin - w + i, t1) = column[relative[i]];
                 }
-                const double* zk = z.data() + k.value_start;
-                Index t1 = t0;
-                for (; t1 < m && s[t1] < k.first + k.columns; ++t1) {
-                    const double* column = zk + (s[t1] - k.first) * k.rows;
-                    for (Index u = t1; u < m; ++u) {
-                        zss(u, t1) = column[position[static_cast<std::size_t>(s[u])]];
-                    }
-                }
-                t0 = t1;
             }
-            auto lhat = lhat_space.topLeftCorner(m, w);
-            lhat = l.bottomRows(m);
-            ljj.solveInPlace<Eigen::OnTheRight>(lhat);
-            zsj.setZero();
-            zsj.noalias() -= zss.selfadjointView<Eigen::Lower>() * lhat;
-            zjj.noalias() -= zsj.transpose() * lhat;
         }
-        Block zj(z.data() + j->value_start, j->rows, w);
-        zj.topRows(w) = zjj;
-        zj.bottomRows(m) = zsj;
+        kernels_->inverse_step(factor_.data() + j->value_start, w, m, zss.data(), z.data() + j->value_start,
+                               scratch.data());
     }
     VectorXd diagonal(n_);
     for (const Supernode& s : supernodes_) {

@@ -14,7 +14,7 @@
 //   apt-get install libsuitesparse-dev libmetis-dev
 //   g++ -O3 -DNDEBUG -std=c++17 -I. -I/usr/include/eigen3 -I/usr/include/suitesparse
 //       bench/cpp/sparse_factorizations.cpp symbolic/supernodal_cholesky.cpp
-//       -lcholmod -lmetis -o /tmp/sparse_factorizations
+//       symbolic/supernodal_kernels.cpp -lcholmod -lmetis -o /tmp/sparse_factorizations
 //   /tmp/sparse_factorizations POINTS [REPEATS] [two]
 //
 // `two` stops after the first two rows: the supernodal factorisation and

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "symbolic/detail/supernodal_kernels.h"
+
 namespace varnel::symbolic {
 
 class SupernodalCholesky {
@@ -22,7 +24,7 @@ public:
     // in them. Later factorisations of matrices of this pattern are a
     // scatter and dense work into storage made here (Eigen's larger dense
     // products still take their packing buffers for the call).
-    explicit SupernodalCholesky(const Matrix& lower);
+    explicit SupernodalCholesky(const Matrix& lower, const SupernodalKernels& kernels = supernodal_kernels());
 
     // Factorises the matrix whose lower triangle has the analysed pattern
     // and these values (in the order of its valuePtr()). A pivot l_jj^2 at
@@ -38,8 +40,9 @@ public:
 
     // The diagonal of A^-1, for the last factorisation, from its selected
     // inverse (the entries of A^-1 on L's pattern, a supernode at a time
-    // from the last), never the whole inverse.
-    Eigen::VectorXd inverse_diagonal() const;
+    // from the last), never the whole inverse. The selected inverse takes
+    // the factor's place: factorise again before the next solve.
+    Eigen::VectorXd inverse_diagonal();
 
     // The factor's stored entries, the upper triangles of the supernodes'
     // dense diagonal blocks with them.
@@ -53,18 +56,19 @@ private:
         std::int64_t row_start;    // its rows in rows_
         std::int64_t value_start;  // its m x w block in factor_, column-major
     };
-    // A supernode K's rows at positions [begin, end) lie in the columns of
-    // another, which K's rows from begin on update.
+    // A supernode K's (source's) rows at positions [begin, end) lie in the
+    // columns of another (target), which K's rows from begin on update;
+    // their positions among the target's rows start at
+    // relative_[relative_start].
     struct Update {
         int source;
+        int target;
         int begin;
         int end;
+        std::int64_t relative_start;
     };
 
-    // Factorises a supernode's m x w block, its updates applied; returns
-    // the number of free pivots.
-    static Eigen::Index factorize_block(double* block, Eigen::Index m, Eigen::Index w, double free_pivot);
-
+    const SupernodalKernels* kernels_;
     Eigen::Index n_ = 0;
     // The order: column k of the factor is column old_of_new_[k] of A.
     std::vector<int> old_of_new_;
@@ -74,13 +78,18 @@ private:
     // The updates each supernode receives, by source ascending.
     std::vector<std::int64_t> update_starts_;
     std::vector<Update> updates_;
-    // For each of A's stored entries, its place in factor_.
+    // A's stored entries by the supernode they fall in: entry
+    // value_entry_[e] (in the order of A's valuePtr()) goes to
+    // factor_[value_place_[e]]; supernode s's are from value_starts_[s].
+    std::vector<std::int64_t> value_starts_;
+    std::vector<std::int64_t> value_entry_;
     std::vector<std::int64_t> value_place_;
-    std::vector<double> factor_;
+    // The updates' rows' positions in the supernodes they update.
+    std::vector<int> relative_;
+    KernelBuffer factor_;
     // Scratch of the factorisation: an update's dense product, the largest
-    // one's size, and the positions of a supernode's rows within it.
-    std::vector<double> product_;
-    std::vector<int> position_;
+    // one's size.
+    KernelBuffer product_;
 };
 
 }  // namespace varnel::symbolic

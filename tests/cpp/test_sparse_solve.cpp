@@ -233,13 +233,23 @@ Eigen::MatrixXd dense_of(const sym::CompressedRows& pattern, const std::vector<d
     return j;
 }
 
-class SparseSteps : public ::testing::TestWithParam<unsigned> {};
+// Rows list their columns in any order: ascending, as the blocks give
+// them, or descending.
+class SparseSteps : public ::testing::TestWithParam<std::tuple<unsigned, bool>> {};
 
 TEST_P(SparseSteps, StepAndInverseDiagonalAreTheDenseAlgebras) {
+    const auto [seed, descending] = GetParam();
     std::vector<double> values;
-    const sym::CompressedRows pattern = random_pattern(GetParam(), 90, 40, values);
+    sym::CompressedRows pattern = random_pattern(seed, 90, 40, values);
+    if (descending) {
+        for (std::size_t r = 0; r < static_cast<std::size_t>(pattern.rows); ++r) {
+            std::reverse(pattern.column_indices.begin() + pattern.row_starts[r],
+                         pattern.column_indices.begin() + pattern.row_starts[r + 1]);
+            std::reverse(values.begin() + pattern.row_starts[r], values.begin() + pattern.row_starts[r + 1]);
+        }
+    }
     const Eigen::MatrixXd j = dense_of(pattern, values);
-    std::mt19937 random(GetParam() + 100);
+    std::mt19937 random(seed + 100);
     std::uniform_real_distribution<double> uniform(0.5, 2.0);
     Eigen::VectorXd f(pattern.rows);
     for (Eigen::Index i = 0; i < f.size(); ++i) f(i) = uniform(random) - 1.0;
@@ -265,7 +275,8 @@ TEST_P(SparseSteps, StepAndInverseDiagonalAreTheDenseAlgebras) {
     EXPECT_LT((diagonal - expected).cwiseQuotient(expected).lpNorm<Eigen::Infinity>(), 1e-9);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, SparseSteps, ::testing::Values(11U, 12U, 13U, 14U));
+INSTANTIATE_TEST_SUITE_P(Seeds, SparseSteps,
+                         ::testing::Combine(::testing::Values(11U, 12U, 13U, 14U), ::testing::Bool()));
 
 // The pattern of a network's J (two lanes a point, rows tying a point to
 // its right, lower and lower-right neighbours, one point and one y fixed)
