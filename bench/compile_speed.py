@@ -15,12 +15,12 @@ Cases (CPU seconds, time.process_time, best of --rounds in one process):
 
 Compare two builds by running this script against each in turn, e.g. with
 PYTHONPATH naming a copy of the other build's installed modules.
---one-compile builds the network and compiles it once, for counting
-instructions under callgrind:
+--once CASE (network, w5m or tiny) builds that case and compiles it once,
+for counting instructions under callgrind:
 
     valgrind --tool=callgrind --collect-atstart=no \\
         --toggle-collect='varnel::symbolic::Function::Function*' \\
-        .venv/bin/python bench/compile_speed.py --one-compile
+        .venv/bin/python bench/compile_speed.py --once network
 """
 
 import argparse
@@ -61,25 +61,27 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--first", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--one-compile", action="store_true")
+    parser.add_argument("--once", choices=("network", "w5m", "tiny"))
     args = parser.parse_args()
     if args.first:
         print(json.dumps(first_compile()))
         return
-    if args.one_compile:
-        points, residuals, _, _ = network(100, 100)
-        varnel.compile(residuals, points)
-        return
 
     points, residuals, _, pairs = network(100, 100)
-    network_s = best(args.rounds, lambda: varnel.compile(residuals, points))
-    firsts = [json.loads(subprocess.run([sys.executable, __file__, "--first"], check=True, capture_output=True,
-                                        text=True).stdout) for _ in range(args.rounds)]
     x = varnel.Undefined(dim=3, name="x")
     out = w5m(x, w5m_recipe(W5M_STEPS), varnel.sin, lambda v: v.dim, lambda v, k: v[k])
-    w5m_s = best(args.rounds, lambda: varnel.compile(out, [x]))
     tiny = [(residuals[k], [points[i], points[j]]) for k, (i, j) in enumerate(pairs[:3000])]
-    tiny_s = best(args.rounds, lambda: [varnel.compile(r, inputs) for r, inputs in tiny])
+    cases = {
+        "network": lambda: varnel.compile(residuals, points),
+        "w5m": lambda: varnel.compile(out, [x]),
+        "tiny": lambda: [varnel.compile(r, inputs) for r, inputs in tiny],
+    }
+    if args.once:
+        cases[args.once]()
+        return
+    network_s, w5m_s, tiny_s = (best(args.rounds, cases[case]) for case in ("network", "w5m", "tiny"))
+    firsts = [json.loads(subprocess.run([sys.executable, __file__, "--first"], check=True, capture_output=True,
+                                        text=True).stdout) for _ in range(args.rounds)]
 
     print(f"network, 30k residuals   best of {args.rounds}: {network_s * 1e3:8.1f} ms")
     print(f"network, first compile   best of {args.rounds}: {min(f['seconds'] for f in firsts) * 1e3:8.1f} ms, "
