@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <map>
@@ -62,6 +63,28 @@ ConstantBits bits_of(const ValueNode& node) {
     std::memcpy(bits.data() + 1, node.value.lanes.data(), static_cast<std::size_t>(node.dimension) * sizeof(double));
     return bits;
 }
+
+// A node found by the walk that makes a Function: its first lane once
+// placed (kUnfinished until then), its dimension, whether it is a constant.
+struct Found {
+    std::uint32_t lane;
+    std::int32_t dimension;
+    bool constant;
+};
+
+// A node as that walk leaves it, copied while the node is at hand: what
+// placing it and emitting its instruction read, its operands as indices
+// among the nodes found.
+struct Step {
+    const Value* value;
+    std::uint32_t found;
+    std::array<std::uint32_t, 4> operand;
+    std::int32_t dimension;
+    std::int32_t input_count;
+    std::int32_t component_index;
+    ValueKind kind;
+    ExpressionOp op;
+};
 
 inline void zero(double* lanes, std::size_t count) {
     std::memset(lanes, 0, count * sizeof(double));
@@ -169,29 +192,38 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     for (const Value& output : outputs_) {
         require_valid(output, "function output");
     }
-    // The first lane of every node placed so far; kUnfinished while a node
-    // is on the stack or waits for its place. Made for the inputs and a few
-    // nodes, and grown with the graph: a solver compiles a function per
-    // residual of a few nodes, where a larger table cost more to clear than
-    // the rest of the compile.
-    IdMap<std::uint32_t> lane_of(inputs_.size() + 16);
+    // Every node is looked up by id once, when the walk reaches it through
+    // an edge: the table gives its index among the nodes found, and all
+    // else is read by that index, so placing the nodes and emitting their
+    // instructions probe no table and touch no node again. Made for the
+    // inputs and a few nodes, and grown with the graph: a solver compiles
+    // a function per residual of a few nodes, where a larger table cost
+    // more to clear than the rest of the compile.
+    IdMap<std::uint32_t> found_at(inputs_.size() + 16);
+    std::vector<Found> found;
+    found.reserve(inputs_.size() + 16);
     for (const Value& input : inputs_) {
         require_valid(input, "function input");
         const ValueNode& node = input.node();
         if (node.kind != ValueKind::Undefined && node.kind != ValueKind::Parameter) {
             throw std::invalid_argument("function inputs must be Undefined or Parameter values");
         }
-        if (!lane_of.try_emplace(node.id, static_cast<std::uint32_t>(input_lanes_)).second) {
+        if (!found_at.try_emplace(node.id, static_cast<std::uint32_t>(found.size())).second) {
             throw std::invalid_argument("function input is listed twice");
         }
+        found.push_back({static_cast<std::uint32_t>(input_lanes_), node.dimension, false});
         input_lanes_ += node.dimension;
     }
 
     // First the order: depth-first post-order over the outputs in turn,
     // inputs in index order, a node marked on entry, the order of eval and
     // backward. An explicit stack, so a deep chain cannot overflow the call
-    // stack.
-    std::vector<const Value*> order;
+    // stack. The order in blocks: growing one array of its size would copy
+    // it and touch twice its memory, which a fresh process pays in page
+    // faults.
+    std::deque<Step> order;
+    std::vector<std::uint32_t> output_found;
+    output_found.reserve(outputs_.size());
     std::size_t expressions = 0;
     std::size_t constant_lanes = 0;
     // Where each distinct constant's lanes start among the constants'.
@@ -199,48 +231,80 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     // each time); sharing their lanes keeps a call's lanes, which it copies
     // in, zeroes and sweeps, as few as the distinct values. A constant's
     // lanes are only read, so which node they came from makes no
-    // difference to any number.
+    // difference to any number. Their lanes follow the inputs', so they are
+    // placed as the walk leaves them.
     std::map<ConstantBits, std::uint32_t> constant_at;
     std::size_t parameter_lanes = 0;
     struct Frame {
         const Value* value;
+        const ValueNode* node;
+        std::uint32_t found;
         int next_input;
+        std::array<std::uint32_t, 4> operand;
     };
     std::vector<Frame> stack;
+    // The index of the node among those found, a new one put on the stack.
     auto enter = [&](const Value& value) {
         require_valid(value, "backward value");
-        if (lane_of.try_emplace(value.node().id, kUnfinished).second) {
-            stack.push_back({&value, 0});
-        }
-    };
-    auto finish = [&](const Value& value) {
         const ValueNode& node = value.node();
+        const auto [at, inserted] = found_at.try_emplace(node.id, static_cast<std::uint32_t>(found.size()));
+        const std::uint32_t index = *at;
+        if (inserted) {
+            found.push_back({kUnfinished, node.dimension, node.kind == ValueKind::Constant});
+            stack.push_back({&value, &node, index, 0, {}});
+            // The walk reaches each operand after the subtrees of those
+            // before it: fetching their nodes now hides most of the misses
+            // of a graph larger than the caches (its id and kind, and its
+            // operands further on).
+            for (int i = 0; i < std::min(node.input_count, 4); ++i) {
+                const Value& operand = node.inputs[static_cast<std::size_t>(i)];
+                if (!is_empty(operand)) {
+                    __builtin_prefetch(&operand.node());
+                    __builtin_prefetch(&operand.node().input_count);
+                }
+            }
+        }
+        return index;
+    };
+    auto finish = [&](const Frame& frame) {
+        const ValueNode& node = *frame.node;
         if (node.kind == ValueKind::Undefined) {
             throw undefined_leaf_error(node);
         }
         const auto lanes = static_cast<std::size_t>(node.dimension);
         switch (node.kind) {
             case ValueKind::Expression: ++expressions; break;
-            case ValueKind::Constant:
-                if (constant_at.try_emplace(bits_of(node), static_cast<std::uint32_t>(constant_lanes)).second) {
+            case ValueKind::Constant: {
+                const auto [at, inserted] =
+                    constant_at.try_emplace(bits_of(node), static_cast<std::uint32_t>(constant_lanes));
+                if (inserted) {
                     constant_lanes += lanes;
+                    constant_lanes_.insert(constant_lanes_.end(), node.value.lanes.begin(),
+                                           node.value.lanes.begin() + node.dimension);
                 }
+                found[frame.found].lane = static_cast<std::uint32_t>(input_lanes_) + at->second;
                 break;
+            }
             default: parameter_lanes += lanes; break;
         }
-        order.push_back(&value);
+        order.push_back({frame.value, frame.found, frame.operand, node.dimension, node.input_count,
+                         node.component_index, node.kind, node.op});
     };
     for (const Value& output : outputs_) {
-        enter(output);
+        output_found.push_back(enter(output));
         while (!stack.empty()) {
-            Frame& top = stack.back();
-            const ValueNode& node = top.value->node();
-            if (top.next_input < node.input_count) {
-                enter(node.inputs[static_cast<std::size_t>(top.next_input++)]);
+            const std::size_t depth = stack.size() - 1;
+            const ValueNode& node = *stack[depth].node;
+            const int next = stack[depth].next_input;
+            if (next < node.input_count) {
+                stack[depth].next_input = next + 1;
+                const std::uint32_t operand = enter(node.inputs[static_cast<std::size_t>(next)]);
+                if (next < 4) {
+                    stack[depth].operand[static_cast<std::size_t>(next)] = operand;
+                }
             } else {
-                const Value* value = top.value;
+                finish(stack[depth]);
                 stack.pop_back();
-                finish(*value);
             }
         }
     }
@@ -250,49 +314,37 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     // and Parameters sit together after the inputs, so a call starts by
     // copying them in one piece each.
     code_.reserve(expressions);
-    constant_lanes_.reserve(constant_lanes);
     parameters_.reserve(order.size() - expressions);
-    auto next_constant = static_cast<std::uint32_t>(input_lanes_);
+    // Every node's lanes: the inputs', then the others'.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> nodes;
+    nodes.reserve(inputs_.size() + order.size());
+    for (std::size_t k = 0; k < inputs_.size(); ++k) {
+        nodes.emplace_back(found[k].lane, found[k].dimension);
+    }
     auto next_parameter = static_cast<std::uint32_t>(static_cast<std::size_t>(input_lanes_) + constant_lanes);
     auto next_expression = static_cast<std::uint32_t>(next_parameter + parameter_lanes);
-    for (const Value* value : order) {
-        const ValueNode& node = value->node();
-        const auto lanes = static_cast<std::uint32_t>(node.dimension);
-        std::uint32_t& lane = *lane_of.find(node.id);
-        switch (node.kind) {
-            case ValueKind::Constant:
-                lane = static_cast<std::uint32_t>(input_lanes_) + constant_at.find(bits_of(node))->second;
-                if (lane == next_constant) {  // the first of its value
-                    next_constant += lanes;
-                    constant_lanes_.insert(constant_lanes_.end(), node.value.lanes.begin(),
-                                           node.value.lanes.begin() + node.dimension);
-                }
-                break;
+    for (const Step& step : order) {
+        const auto lanes = static_cast<std::uint32_t>(step.dimension);
+        std::uint32_t& lane = found[step.found].lane;
+        switch (step.kind) {
+            case ValueKind::Constant: break;
             case ValueKind::Parameter:
                 lane = next_parameter;
                 next_parameter += lanes;
-                parameters_.push_back({lane, *value});
+                parameters_.push_back({lane, *step.value});
                 break;
             default:
                 lane = next_expression;
                 next_expression += lanes;
-                emit(*value, lane, lane_of);
+                emit(step, lane, found);
                 break;
         }
+        nodes.emplace_back(lane, step.dimension);
     }
     lane_count_ = next_expression;
-    for (const Value& output : outputs_) {
-        output_at_.push_back(*lane_of.find(output.node().id));
-        output_lanes_ += output.node().dimension;
-    }
-    // Every node's lanes: the inputs', then the others'.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> nodes;
-    nodes.reserve(inputs_.size() + order.size());
-    for (const Value& input : inputs_) {
-        nodes.emplace_back(*lane_of.find(input.node().id), input.node().dimension);
-    }
-    for (const Value* value : order) {
-        nodes.emplace_back(*lane_of.find(value->node().id), value->node().dimension);
+    for (const std::uint32_t index : output_found) {
+        output_at_.push_back(found[index].lane);
+        output_lanes_ += found[index].dimension;
     }
     mark_first_adjoint_writes(nodes);
     mark_pairs();
@@ -396,13 +448,17 @@ void Function::zero_adjoints(double* adjoints, std::size_t stride) const {
 }
 
 // The instruction of an expression node, whose operands all have lanes.
-template <typename LaneMap>
-void Function::emit(const Value& value, std::uint32_t lane, const LaneMap& lane_of) {
-    const ValueNode& node = value.node();
+template <typename Step, typename Found>
+void Function::emit(const Step& node, std::uint32_t lane, const std::vector<Found>& found) {
     Instruction in{node.op, Code::Lanes, static_cast<std::uint8_t>(node.dimension), 0, 0, 0, 0, -1, lane, {0, 0, 0, 0}};
-    // Value::input refuses an operand the node lacks, as eval does.
-    const auto operand = [&](int i) { return *lane_of.find(value.input(i).node().id); };
-    const auto dimension = [&](int i) { return static_cast<std::uint8_t>(value.input(i).node().dimension); };
+    const auto operand_of = [&](int i) -> const Found& {
+        if (i >= node.input_count) {
+            node.value->input(i);  // refuses an operand the node lacks, as eval does
+        }
+        return found[node.operand[static_cast<std::size_t>(i)]];
+    };
+    const auto operand = [&](int i) { return operand_of(i).lane; };
+    const auto dimension = [&](int i) { return static_cast<std::uint8_t>(operand_of(i).dimension); };
     // Nodes made directly with make_expression may be inconsistent: what
     // would read or write past a node's lanes is refused here, with eval's
     // message where it has one. A Component's lane is refused when run, as
@@ -445,7 +501,7 @@ void Function::emit(const Value& value, std::uint32_t lane, const LaneMap& lane_
                 if (!fits(in.left_dimension) || !fits(in.right_dimension)) {
                     throw_cannot_combine(in.left_dimension, in.right_dimension);
                 }
-                in.extra = node.inputs[1].node().kind != ValueKind::Constant ? 1 : 0;
+                in.extra = operand_of(1).constant ? 0 : 1;
                 in.code = arithmetic_code(node.op, node.dimension == 1);
             }
         }

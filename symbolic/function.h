@@ -111,8 +111,8 @@ private:
     };
     struct Rows;
 
-    template <typename LaneMap>
-    void emit(const Value& value, std::uint32_t lane, const LaneMap& lane_of);
+    template <typename Step, typename Found>
+    void emit(const Step& node, std::uint32_t lane, const std::vector<Found>& found);
     void load_values(const std::vector<SmallValue>& inputs, double* values) const;
     void forward(const std::vector<SmallValue>& inputs, double* values, double* kept) const;
     void seed_outputs(const std::vector<SmallValue>& seeds, double* adjoints) const;
