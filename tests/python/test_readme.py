@@ -24,6 +24,7 @@ import inspect
 import io
 import math
 import re
+import subprocess
 import sys
 import textwrap
 import tokenize
@@ -471,3 +472,83 @@ def test_signature_in_the_readme_is_the_code_s(obj, start):
         assert any(p.kind is inspect.Parameter.VAR_POSITIONAL for p in actual.values())
     for name, default in defaults.items():
         assert actual[name].default == ast.literal_eval(default), name
+
+
+def folded_to(expected):
+    def check(value):
+        assert value.is_constant and value.value == expected
+    return check
+
+
+def built(op, *operands):
+    """value is an op node over operands: a Parameter by identity, a Constant by its lanes."""
+    def check(value):
+        assert value.op == op and len(value.inputs) == len(operands)
+        for operand, expected in zip(value.inputs, operands):
+            assert operand.id == expected.id if isinstance(expected, varnel.Expression) else (
+                operand.is_constant and operand.value == expected)
+    return check
+
+
+def raises(error, message):
+    def check(make):
+        with pytest.raises(error) as caught:
+            make()
+        assert str(caught.value) == message
+    return check
+
+
+P2 = Parameter(2.0, name="p")
+P123 = Parameter(1.0, 2.0, 3.0, name="pos")
+
+# A phrase of README.md (its line breaks as spaces), what it makes, and what that must be.
+CLAIMS = [
+    ("`Parameter(2) * [1, 2, 3]` has three lanes", lambda: Parameter(2) * [1, 2, 3],
+     lambda value: value.dim == 3),
+    ("`p + 1` builds `Add(p, Constant 1)`", lambda: P2 + 1, built("Add", P2, (1.0,))),
+    ("`[1, 2] * p` builds `Multiply(Constant [1, 2], p)`", lambda: [1, 2] * P2, built("Multiply", (1.0, 2.0), P2)),
+    ("`np.array([1.0, 2.0]) + p` is `[1.0, 2.0] + p`", lambda: np.array([1.0, 2.0]) + P2,
+     built("Add", (1.0, 2.0), P2)),
+    ("`np.float32(2) * p` is `2.0 * p`", lambda: np.float32(2) * P2, built("Multiply", (2.0,), P2)),
+    ("`Constant(2) + 3` is `Constant 5`", lambda: Constant(2) + 3, folded_to((5.0,))),
+    ("`p + 0` and `p * 1` build nodes like any others", lambda: (P2 + 0, P2 * 1),
+     lambda values: [v.op for v in values] == ["Add", "Multiply"]),
+    ("`Parameter<3>#2(pos)`, `Expression<2>#9 op=Add`", lambda: (P123, P123.y + [1, 2]),
+     lambda values: [re.sub(r"#\d+", "#", repr(v)) for v in values] == ["Parameter<3>#(pos)",
+                                                                      "Expression<2># op=Add"]),
+    ("at once when folding (`varnel.log(-1)`)", lambda: lambda: varnel.log(-1),
+     raises(ValueError, "symbolic value lanes must be finite")),
+    ("`p ** 2` and `abs(p)` are still TypeErrors", lambda: lambda: P2 ** 2,
+     raises(TypeError, "unsupported operand type(s) for ** or pow(): '_varnel.Expression' and 'int'")),
+    ("`p ** 2` and `abs(p)` are still TypeErrors", lambda: lambda: abs(P2),
+     raises(TypeError, "bad operand type for abs(): '_varnel.Expression'")),
+    ("`varnel.abs` and `varnel.pow` are left out of `__all__`", lambda: varnel.__all__,
+     lambda names: ("abs" not in names and "pow" not in names)),
+    ("| `Expression()` | TypeError | `_varnel.Expression: No constructor defined!` |", lambda: varnel.Expression,
+     raises(TypeError, "_varnel.Expression: No constructor defined!")),
+    ("(a Component with the lane it selects, `Component [1]`)", lambda: varnel.to_dot(P123.y),
+     lambda dot: "Component [1]" in dot),
+    ("`dim` defaults to 1, or to the hint's lane count", lambda: (Undefined(), Undefined(hint=(1.0, 2.0))),
+     lambda values: [v.dim for v in values] == [1, 2]),
+    ("One Expression in its place (`Adam(p)`) raises TypeError saying to pass `[p]`",
+     lambda: lambda: varnel.optim.Adam(P2),
+     lambda make: "pass [p]" in str(pytest.raises(TypeError, make).value)),
+    ("raises `varnel.GradcheckError` (an AssertionError)", lambda: varnel.GradcheckError,
+     lambda error: issubclass(error, AssertionError)),
+]
+
+
+@pytest.mark.parametrize("phrase, make, check", CLAIMS, ids=[phrase[:40] for phrase, _, _ in CLAIMS])
+def test_claim_in_the_text_holds(phrase, make, check):
+    assert phrase in " ".join(README.read_text(encoding="utf-8").split()), "the README no longer says this"
+    value = make()
+    # A check returns whether the claim holds, or asserts it (None).
+    assert check(value) in (None, True), value
+
+
+def test_ids_start_at_one_in_a_fresh_process():
+    # The Quick start's ids (#4) are those of a fresh process.
+    run = subprocess.run([sys.executable, "-c", "import varnel; print(varnel.Constant(0).id)"],
+                         capture_output=True, text=True, check=True)
+    assert run.stdout == "1\n"
+    assert "start at 1 and are never reused" in README.read_text(encoding="utf-8")
