@@ -245,6 +245,8 @@ def three_by_three(ns, value):
 
 def flat_jacobian_rows(ns, value):
     assert np.array_equal(value, np.array(ns["r"].jacobian(2.0, (0.5, -1.0))))
+    # The last row is output lane a + b.x, whose derivatives in a, b.x, b.y are 1, 1, 0.
+    assert list(value[2]) == [1.0, 1.0, 0.0]
 
 
 def flat_vjp(ns, value):
