@@ -500,6 +500,37 @@ def raises(error, message):
     return check
 
 
+def gradients(function, x, *more):
+    """The gradients backward leaves in a Parameter at x and in the Parameters among more."""
+    p = Parameter(x)
+    function(p, *more).backward()
+    return (p.grad, *(m.grad for m in more if isinstance(m, varnel.Expression)))
+
+
+def within_domain_only(made):
+    inside, outside = made
+    assert math.isfinite(inside.value[0])
+    raises(ValueError, "symbolic value lanes must be finite")(outside)
+
+
+def accumulate_then_clear():
+    q = Parameter(2.0)
+    e = q * q
+    e.backward()
+    grads = [q.grad]
+    e.backward()
+    grads.append(q.grad)
+    e.zero_grad()
+    return grads + [q.grad]
+
+
+def in_place_add():
+    p = Parameter(1.0)
+    before = p
+    p += 1
+    return before, p
+
+
 P2 = Parameter(2.0, name="p")
 P123 = Parameter(1.0, 2.0, 3.0, name="pos")
 
@@ -537,6 +568,28 @@ CLAIMS = [
      lambda make: "pass [p]" in str(pytest.raises(TypeError, make).value)),
     ("raises `varnel.GradcheckError` (an AssertionError)", lambda: varnel.GradcheckError,
      lambda error: issubclass(error, AssertionError)),
+    # Elementary functions: derivatives where they are not finite, domains, conversion order.
+    ("`pow(x, 2)` and `pow(x, -3)` are fine for a negative x", lambda: gradients(varnel.pow, -2.0, 2),
+     lambda grads: grads == ((-4.0,),)),
+    ("Make the exponent a Parameter and its derivative at a negative base is NaN",
+     lambda: gradients(varnel.pow, -2.0, Parameter(2.0)), lambda grads: grads[0] == (-4.0,) and math.isnan(grads[1][0])),
+    ("the square root's infinite derivative at 0 is stored in `grad`", lambda: gradients(varnel.sqrt, 0.0),
+     lambda grads: grads == ((math.inf,),)),
+    ("−1 below 0, 1 above, 0 at 0", lambda: [gradients(varnel.abs, x) for x in (-2.0, 0.0, 2.0)],
+     lambda grads: grads == [((-1.0,),), ((0.0,),), ((1.0,),)]),
+    ("NaN at the origin", lambda: gradients(varnel.atan2, 0.0, Parameter(0.0)),
+     lambda grads: all(math.isnan(g[0]) for g in grads)),
+    ("0 at the origin |", lambda: gradients(varnel.hypot, 0.0, Parameter(0.0)), lambda grads: grads == ((0.0,), (0.0,))),
+    ("x ≤ 709.78 (eˣ overflows above)", lambda: (varnel.exp(709.78), lambda: varnel.exp(709.79)), within_domain_only),
+    ("\\|x\\| ≤ 710.47", lambda: (varnel.cosh(-710.47), lambda: varnel.sinh(710.48)), within_domain_only),
+    ("like `vec2`, these convert the last argument first", lambda: lambda: varnel.atan2("y", "x"),
+     raises(TypeError, "atan2 x must be a symbolic value or numeric constant")),
+    # Evaluation and gradients.
+    ("A NaN or infinity, for example from a division by zero, raises ValueError",
+     lambda: (lambda p: lambda: (p / 0).eval())(Parameter(1.0)), raises(ValueError, "symbolic value lanes must be finite")),
+    ("Gradients accumulate across passes until `e.zero_grad()` clears them (`grad` is None again)",
+     accumulate_then_clear, lambda grads: grads == [(4.0,), (8.0,), None]),
+    ("no in-place operators (`+=` rebinds)", in_place_add, lambda pair: pair[0].op == "None" and pair[1].op == "Add"),
 ]
 
 
