@@ -322,7 +322,7 @@ RUNS: dict[str, Run] = {}
 
 
 def run_block(block):
-    """Run block, after the blocks before it in its section if they have not run."""
+    """Run block, after the blocks before it in its section, unless they have run; return the namespace."""
     sections = [b for b in PYTHON if b.section == block.section]
     if block.section not in RUNS:
         # The section's nodes are numbered from here, as a fresh process numbers them from 1.
@@ -332,7 +332,6 @@ def run_block(block):
         RUNS[block.section] = Run(namespace, Constant(0).id)
     run = RUNS[block.section]
     position = sections.index(block)
-    assert run.done <= position, "a section's blocks run once, in order"
     if run.failed:
         pytest.fail(f"builds on {run.failed}, which failed")
     for earlier in sections[run.done:position + 1]:
@@ -341,6 +340,7 @@ def run_block(block):
         except BaseException:
             run.failed = earlier.id
             raise
+    return run.namespace
 
 
 def execute(block, run):
@@ -373,6 +373,18 @@ def test_python_block_runs_and_gives_what_it_says(block):
     if reason:
         pytest.skip(f"not run: {reason}")
     run_block(block)
+
+
+def test_the_scipy_call_in_a_comment_runs():
+    # The flat block shows, commented out, how scipy takes the arrays.
+    (block,) = [b for b in BLOCKS if "# scipy.optimize.least_squares(" in b.code]
+    call = "\n".join(line.split("# ", 1)[1] for line in block.code.splitlines() if line.startswith("# "))
+    pytest.importorskip("scipy.optimize")
+    namespace = run_block(block)
+    fit = eval(call, {**namespace, "scipy": sys.modules["scipy"]})
+    # a * b = 0 and a + b.x = 0 hold at a = b.x = 0, a singular point that scipy nears slowly.
+    assert fit.success and fit.cost < 1e-9
+    assert np.array_equal(fit.jac, namespace["r"].jacobian(fit.x, flat=True))
 
 
 def test_every_stated_check_is_still_in_the_docs():
