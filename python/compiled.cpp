@@ -566,10 +566,11 @@ rows is anything numpy.asarray makes a 2-D float64 array of shape
 Each row holds the lanes of every input, in order. A float64 array or
 buffer (strided or not) is read where it lies; anything else is converted
 first. The rows run in C++ in blocks, without the interpreter lock, on
-threads threads (None: the machine's cores when the work is large enough,
-else 1, at most varnel.default_threads(), which follows VARNEL_NUM_THREADS,
-OMP_NUM_THREADS and the CPUs this process may run on); the values are those of row-by-row calls, bit for bit, on any
-thread count. A failing row raises its error with "row I: " before the
+threads threads (None: up to varnel.default_threads(), which follows
+VARNEL_NUM_THREADS, OMP_NUM_THREADS and the CPUs this process may run on;
+when that is every core of the machine, only where the work is large
+enough to gain, else 1); the values are those of row-by-row calls, bit for
+bit, on any thread count. A failing row raises its error with "row I: " before the
 message, I the first failing row. Ctrl-C stops it with KeyboardInterrupt.
 Needs NumPy.)doc";
 

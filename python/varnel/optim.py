@@ -258,6 +258,24 @@ class SGD(Optimizer):
     def momentum(self, value: float) -> None:
         self._set_everywhere("momentum", value)
 
+    @property
+    def weight_decay(self) -> float:
+        """The default multiple of the value added to the gradient."""
+        return float(self.defaults["weight_decay"])
+
+    @weight_decay.setter
+    def weight_decay(self, value: float) -> None:
+        self._set_everywhere("weight_decay", value)
+
+    @property
+    def nesterov(self) -> bool:
+        """Whether the default step is Nesterov's."""
+        return bool(self.defaults["nesterov"])
+
+    @nesterov.setter
+    def nesterov(self, value: bool) -> None:
+        self._set_everywhere("nesterov", value)
+
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         _check_rate("lr", settings["lr"])
         _check_rate("momentum", settings["momentum"], below_one=True)

@@ -229,6 +229,21 @@ def test_assigning_a_setting_sets_every_group_or_nothing(kind, name, value, bad)
     assert [group[name] for group in opt.param_groups] == [value, value]
 
 
+@pytest.mark.parametrize("name, value, bad, message", [
+    ("weight_decay", 0.5, -0.1, "weight_decay must be"),
+    ("nesterov", True, 1, "nesterov must be True or False, got 1"),
+])
+def test_sgd_weight_decay_and_nesterov_are_assigned_as_the_other_settings(name, value, bad, message):
+    params = [Parameter(2.0), Parameter(-1.0)]
+    opt = optim.SGD([{"params": params[:1]}, {"params": params[1:], "lr": 0.2}], lr=0.1, momentum=0.9)
+    setattr(opt, name, value)
+    assert getattr(opt, name) == value and opt.defaults[name] == value
+    assert [group[name] for group in opt.param_groups] == [value, value]
+    with pytest.raises(ValueError, match=message):
+        setattr(opt, name, bad)
+    assert [group[name] for group in opt.param_groups] == [value, value]
+
+
 def test_a_zero_learning_rate_assigned_on_the_optimizer_stops_every_group():
     params = [Parameter(2.0), Parameter(-1.0)]
     opt = optim.Adam([{"params": params[:1]}, {"params": params[1:], "lr": 0.2}], lr=0.1)
