@@ -134,12 +134,12 @@ void row_pattern(const PermutedRows& rows, const std::vector<int>& parent, int k
 SupernodalCholesky::SupernodalCholesky(const Matrix& lower, const SupernodalKernels& kernels)
     : kernels_(&kernels), n_(lower.cols()) {
     const auto n = static_cast<std::size_t>(n_);
-    // Eigen's AMDOrdering gives the new order's columns as old ones.
+    // Eigen's AMDOrdering gives the new order's columns as old ones. It
+    // orders the pattern of A + A^T, which the lower triangle alone gives.
     std::vector<int> new_of_old(n);
     {
-        const Matrix full = lower.selfadjointView<Eigen::Lower>();
         Eigen::PermutationMatrix<Eigen::Dynamic, Eigen::Dynamic, int> order;
-        Eigen::AMDOrdering<int>()(full, order);
+        Eigen::AMDOrdering<int>()(lower, order);
         old_of_new_.assign(order.indices().data(), order.indices().data() + n_);
     }
     for (std::size_t k = 0; k < n; ++k) {
