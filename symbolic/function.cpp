@@ -399,20 +399,35 @@ void Function::mark_pairs() {
 }
 
 // The reverse pass visits a node's readers last to first, so the first
-// write into its adjoint lanes is its last reader's. Unless that reader is
-// a Component (which writes one lane of several) or the node is an output
-// (whose seed is there first), that write assigns 0 + d, which is what
-// adding into zeroed lanes gives bit for bit, and the node's lanes need no
-// zeroing. A node read twice by one instruction (x * x, a Pack of x and x)
-// is assigned at its first operand, as the reverse pass writes that one
-// first.
+// write into its adjoint lanes is its last reader's. Unless the node is an
+// output (whose seed is there first), that write assigns 0 + d, which is
+// what adding into zeroed lanes gives bit for bit, and the node's lanes
+// need no zeroing. A Component writes one lane of several: a node read
+// last by Components is spared the zeroing when every lane of it is picked
+// after its last other reader, and each lane's last pick assigns. A node
+// read twice by one instruction (x * x, a Pack of x and x) is assigned at
+// its first operand, as the reverse pass writes that one first.
 void Function::mark_first_adjoint_writes(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& nodes) {
+    // By a node's first lane, its last reader and its last reader that is
+    // not a Component; by lane, the last Component that picks it.
     std::vector<std::uint32_t> last_reader(lane_count_, kUnfinished);
+    std::vector<std::uint32_t> last_whole(lane_count_, kUnfinished);
+    std::vector<std::uint32_t> last_pick(lane_count_, kUnfinished);
     for (std::size_t k = 0; k < code_.size(); ++k) {
         const Instruction& in = code_[k];
-        const int operands = in.code == Code::Pack ? in.extra : in.code == Code::Component ? 1 : rule_operands(in.op);
+        const auto at = static_cast<std::uint32_t>(k);
+        if (in.code == Code::Component) {
+            last_reader[in.operand[0]] = at;
+            // A lane the operand lacks is refused before any reverse pass.
+            if (static_cast<std::uint32_t>(in.extra) < in.left_dimension) {
+                last_pick[in.operand[0] + static_cast<std::uint32_t>(in.extra)] = at;
+            }
+            continue;
+        }
+        const int operands = in.code == Code::Pack ? in.extra : rule_operands(in.op);
         for (int j = 0; j < operands; ++j) {
-            last_reader[in.operand[j]] = static_cast<std::uint32_t>(k);
+            last_reader[in.operand[j]] = at;
+            last_whole[in.operand[j]] = at;
         }
     }
     for (const std::uint32_t output : output_at_) {
@@ -421,8 +436,23 @@ void Function::mark_first_adjoint_writes(const std::vector<std::pair<std::uint32
     std::vector<bool> zeroed(lane_count_, false);
     for (const auto& [lane, lanes] : nodes) {
         const std::uint32_t reader = last_reader[lane];
-        if (reader == kUnfinished || code_[reader].code == Code::Component) {
+        if (reader == kUnfinished) {
             std::fill_n(zeroed.begin() + lane, lanes, true);
+            continue;
+        }
+        if (code_[reader].code == Code::Component) {
+            const std::uint32_t whole = last_whole[lane];
+            const bool picked = std::all_of(last_pick.begin() + lane, last_pick.begin() + lane + lanes,
+                                            [&](std::uint32_t pick) {
+                                                return pick != kUnfinished && (whole == kUnfinished || pick > whole);
+                                            });
+            if (!picked) {
+                std::fill_n(zeroed.begin() + lane, lanes, true);
+                continue;
+            }
+            for (std::uint32_t i = lane; i < lane + lanes; ++i) {
+                code_[last_pick[i]].first = 1;
+            }
             continue;
         }
         Instruction& in = code_[reader];
