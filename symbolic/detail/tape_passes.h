@@ -71,11 +71,9 @@ inline std::uint64_t forward_paired(double* __restrict y, double* __restrict der
                                     Rows rows) {
     std::uint64_t bad = 0;
     for (std::size_t r = 0; r < rows.count; ++r) {
-        const ValueAndDerivative pair = Rule::value_and_derivative(x[r]);
-        y[r] = pair.value;
-        derivative[r] = pair.derivative;
+        Rule::value_and_derivative(x[r], y + r, derivative + r);
         if constexpr (!stays_finite<Rule>) {
-            bad |= not_finite_bit(pair.value);
+            bad |= not_finite_bit(y[r]);
         }
     }
     return bad;
