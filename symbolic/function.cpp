@@ -785,6 +785,27 @@ inline void store_column(double* to, std::size_t width, const double* lane, std:
     for (std::size_t r = 0; r < count; ++r, to += width) *to = lane[r];
 }
 
+// The first `width` lanes of a block's rows into rows of `width` numbers,
+// row after row. Each row's few numbers are written together, and for a
+// row of 2 to 4 numbers the loop over them unrolls; a wider row is written
+// lane by lane.
+template <std::size_t Width>
+void store_rows_of(double* to, const double* lanes, std::size_t stride, std::size_t count) {
+    for (std::size_t r = 0; r < count; ++r, to += Width) {
+        for (std::size_t c = 0; c < Width; ++c) to[c] = lanes[c * stride + r];
+    }
+}
+
+inline void store_rows(double* to, std::size_t width, const double* lanes, std::size_t stride, std::size_t count) {
+    switch (width) {
+        case 2: store_rows_of<2>(to, lanes, stride, count); return;
+        case 3: store_rows_of<3>(to, lanes, stride, count); return;
+        case 4: store_rows_of<4>(to, lanes, stride, count); return;
+        default:
+            for (std::size_t c = 0; c < width; ++c) store_column(to + c, width, lanes + c * stride, count);
+    }
+}
+
 template <typename Error>
 [[noreturn]] void rethrow_for_row(const Error& error, std::size_t row) {
     throw Error("row " + std::to_string(row) + ": " + error.what());
@@ -1054,9 +1075,7 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
             }
         }
         run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, block);
-        for (std::size_t c = 0; c < width; ++c) {
-            store_column(out + first * width + c, width, adj + c * stride, block.count);
-        }
+        store_rows(out + first * width, width, adj, stride, block.count);
         if (accumulate) {
             double* sum = sums.data() + first / stride * parameter_lanes;
             for (std::size_t p = 0; p < parameter_lanes; ++p) {

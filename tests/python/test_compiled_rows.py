@@ -78,7 +78,7 @@ def bits(values):
     return np.asarray(values, dtype=np.float64).view(np.int64)
 
 
-@pytest.mark.parametrize("lanes", [1, 3])
+@pytest.mark.parametrize("lanes", [1, 2, 3, 4])
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_rows_in_any_layout_and_count_are_row_by_row_calls(layout, lanes):
     p = Undefined(dim=lanes, name="p")
