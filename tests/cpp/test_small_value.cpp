@@ -21,6 +21,20 @@ TEST(SmallValue, RejectsNaNAndInfinitiesButAcceptsEveryFiniteDouble) {
     EXPECT_GT(v.lanes[3], 0.0);
 }
 
+// The passes gather finiteness as bits ORed over many lanes: they must
+// flag exactly the lanes that is_finite_lane refuses, signs, subnormals,
+// the extremes and NaN payloads included.
+TEST(SmallValue, NotFiniteBitFlagsExactlyTheLanesThatAreNotFinite) {
+    const double payload = std::nan("0x5");
+    const double signaling = std::numeric_limits<double>::signaling_NaN();
+    for (const double lane : {0.0, -0.0, 1.0, -1.0, std::numeric_limits<double>::denorm_min(),
+                              -std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min(),
+                              -std::numeric_limits<double>::min(), kMax, -kMax, kInf, -kInf, kNaN, -kNaN, payload,
+                              -payload, signaling}) {
+        EXPECT_EQ(sym::not_finite_bit(lane) != 0, !sym::is_finite_lane(lane)) << lane;
+    }
+}
+
 TEST(SmallValue, LaneIndexRefusesEverythingOutsideTheLiveLanes) {
     const SmallValue v = sym::small_value(1.0, 2.0, 3.0);
     EXPECT_EQ(v[0], 1.0);
