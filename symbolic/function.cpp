@@ -399,20 +399,35 @@ void Function::mark_pairs() {
 }
 
 // The reverse pass visits a node's readers last to first, so the first
-// write into its adjoint lanes is its last reader's. Unless that reader is
-// a Component (which writes one lane of several) or the node is an output
-// (whose seed is there first), that write assigns 0 + d, which is what
-// adding into zeroed lanes gives bit for bit, and the node's lanes need no
-// zeroing. A node read twice by one instruction (x * x, a Pack of x and x)
-// is assigned at its first operand, as the reverse pass writes that one
-// first.
+// write into its adjoint lanes is its last reader's. Unless the node is an
+// output (whose seed is there first), that write assigns 0 + d, which is
+// what adding into zeroed lanes gives bit for bit, and the node's lanes
+// need no zeroing. A Component writes one lane of several: a node read
+// last by Components is spared the zeroing when every lane of it is picked
+// after its last other reader, and each lane's last pick assigns. A node
+// read twice by one instruction (x * x, a Pack of x and x) is assigned at
+// its first operand, as the reverse pass writes that one first.
 void Function::mark_first_adjoint_writes(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& nodes) {
+    // By a node's first lane, its last reader and its last reader that is
+    // not a Component; by lane, the last Component that picks it.
     std::vector<std::uint32_t> last_reader(lane_count_, kUnfinished);
+    std::vector<std::uint32_t> last_whole(lane_count_, kUnfinished);
+    std::vector<std::uint32_t> last_pick(lane_count_, kUnfinished);
     for (std::size_t k = 0; k < code_.size(); ++k) {
         const Instruction& in = code_[k];
-        const int operands = in.code == Code::Pack ? in.extra : in.code == Code::Component ? 1 : rule_operands(in.op);
+        const auto at = static_cast<std::uint32_t>(k);
+        if (in.code == Code::Component) {
+            last_reader[in.operand[0]] = at;
+            // A lane the operand lacks is refused before any reverse pass.
+            if (static_cast<std::uint32_t>(in.extra) < in.left_dimension) {
+                last_pick[in.operand[0] + static_cast<std::uint32_t>(in.extra)] = at;
+            }
+            continue;
+        }
+        const int operands = in.code == Code::Pack ? in.extra : rule_operands(in.op);
         for (int j = 0; j < operands; ++j) {
-            last_reader[in.operand[j]] = static_cast<std::uint32_t>(k);
+            last_reader[in.operand[j]] = at;
+            last_whole[in.operand[j]] = at;
         }
     }
     for (const std::uint32_t output : output_at_) {
@@ -421,8 +436,23 @@ void Function::mark_first_adjoint_writes(const std::vector<std::pair<std::uint32
     std::vector<bool> zeroed(lane_count_, false);
     for (const auto& [lane, lanes] : nodes) {
         const std::uint32_t reader = last_reader[lane];
-        if (reader == kUnfinished || code_[reader].code == Code::Component) {
+        if (reader == kUnfinished) {
             std::fill_n(zeroed.begin() + lane, lanes, true);
+            continue;
+        }
+        if (code_[reader].code == Code::Component) {
+            const std::uint32_t whole = last_whole[lane];
+            const bool picked = std::all_of(last_pick.begin() + lane, last_pick.begin() + lane + lanes,
+                                            [&](std::uint32_t pick) {
+                                                return pick != kUnfinished && (whole == kUnfinished || pick > whole);
+                                            });
+            if (!picked) {
+                std::fill_n(zeroed.begin() + lane, lanes, true);
+                continue;
+            }
+            for (std::uint32_t i = lane; i < lane + lanes; ++i) {
+                code_[last_pick[i]].first = 1;
+            }
             continue;
         }
         Instruction& in = code_[reader];
@@ -755,6 +785,27 @@ inline void store_column(double* to, std::size_t width, const double* lane, std:
     for (std::size_t r = 0; r < count; ++r, to += width) *to = lane[r];
 }
 
+// The first `width` lanes of a block's rows into rows of `width` numbers,
+// row after row. Each row's few numbers are written together, and for a
+// row of 2 to 4 numbers the loop over them unrolls; a wider row is written
+// lane by lane.
+template <std::size_t Width>
+void store_rows_of(double* to, const double* lanes, std::size_t stride, std::size_t count) {
+    for (std::size_t r = 0; r < count; ++r, to += Width) {
+        for (std::size_t c = 0; c < Width; ++c) to[c] = lanes[c * stride + r];
+    }
+}
+
+inline void store_rows(double* to, std::size_t width, const double* lanes, std::size_t stride, std::size_t count) {
+    switch (width) {
+        case 2: store_rows_of<2>(to, lanes, stride, count); return;
+        case 3: store_rows_of<3>(to, lanes, stride, count); return;
+        case 4: store_rows_of<4>(to, lanes, stride, count); return;
+        default:
+            for (std::size_t c = 0; c < width; ++c) store_column(to + c, width, lanes + c * stride, count);
+    }
+}
+
 template <typename Error>
 [[noreturn]] void rethrow_for_row(const Error& error, std::size_t row) {
     throw Error("row " + std::to_string(row) + ": " + error.what());
@@ -1024,9 +1075,7 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
             }
         }
         run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, block);
-        for (std::size_t c = 0; c < width; ++c) {
-            store_column(out + first * width + c, width, adj + c * stride, block.count);
-        }
+        store_rows(out + first * width, width, adj, stride, block.count);
         if (accumulate) {
             double* sum = sums.data() + first / stride * parameter_lanes;
             for (std::size_t p = 0; p < parameter_lanes; ++p) {

@@ -19,13 +19,16 @@ inline bool is_finite_lane(double lane) {
     return std::fabs(lane) <= 1.7976931348623157e308;
 }
 
-// Nonzero exactly where is_finite_lane is false (the exponent bits all
-// ones), in integer operations only, which an OR over many lanes can
-// vectorise.
+// Nonzero exactly where is_finite_lane is false: lane - lane is a zero
+// for every finite lane (+0, or -0 when the caller rounds downward, hence
+// the sign bit's mask) and NaN for an infinite or NaN one. A subtraction,
+// a mask and an OR over many lanes, which vectorise, and the OR's chain is
+// the only one from lane to lane.
 inline std::uint64_t not_finite_bit(double lane) {
+    const double zero_if_finite = lane - lane;
     std::uint64_t bits;
-    std::memcpy(&bits, &lane, sizeof bits);
-    return ((bits & 0x7ff0000000000000ULL) + 0x0010000000000000ULL) & 0x8000000000000000ULL;
+    std::memcpy(&bits, &zero_if_finite, sizeof bits);
+    return bits & 0x7fffffffffffffffULL;
 }
 
 inline void require_dimension(int dimension) {

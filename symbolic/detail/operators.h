@@ -67,19 +67,14 @@ struct ByDerivative {
     static double tangent(double x, double y, double t) { return tangent_along(x, y)(t); }
 };
 
-// A value and its derivative.
-struct ValueAndDerivative {
-    double value;
-    double derivative;
-};
-
 // A rule whose derivative costs little once its value is computed: the
-// compiled tape computes both in its forward pass and keeps the derivative
-// for the reverse one.
+// compiled tape computes both in its forward pass, value_and_derivative(x,
+// where the value goes, where the derivative goes), and keeps the
+// derivative for the reverse one.
 template <typename Rule, typename = void>
 constexpr bool is_paired = false;
 template <typename Rule>
-constexpr bool is_paired<Rule, std::void_t<decltype(Rule::value_and_derivative(0.0))>> = true;
+constexpr bool is_paired<Rule, std::void_t<decltype(Rule::value_and_derivative(0.0, nullptr, nullptr))>> = true;
 
 // A rule whose value is finite wherever its operand is (bounded, or no
 // larger than its operand): a pass whose operands are all finite need not
@@ -90,21 +85,37 @@ constexpr bool stays_finite = false;
 template <typename Rule>
 constexpr bool stays_finite<Rule, std::enable_if_t<Rule::stays_finite>> = true;
 
-// Sine and cosine of one argument side by side: the compiler makes the pair
-// one call of the C library's sincos, whose results are bitwise those of
-// sin and cos (the tests hold it to that).
+// Sine and cosine of one argument side by side, with one call of the C
+// library's sincos where it has one, whose results are bitwise those of sin
+// and cos (the tests hold it to that). It writes them where they go: the
+// compiler's own pairing of sin and cos passes it places on the stack and
+// copies them from there.
+inline void sine_and_cosine(double x, double* sine, double* cosine) {
+#if defined(__GLIBC__)
+    ::sincos(x, sine, cosine);
+#else
+    *sine = std::sin(x);
+    *cosine = std::cos(x);
+#endif
+}
+
 struct SinRule : ByDerivative<SinRule> {
     static constexpr bool stays_finite = true;
     static double value(double x) { return std::sin(x); }
     static double derivative(double x, double) { return std::cos(x); }
-    static ValueAndDerivative value_and_derivative(double x) { return {std::sin(x), std::cos(x)}; }
+    static void value_and_derivative(double x, double* value, double* derivative) {
+        sine_and_cosine(x, value, derivative);
+    }
 };
 
 struct CosRule : ByDerivative<CosRule> {
     static constexpr bool stays_finite = true;
     static double value(double x) { return std::cos(x); }
     static double derivative(double x, double) { return -std::sin(x); }
-    static ValueAndDerivative value_and_derivative(double x) { return {std::cos(x), -std::sin(x)}; }
+    static void value_and_derivative(double x, double* value, double* derivative) {
+        sine_and_cosine(x, derivative, value);
+        *derivative = -*derivative;
+    }
 };
 
 // Infinite at 0.

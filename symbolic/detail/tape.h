@@ -24,7 +24,8 @@ enum class Code : std::uint8_t {
 // Component, the operand count of a Pack, and for a two-operand operator 1
 // when its right operand varies (is not a Constant), else 0. Bit k of
 // `first` is set when the reverse pass's first write into operand k's
-// adjoint lanes is this instruction's: it may assign there rather than add,
+// adjoint lanes is this instruction's (for a Component, into the one lane
+// it picks): it may assign there rather than add,
 // and then those lanes need no zeroing beforehand (a pass over rows does;
 // one row's one-lane steps add, see reverse_one). `pair` is nonzero on a
 // Multiply1 followed by an Add1 that reads its product, and on that Add1:

@@ -71,11 +71,9 @@ inline std::uint64_t forward_paired(double* __restrict y, double* __restrict der
                                     Rows rows) {
     std::uint64_t bad = 0;
     for (std::size_t r = 0; r < rows.count; ++r) {
-        const ValueAndDerivative pair = Rule::value_and_derivative(x[r]);
-        y[r] = pair.value;
-        derivative[r] = pair.derivative;
+        Rule::value_and_derivative(x[r], y + r, derivative + r);
         if constexpr (!stays_finite<Rule>) {
-            bad |= not_finite_bit(pair.value);
+            bad |= not_finite_bit(y[r]);
         }
     }
     return bad;
@@ -312,6 +310,16 @@ bool run_forward(const detail::Instruction* begin, const detail::Instruction* en
 // bit for bit, else the lane plus d.
 inline double added(bool first, const double& lane, double d) {
     return first ? d + 0.0 : lane + d;
+}
+
+// An upstream lane added into an operand's adjoint lane over the rows. The
+// choice is made once, outside the row loop, which then vectorises.
+inline void add_rows(double* __restrict lane, const double* g, bool first, std::size_t count) {
+    if (first) {
+        for (std::size_t r = 0; r < count; ++r) lane[r] = added(true, lane[r], g[r]);
+    } else {
+        for (std::size_t r = 0; r < count; ++r) lane[r] = added(false, lane[r], g[r]);
+    }
 }
 
 // What one lane of a two-operand operator adds into its operands' adjoint
@@ -587,17 +595,14 @@ void run_reverse(const detail::Instruction* begin, const detail::Instruction* en
             case Code::MultiplyN:
             case Code::DivideN:
             case Code::Lanes: reverse_lanes(in, v, kept, adj, rows); break;
-            case Code::Component: {
-                double* left = adj + a + static_cast<std::size_t>(in.extra) * stride;
-                for (std::size_t r = 0; r < rows.count; ++r) left[r] += g[r];
+            case Code::Component:
+                add_rows(adj + a + static_cast<std::size_t>(in.extra) * stride, g, first_left, rows.count);
                 break;
-            }
             case Code::Pack:
                 for (int k = 0; k < in.extra; ++k) {
                     double* lane = adj + in.operand[k] * stride;
                     const double* gk = g + static_cast<std::size_t>(k) * stride;
-                    const bool first = ((in.first >> k) & 1) != 0;
-                    for (std::size_t r = 0; r < rows.count; ++r) lane[r] = added(first, lane[r], gk[r]);
+                    add_rows(lane, gk, ((in.first >> k) & 1) != 0, rows.count);
                 }
                 break;
         }

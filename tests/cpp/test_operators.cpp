@@ -159,10 +159,12 @@ TEST(OperatorRules, PairedValueAndDerivativeAreTheSeparateCallsBits) {
     }
     int wrong = 0;
     for (const double x : arguments) {
-        const sym::ValueAndDerivative sine = sym::SinRule::value_and_derivative(x);
-        const sym::ValueAndDerivative cosine = sym::CosRule::value_and_derivative(x);
-        wrong += !same_bits(sine.value, sine_alone(x)) || !same_bits(sine.derivative, cosine_alone(x)) ||
-                 !same_bits(cosine.value, cosine_alone(x)) || !same_bits(cosine.derivative, -sine_alone(x));
+        double sine[2];
+        double cosine[2];
+        sym::SinRule::value_and_derivative(x, &sine[0], &sine[1]);
+        sym::CosRule::value_and_derivative(x, &cosine[0], &cosine[1]);
+        wrong += !same_bits(sine[0], sine_alone(x)) || !same_bits(sine[1], cosine_alone(x)) ||
+                 !same_bits(cosine[0], cosine_alone(x)) || !same_bits(cosine[1], -sine_alone(x));
     }
     EXPECT_EQ(wrong, 0);
 }

@@ -1,5 +1,6 @@
 // Lane values: the validating builders, the checked lane index and the
 // validity rule applied wherever lanes enter the graph.
+#include <cfenv>
 #include <cmath>
 
 #include "symbolic/detail/checks.h"
@@ -19,6 +20,28 @@ TEST(SmallValue, RejectsNaNAndInfinitiesButAcceptsEveryFiniteDouble) {
     EXPECT_EQ(v.lanes[1], kMax);
     EXPECT_EQ(v.lanes[2], -kMax);
     EXPECT_GT(v.lanes[3], 0.0);
+}
+
+// The passes gather finiteness as bits ORed over many lanes: they must
+// flag exactly the lanes that is_finite_lane refuses, signs, subnormals,
+// the extremes and NaN payloads included.
+// In every rounding mode a caller may have set: rounding downward makes
+// lane - lane a negative zero.
+TEST(SmallValue, NotFiniteBitFlagsExactlyTheLanesThatAreNotFinite) {
+    const double payload = std::nan("0x5");
+    const double signaling = std::numeric_limits<double>::signaling_NaN();
+    const int caller_mode = std::fegetround();
+    for (const int mode : {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        for (const double constant : {0.0, -0.0, 1.0, -1.0, std::numeric_limits<double>::denorm_min(),
+                                      -std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min(),
+                                      -std::numeric_limits<double>::min(), kMax, -kMax, kInf, -kInf, kNaN, -kNaN,
+                                      payload, -payload, signaling}) {
+            volatile double lane = constant;  // computed at run time, in this mode
+            EXPECT_EQ(sym::not_finite_bit(lane) != 0, !sym::is_finite_lane(lane)) << lane << " mode " << mode;
+        }
+    }
+    std::fesetround(caller_mode);
 }
 
 TEST(SmallValue, LaneIndexRefusesEverythingOutsideTheLiveLanes) {
