@@ -36,14 +36,15 @@ namespace {
               "\n\nx is an Expression, or a number, a sequence of 1..4 numbers or a\n" \
               "NumPy scalar or array, which becomes a Constant. Returns a new\n"      \
               "Expression; a Constant operand gives a new Constant at once. A lane\n" \
-              "outside the domain is NaN and raises ValueError, as any lane that is\n" \
-              "not finite does."
+              "outside the domain, or one that overflows, is NaN or infinite and\n"   \
+              "raises ValueError, as any lane that is not finite does."
 #define BINARY_DOC(signature, summary)                                                  \
     signature "\n--\n\n" summary                                                        \
               "\n\nEach operand is an Expression, or a number, a sequence of 1..4\n"    \
               "numbers or a NumPy scalar or array, which becomes a Constant; lane\n"   \
               "counts combine as the arithmetic operators combine them. Returns a new\n" \
-              "Expression. A lane outside the domain is NaN and raises ValueError."
+              "Expression. A lane outside the domain, or one that overflows, is NaN or\n" \
+              "infinite and raises ValueError."
 
 struct Unary {
     const char* name;

@@ -4,8 +4,8 @@ Each takes what ``sin`` takes: an Expression, or a number, a sequence of
 1..4 numbers or a NumPy scalar or array, which becomes a Constant; with
 only Constants the result is folded into a new Constant. The functions of
 two operands combine lane counts as the arithmetic operators do. A lane
-outside a function's domain is NaN and raises ValueError, as any lane that
-is not finite does.
+outside a function's domain, or one that overflows, is NaN or infinite and
+raises ValueError, as any lane that is not finite does.
 """
 
 from collections.abc import Sequence
