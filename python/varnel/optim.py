@@ -21,7 +21,7 @@ resumed from a checkpoint takes exactly the steps it would have taken.
 import copy
 import math
 from collections.abc import Callable, Iterable, Mapping
-from typing import Any
+from typing import Any, Generic, TypeVar, overload
 
 from _varnel import Expression
 
@@ -48,6 +48,34 @@ def _check_betas(betas: Any) -> None:
         raise ValueError(f"betas must be a pair of numbers in [0, 1), got {betas!r}")
     _check_rate("betas[0]", betas[0], below_one=True)
     _check_rate("betas[1]", betas[1], below_one=True)
+
+
+_T = TypeVar("_T")
+
+
+class _Setting(Generic[_T]):
+    """An optimizer setting as an attribute: reading gives the default,
+    assigning sets it in the defaults and every group, after checking it
+    against each of them."""
+
+    def __init__(self, kind: Callable[[Any], _T], doc: str) -> None:
+        self._kind = kind
+        self.__doc__ = doc
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self._name = name
+
+    @overload
+    def __get__(self, optimizer: None, owner: type) -> "_Setting[_T]": ...
+    @overload
+    def __get__(self, optimizer: "Optimizer", owner: type) -> _T: ...
+    def __get__(self, optimizer: "Optimizer | None", owner: type) -> "_T | _Setting[_T]":
+        if optimizer is None:
+            return self
+        return self._kind(optimizer.defaults[self._name])
+
+    def __set__(self, optimizer: "Optimizer", value: _T) -> None:
+        optimizer._set_everywhere(self._name, value)
 
 
 class Optimizer:
@@ -116,14 +144,8 @@ class Optimizer:
         self.param_groups.append({"params": members, **filled})
         self.params = self.params + tuple(members)
 
-    @property
-    def lr(self) -> float:
-        """The default learning rate of SGD, Adam and AdamW; assigning it sets every group's, one group's is ``param_groups[i]["lr"]``."""
-        return float(self.defaults["lr"])
-
-    @lr.setter
-    def lr(self, value: float) -> None:
-        self._set_everywhere("lr", value)
+    lr = _Setting(float, "The default learning rate of SGD, Adam and AdamW; assigning it sets every "
+                         "group's, one group's is ``param_groups[i][\"lr\"]``.")
 
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         """Raise ValueError for a setting out of range."""
@@ -249,32 +271,9 @@ class SGD(Optimizer):
         super().__init__(params, {"lr": lr, "momentum": momentum,
                                   "weight_decay": weight_decay, "nesterov": nesterov})
 
-    @property
-    def momentum(self) -> float:
-        """The default fraction of the previous velocity kept, in [0, 1)."""
-        return float(self.defaults["momentum"])
-
-    @momentum.setter
-    def momentum(self, value: float) -> None:
-        self._set_everywhere("momentum", value)
-
-    @property
-    def weight_decay(self) -> float:
-        """The default multiple of the value added to the gradient."""
-        return float(self.defaults["weight_decay"])
-
-    @weight_decay.setter
-    def weight_decay(self, value: float) -> None:
-        self._set_everywhere("weight_decay", value)
-
-    @property
-    def nesterov(self) -> bool:
-        """Whether the default step is Nesterov's."""
-        return bool(self.defaults["nesterov"])
-
-    @nesterov.setter
-    def nesterov(self, value: bool) -> None:
-        self._set_everywhere("nesterov", value)
+    momentum = _Setting(float, "The default fraction of the previous velocity kept, in [0, 1).")
+    weight_decay = _Setting(float, "The default multiple of the value added to the gradient.")
+    nesterov = _Setting(bool, "Whether the default step is Nesterov's.")
 
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         _check_rate("lr", settings["lr"])
@@ -330,14 +329,7 @@ class Adam(Optimizer):
     def betas(self, value: tuple[float, float]) -> None:
         self._set_everywhere("betas", tuple(value) if isinstance(value, (list, tuple)) else value)
 
-    @property
-    def eps(self) -> float:
-        """The default term added to the root of the squared average, keeping the step finite."""
-        return float(self.defaults["eps"])
-
-    @eps.setter
-    def eps(self, value: float) -> None:
-        self._set_everywhere("eps", value)
+    eps = _Setting(float, "The default term added to the root of the squared average, keeping the step finite.")
 
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         _check_rate("lr", settings["lr"])
@@ -376,14 +368,7 @@ class AdamW(Adam):
         Optimizer.__init__(self, params, {"lr": lr, "betas": tuple(betas), "eps": eps,
                                           "weight_decay": weight_decay})
 
-    @property
-    def weight_decay(self) -> float:
-        """The default fraction of the value taken off per unit of learning rate."""
-        return float(self.defaults["weight_decay"])
-
-    @weight_decay.setter
-    def weight_decay(self, value: float) -> None:
-        self._set_everywhere("weight_decay", value)
+    weight_decay = _Setting(float, "The default fraction of the value taken off per unit of learning rate.")
 
     def _check_settings(self, settings: Mapping[str, Any]) -> None:
         super()._check_settings(settings)
