@@ -193,13 +193,30 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         require_valid(output, "function output");
     }
     // Every node is looked up by id once, when the walk reaches it through
-    // an edge: the table gives its index among the nodes found, and all
-    // else is read by that index, so placing the nodes and emitting their
-    // instructions probe no table and touch no node again. Made for the
-    // inputs and a few nodes, and grown with the graph: a solver compiles
-    // a function per residual of a few nodes, where a larger table cost
-    // more to clear than the rest of the compile.
-    IdMap<std::uint32_t> found_at(inputs_.size() + 16);
+    // an edge: the index gives its place among the nodes found, and all
+    // else is read by that place, so placing the nodes and emitting their
+    // instructions probe no table and touch no node again. A node is made
+    // after its operands, so a graph built in one go has its ids between
+    // the least and the greatest of its inputs and outputs: that span is
+    // the index's window, unless it is far more ids than so many inputs
+    // and outputs make likely (other graphs' nodes between them). The hash
+    // table beside it starts small and grows: a solver compiles functions
+    // of a few nodes, where a larger table cost more to clear than the
+    // rest of the compile.
+    std::uint64_t least_id = ~std::uint64_t{0};
+    std::uint64_t greatest_id = 0;
+    for (const std::vector<Value>* values : {&outputs_, &inputs_}) {
+        for (const Value& value : *values) {
+            if (!is_empty(value)) {
+                least_id = std::min(least_id, value.node().id);
+                greatest_id = std::max(greatest_id, value.node().id);
+            }
+        }
+    }
+    const std::uint64_t span_limit = 16 * (std::uint64_t{inputs_.size()} + outputs_.size() + 16);
+    const bool windowed = greatest_id >= least_id && greatest_id - least_id < span_limit;
+    IdWindowIndex found_at(least_id, windowed ? static_cast<std::size_t>(greatest_id - least_id + 1) : 0,
+                           inputs_.size() + 16);
     std::vector<Found> found;
     found.reserve(inputs_.size() + 16);
     for (const Value& input : inputs_) {
@@ -243,6 +260,44 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         std::array<std::uint32_t, 4> operand;
     };
     std::vector<Frame> stack;
+    // The walk waits on memory at each node of a graph larger than the
+    // caches, one node after another. With many outputs, the cones of the
+    // outputs kAhead places on are fetched meanwhile, breadth first: a node
+    // whose lines were asked for kLag nodes before is read, and its
+    // operands asked for in turn, three such for each node the walk finds
+    // (an output's cone has more paths than nodes). So many misses are in
+    // flight at once, and a cone is at hand when the walk reaches it. A
+    // full ring drops what comes: fetching is only a hint.
+    constexpr std::size_t kAhead = 32;
+    constexpr std::size_t kLag = 32;
+    constexpr std::size_t kRing = 512;
+    std::array<const ValueNode*, kRing> ring;
+    std::size_t ring_head = 0;
+    std::size_t ring_tail = 0;
+    auto fetch = [&](const ValueNode& node) {
+        if (ring_tail - ring_head < kRing) {
+            __builtin_prefetch(&node);
+            __builtin_prefetch(&node.inputs);
+            __builtin_prefetch(&node.input_count);
+            ring[ring_tail++ % kRing] = &node;
+        }
+    };
+    auto fetch_operands = [&] {
+        for (int round = 0; round < 3 && ring_tail - ring_head > kLag; ++round) {
+            const ValueNode& node = *ring[ring_head++ % kRing];
+            for (int i = 0; i < std::min(node.input_count, 4); ++i) {
+                const auto at = static_cast<std::size_t>(i);
+                if (!is_empty(node.inputs[at]) && (at == 0 || !node.inputs[at].same_node(node.inputs[at - 1]))) {
+                    fetch(node.inputs[at].node());
+                }
+            }
+        }
+    };
+    if (outputs_.size() > kAhead) {
+        for (std::size_t k = 0; k < kAhead; ++k) {
+            fetch(outputs_[k].node());
+        }
+    }
     // The index of the node among those found, a new one put on the stack.
     auto enter = [&](const Value& value) {
         require_valid(value, "backward value");
@@ -250,6 +305,7 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         const auto [at, inserted] = found_at.try_emplace(node.id, static_cast<std::uint32_t>(found.size()));
         const std::uint32_t index = *at;
         if (inserted) {
+            fetch_operands();
             found.push_back({kUnfinished, node.dimension, node.kind == ValueKind::Constant});
             stack.push_back({&value, &node, index, 0, {}});
             // The walk reaches each operand after the subtrees of those
@@ -290,8 +346,11 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
         order.push_back({frame.value, frame.found, frame.operand, node.dimension, node.input_count,
                          node.component_index, node.kind, node.op});
     };
-    for (const Value& output : outputs_) {
-        output_found.push_back(enter(output));
+    for (std::size_t k = 0; k < outputs_.size(); ++k) {
+        if (k + kAhead < outputs_.size()) {
+            fetch(outputs_[k + kAhead].node());
+        }
+        output_found.push_back(enter(outputs_[k]));
         while (!stack.empty()) {
             const std::size_t depth = stack.size() - 1;
             const ValueNode& node = *stack[depth].node;

@@ -10,6 +10,7 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace varnel::symbolic {
 namespace {
@@ -144,6 +145,40 @@ private:
     std::unique_ptr<void, Release> block_;
     std::uint64_t* ids_;
     T* values_;
+};
+
+// The index of each node a walk finds, by id. A graph built in one go has
+// ids that run almost without gaps from its leaves to its outputs, so the
+// ids in a window given up front are indexed directly: a fifth of a hash
+// table's memory, which a fresh process pays for in page faults, and no
+// probing. Ids outside it (older constants and leaves, nodes made by hand)
+// go to a hash table.
+class IdWindowIndex {
+public:
+    static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
+
+    IdWindowIndex(std::uint64_t first, std::size_t span, std::size_t expected_outside)
+        : first_(first), window_(span, kAbsent), outside_(expected_outside) {}
+
+    // The index under `id`, inserting `index` (below kAbsent) when there is
+    // none yet; the flag tells whether it was inserted.
+    std::pair<std::uint32_t*, bool> try_emplace(std::uint64_t id, std::uint32_t index) {
+        const std::uint64_t offset = id - first_;
+        if (offset < window_.size()) {
+            std::uint32_t& slot = window_[static_cast<std::size_t>(offset)];
+            if (slot != kAbsent) {
+                return {&slot, false};
+            }
+            slot = index;
+            return {&slot, true};
+        }
+        return outside_.try_emplace(id, index);
+    }
+
+private:
+    std::uint64_t first_;
+    std::vector<std::uint32_t> window_;
+    IdMap<std::uint32_t> outside_;
 };
 
 // The visited set of a walk: the same table without values, id 0 again

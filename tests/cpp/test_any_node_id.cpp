@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "symbolic/detail/id_map.h"
+#include "symbolic/function.h"
 #include "test_support.h"
 
 namespace {
@@ -114,3 +115,68 @@ TEST(AnyNodeIdTest, TablesKeepEdgeIdsThroughGrowth) {
     EXPECT_EQ(map.find(7), nullptr);
     EXPECT_EQ(map.find(kLargestId - 2), nullptr);
 }
+
+// The index a Function's walk keeps: ids in its window and outside it on
+// either side, id 0 and the largest included, each keep their own entry.
+TEST(AnyNodeIdTest, WindowIndexKeepsIdsInAndOutsideItsWindow) {
+    sym::IdWindowIndex index(100, 50, 2);
+    std::vector<std::uint64_t> ids = {0, 99, 100, 149, 150, kLargestId};
+    for (std::uint64_t id = 101; id < 149; id += 3) ids.push_back(id);
+    for (std::uint64_t id = 1000; id < 1400; id += 7) ids.push_back(id);
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        const auto [at, inserted] = index.try_emplace(ids[k], static_cast<std::uint32_t>(k));
+        EXPECT_TRUE(inserted) << ids[k];
+        EXPECT_EQ(*at, k) << ids[k];
+    }
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        const auto [at, inserted] = index.try_emplace(ids[k], 12345);
+        EXPECT_FALSE(inserted) << ids[k];
+        EXPECT_EQ(*at, k) << ids[k];
+    }
+}
+
+// A Function over nodes made by hand, whose ids need not grow from operands
+// to readers: operands with ids above their readers', and Parameters read
+// (not inputs) with ids 0 and the largest, among outputs sharing them (more
+// outputs than the walk fetches ahead of itself). With the ids close
+// together (a window over all but the two read) and spread over the whole
+// range (no window), it gives eval's and backward's numbers.
+class FunctionOverHandMadeIds : public testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(FunctionOverHandMadeIds, GivesEvalAndBackward) {
+    const std::uint64_t spacing = GetParam();
+    const std::uint64_t base = 5000;
+    std::vector<Value> inputs;
+    for (std::uint64_t k = 0; k < 8; ++k) {
+        inputs.push_back(hand_made_parameter(base + spacing * (300 - k), 0.5 + static_cast<double>(k)));
+    }
+    std::vector<Value> operands = inputs;
+    operands.push_back(hand_made_parameter(0, 2.0));
+    operands.push_back(hand_made_parameter(kLargestId, 7.0));
+    std::vector<Value> outputs;
+    for (std::uint64_t k = 0; k < 60; ++k) {
+        const Value& left = operands[k % operands.size()];
+        const Value& right = operands[(k * 7 + 3) % operands.size()];
+        const Value inner = hand_made_product(base + spacing * (100 + k), left, right);
+        outputs.push_back(hand_made_product(base + spacing * k, inner, operands[(k + 1) % operands.size()]));
+    }
+    const sym::Function f(outputs, inputs);
+    std::vector<SmallValue> values;
+    for (const Value& input : inputs) values.push_back(input.value());
+    const std::vector<SmallValue> got = f.evaluate(values);
+    ASSERT_EQ(got.size(), outputs.size());
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+        EXPECT_EQ(got[k].lanes[0], outputs[k].evaluate().lanes[0]) << k;
+    }
+    // Summed over the outputs in another order than the reverse pass's.
+    const std::vector<SmallValue> seeds(outputs.size(), sym::small_value(1.0));
+    const std::vector<SmallValue> gradient = f.vjp(values, seeds);
+    for (const Value& input : inputs) input.zero_grad();
+    for (const Value& output : outputs) output.backward();
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        EXPECT_DOUBLE_EQ(gradient[k].lanes[0], inputs[k].grad().lanes[0]) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Spacings, FunctionOverHandMadeIds,
+                         testing::Values(std::uint64_t{1}, std::uint64_t{1} << 40));
