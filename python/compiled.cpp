@@ -218,11 +218,13 @@ unsigned thread_count(const py::object& threads) {
     if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
         throw py::type_error("threads must be an int or None");
     }
-    const long long count = threads.cast<long long>();
-    if (count < 1) {
-        throw py::value_error("threads must be at least 1, got " + std::to_string(count));
+    // Any int is a count: one beyond long long is as many as one within it.
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(threads.ptr(), &overflow);
+    if (overflow < 0 || (overflow == 0 && count < 1)) {
+        throw py::value_error("threads must be at least 1, got " + py::str(threads).cast<std::string>());
     }
-    return static_cast<unsigned>(std::min<long long>(count, 1024));
+    return overflow > 0 ? 1024 : static_cast<unsigned>(std::min<long long>(count, 1024));
 }
 
 // Runs a call over rows without the interpreter lock, asking between blocks
