@@ -276,7 +276,8 @@ class Optimizer:
     def _check_state(self, entry: Any, dim: int, position: int) -> None:
         """Raise ValueError unless ``entry`` is this optimizer's state of a ``dim``-lane Parameter."""
         checks = self._state_checks(dim)
-        if not isinstance(entry, Mapping) or set(entry) - set(checks):
+        # A Parameter's state is empty before its first step and whole after it.
+        if not isinstance(entry, Mapping) or set(entry) not in (set(), set(checks)):
             raise ValueError(f"state_dict has unexpected state for Parameter {position}: {entry!r}")
         for key, valid in checks.items():
             if key in entry and not valid(entry[key]):

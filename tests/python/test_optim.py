@@ -205,6 +205,24 @@ def test_load_state_dict_refuses_a_mismatch_and_changes_nothing(name, bad, messa
     assert [p.value for p in params] == [p.value for p in twin_params]
 
 
+@pytest.mark.parametrize("kind", ["Adam", "AdamW"])
+@pytest.mark.parametrize("dropped", ["step", "exp_avg", "exp_avg_sq"])
+def test_load_state_dict_refuses_a_parameter_state_missing_a_part(kind, dropped):
+    def twin():
+        params = [Parameter(1.0, 2.0), Parameter(0.5)]
+        opt = getattr(optim, kind)([{"params": params[:1]}, {"params": params[1:]}], lr=0.1)
+        train(opt, params, 2)
+        return opt, params
+    (opt, params), (other, other_params) = twin(), twin()
+    state = opt.state_dict()
+    del state["state"][1][dropped]  # a step count without its averages, or averages without theirs
+    with pytest.raises(ValueError, match="^state_dict has unexpected state for Parameter 1: "):
+        opt.load_state_dict(state)
+    train(opt, params, 3)
+    train(other, other_params, 3)
+    assert [p.value for p in params] == [p.value for p in other_params]
+
+
 @pytest.mark.parametrize("build, message", [
     (lambda p: optim.SGD([p], lr=0.1, nesterov=True), "nesterov needs a momentum"),
     (lambda p: optim.SGD([p], lr=0.1, weight_decay=-0.1), "weight_decay must be"),
