@@ -195,6 +195,17 @@ private:
     std::optional<Buffer> input_;
 };
 
+// A Python int of at least 1 as a thread count: none runs more than 1024
+// threads, so larger counts, beyond long long included, are 1024.
+unsigned capped_count(py::handle count) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        throw py::error_already_set();
+    }
+    return overflow > 0 ? 1024 : static_cast<unsigned>(std::min<long long>(value, 1024));
+}
+
 // threads=None: at most varnel.default_threads() (the environment's say and
 // the CPUs this process may run on); when that is every core, the
 // Function's own choice (0), which also keeps small work on one thread.
@@ -212,17 +223,16 @@ unsigned thread_count(const py::object& threads) {
         }
         const py::object module =
             loaded != nullptr ? py::reinterpret_steal<py::object>(loaded) : py::module_::import("varnel._threads");
-        const auto allowed = module.attr("default_threads")().cast<unsigned>();
+        const unsigned allowed = capped_count(module.attr("default_threads")());
         return allowed >= cores ? 0 : allowed;
     }
     if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
         throw py::type_error("threads must be an int or None");
     }
-    const long long count = threads.cast<long long>();
-    if (count < 1) {
-        throw py::value_error("threads must be at least 1, got " + std::to_string(count));
+    if (threads < py::int_(1)) {
+        throw py::value_error("threads must be at least 1, got " + py::str(threads).cast<std::string>());
     }
-    return static_cast<unsigned>(std::min<long long>(count, 1024));
+    return capped_count(threads);
 }
 
 // Runs a call over rows without the interpreter lock, asking between blocks

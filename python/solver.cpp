@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +43,22 @@ std::vector<SmallValue> to_start(py::handle x0, bool single_unknown, std::size_t
         values.push_back(to_lanes(item_of(x0, k), ("x0 value " + std::to_string(k)).c_str()));
     }
     return values;
+}
+
+// Any whole number (an int, a NumPy integer): a limit beyond int is as good
+// as none, and one below it is refused with the limits below 1.
+int iteration_limit(py::handle max_iterations) {
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(max_iterations.ptr()));
+    if (!index) {
+        PyErr_Clear();
+        throw py::type_error("max_iterations must be an int");
+    }
+    int overflow = 0;
+    const long long limit = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow > 0 || (overflow == 0 && limit > std::numeric_limits<int>::max())) {
+        return std::numeric_limits<int>::max();
+    }
+    return overflow < 0 || limit < 1 ? 0 : static_cast<int>(limit);
 }
 
 // --- Python values out -----------------------------------------------------
@@ -254,10 +271,11 @@ sym::SolveOptions options_of(int max_iterations, double ftol, double xtol, doubl
 }
 
 SolveResult least_squares(py::handle residuals, py::handle unknowns, py::handle x0, const std::string& loss,
-                          double f_scale, int max_iterations, double ftol, double xtol, double gtol, bool update,
-                          bool verbose, const std::string& jacobian) {
+                          double f_scale, py::handle max_iterations, double ftol, double xtol, double gtol,
+                          bool update, bool verbose, const std::string& jacobian) {
+    const int limit = iteration_limit(max_iterations);
     Call call = prepare(residuals, unknowns, x0, "residuals");
-    sym::SolveOptions options = options_of(max_iterations, ftol, xtol, gtol, update, verbose);
+    sym::SolveOptions options = options_of(limit, ftol, xtol, gtol, update, verbose);
     options.loss = sym::loss_from_string(loss);
     options.f_scale = f_scale;
     const sym::JacobianLayout layout = sym::jacobian_layout_from_string(jacobian);
@@ -265,10 +283,12 @@ SolveResult least_squares(py::handle residuals, py::handle unknowns, py::handle 
                        call.problem.function().inputs(), call.single_unknown);
 }
 
-SolveResult solve(py::handle equations, py::handle unknowns, py::handle x0, double tolerance, int max_iterations,
-                  double ftol, double xtol, double gtol, bool update, bool verbose, const std::string& jacobian) {
+SolveResult solve(py::handle equations, py::handle unknowns, py::handle x0, double tolerance,
+                  py::handle max_iterations, double ftol, double xtol, double gtol, bool update, bool verbose,
+                  const std::string& jacobian) {
+    const int limit = iteration_limit(max_iterations);
     Call call = prepare(equations, unknowns, x0, "equations");
-    sym::SolveOptions options = options_of(max_iterations, ftol, xtol, gtol, update, verbose);
+    sym::SolveOptions options = options_of(limit, ftol, xtol, gtol, update, verbose);
     options.tolerance = tolerance;
     const sym::JacobianLayout layout = sym::jacobian_layout_from_string(jacobian);
     return make_result(sym::solve(call.problem, call.start, options, layout), call.problem.function().inputs(),

@@ -79,14 +79,18 @@ def gradcheck(
 
     ``value`` must have one lane (ValueError otherwise: check a several-lane
     value one lane at a time, through ``value.x``, ``value.y``, ...).
-    ``parameters`` are Parameters; each may or may not lie below ``value``
-    (one that does not has the gradient 0). For every lane of every
+    ``parameters`` are Parameters (one Parameter stands for the list of
+    it); each may or may not lie below ``value`` (one that does not has
+    the gradient 0). For every lane of every
     parameter the numeric gradient is ``(f(x + eps) - f(x - eps)) / (2 eps)``,
     with the lane moved by ``set_value`` and ``f`` read by ``eval``.
 
     Afterwards every parameter has its old value again, and every Parameter
     below ``value`` its old gradient, also when the check raises; one that
-    had no gradient has none. Returns a :class:`GradcheckResult`; with
+    had no gradient has none. A Parameter below ``value`` whose gradient
+    is not finite (the derivative of ``sqrt`` at 0) cannot be given it
+    back, so the check refuses it with ValueError, before anything
+    changes. Returns a :class:`GradcheckResult`; with
     ``raise_exception=True`` a failed check raises :class:`GradcheckError`
     instead, naming the worst lane, so a bare call in a test cannot pass
     unnoticed.
@@ -102,6 +106,9 @@ def gradcheck(
         raise ValueError("gradcheck rtol must be a positive finite number")
     if not (math.isfinite(atol) and atol >= 0):
         raise ValueError("gradcheck atol must be a finite number >= 0")
+    if isinstance(parameters, Expression):
+        # Iterating it would yield its lanes, new Expressions that are not Parameters.
+        parameters = [parameters]
     checked: dict[int, Expression] = {}
     for parameter in parameters:
         if not isinstance(parameter, Expression) or not parameter.is_parameter:
@@ -111,6 +118,11 @@ def gradcheck(
     # zero_grad and backward touch every Parameter below value, listed or not.
     below = {node_id: node for node, node_id, _, _ in walk(value) if node.is_parameter}
     old_grads = {node_id: node.grad for node_id, node in below.items()}
+    for node_id, grad_before in old_grads.items():
+        # Only a seed brings a gradient back, and a seed must be finite.
+        if grad_before is not None and not all(math.isfinite(lane) for lane in grad_before):
+            raise ValueError(f"gradcheck cannot restore the gradient {grad_before!r} of {below[node_id]!r}, "
+                             "which is not finite: clear it with zero_grad first")
     old_values = {node_id: parameter.value for node_id, parameter in checked.items()}
     try:
         value.zero_grad()

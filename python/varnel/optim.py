@@ -31,16 +31,34 @@ ParamGroup = dict[str, Any]
 """A parameter group: ``"params"``, a list of Parameters, and the settings."""
 
 
+def _is_finite_number(value: Any) -> bool:
+    """An int or float that a float holds and that is finite; tested before any comparison, which
+    another type could refuse with its own TypeError."""
+    if not isinstance(value, (int, float)):
+        return False
+    try:
+        return math.isfinite(value)
+    except OverflowError:  # an int beyond every float
+        return False
+
+
 def _check_rate(name: str, rate: float, *, below_one: bool = False) -> None:
-    upper_ok = rate < 1.0 if below_one else True
-    if not (isinstance(rate, (int, float)) and math.isfinite(rate) and rate >= 0.0 and upper_ok):
+    if not (_is_finite_number(rate) and rate >= 0.0 and (rate < 1.0 or not below_one)):
         bounds = "in [0, 1)" if below_one else "a finite number >= 0"
         raise ValueError(f"{name} must be {bounds}, got {rate!r}")
 
 
 def _check_positive(name: str, value: float) -> None:
-    if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0.0):
+    if not (_is_finite_number(value) and value > 0.0):
         raise ValueError(f"{name} must be a finite number > 0, got {value!r}")
+
+
+def _as_pair(betas: Any) -> Any:
+    """betas as a tuple when it iterates (a list, an array), else as given, for the check to refuse."""
+    try:
+        return tuple(betas)
+    except TypeError:
+        return betas
 
 
 def _check_betas(betas: Any) -> None:
@@ -168,15 +186,33 @@ class Optimizer:
             param.zero_grad()
 
     def step(self) -> None:
-        """Move every Parameter that has a gradient one step downhill."""
+        """Move every Parameter that has a gradient one step downhill.
+
+        A step that would leave a lane NaN or infinite raises set_value's
+        ValueError and changes no value and no state.
+        """
+        steps = []
         index = 0
         for group in self.param_groups:
             for param in group["params"]:
                 grad = param.grad
                 if grad is not None:
-                    state = self.state.setdefault(index, {})
-                    param.set_value(self._update(group, state, list(param.value), list(grad)))
+                    # _update assigns into the state's keys and never changes a list in place.
+                    state = dict(self.state.get(index, {}))
+                    value = param.value
+                    steps.append((param, value, self._update(group, state, list(value), list(grad)), index, state))
                 index += 1
+        written = []
+        try:
+            for param, value, new_value, _, _ in steps:
+                param.set_value(new_value)
+                written.append((param, value))
+        except BaseException:
+            for param, value in written:
+                param.set_value(value)
+            raise
+        for _, _, _, index, state in steps:
+            self.state[index] = state
 
     def _update(self, group: ParamGroup, state: dict[str, Any],
                 value: list[float], grad: list[float]) -> list[float]:
@@ -210,6 +246,11 @@ class Optimizer:
             saved_groups, saved_state = state_dict["param_groups"], state_dict["state"]
         except (KeyError, TypeError):
             raise ValueError("state_dict must have the keys 'state' and 'param_groups'") from None
+        if not (isinstance(saved_state, Mapping) and isinstance(saved_groups, (list, tuple))
+                and all(isinstance(saved, Mapping) and isinstance(saved.get("params", []), (list, tuple))
+                        for saved in saved_groups)):
+            raise ValueError("state_dict must map 'state' to a dict and 'param_groups' to a list of dicts, "
+                             "each with a list 'params'")
         if len(saved_groups) != len(self.param_groups):
             raise ValueError(f"state_dict has {len(saved_groups)} parameter groups, "
                              f"this optimizer {len(self.param_groups)}")
@@ -235,7 +276,8 @@ class Optimizer:
     def _check_state(self, entry: Any, dim: int, position: int) -> None:
         """Raise ValueError unless ``entry`` is this optimizer's state of a ``dim``-lane Parameter."""
         checks = self._state_checks(dim)
-        if not isinstance(entry, Mapping) or set(entry) - set(checks):
+        # A Parameter's state is empty before its first step and whole after it.
+        if not isinstance(entry, Mapping) or set(entry) not in (set(), set(checks)):
             raise ValueError(f"state_dict has unexpected state for Parameter {position}: {entry!r}")
         for key, valid in checks.items():
             if key in entry and not valid(entry[key]):
@@ -317,7 +359,7 @@ class Adam(Optimizer):
     def __init__(self, params: Iterable[Expression] | Iterable[Mapping[str, Any]], lr: float = 1e-3,
                  betas: tuple[float, float] = (0.9, 0.999), eps: float = 1e-8) -> None:
         """Update ``params`` with learning rate ``lr``, decay rates ``betas`` and ``eps``."""
-        super().__init__(params, {"lr": lr, "betas": tuple(betas), "eps": eps})
+        super().__init__(params, {"lr": lr, "betas": _as_pair(betas), "eps": eps})
 
     @property
     def betas(self) -> tuple[float, float]:
@@ -327,7 +369,7 @@ class Adam(Optimizer):
 
     @betas.setter
     def betas(self, value: tuple[float, float]) -> None:
-        self._set_everywhere("betas", tuple(value) if isinstance(value, (list, tuple)) else value)
+        self._set_everywhere("betas", _as_pair(value))
 
     eps = _Setting(float, "The default term added to the root of the squared average, keeping the step finite.")
 
@@ -365,7 +407,7 @@ class AdamW(Adam):
                  betas: tuple[float, float] = (0.9, 0.999), eps: float = 1e-8,
                  weight_decay: float = 1e-2) -> None:
         """Update ``params`` as :class:`Adam` does, with decoupled ``weight_decay``."""
-        Optimizer.__init__(self, params, {"lr": lr, "betas": tuple(betas), "eps": eps,
+        Optimizer.__init__(self, params, {"lr": lr, "betas": _as_pair(betas), "eps": eps,
                                           "weight_decay": weight_decay})
 
     weight_decay = _Setting(float, "The default fraction of the value taken off per unit of learning rate.")

@@ -178,6 +178,8 @@ def test_seeds_shared_by_every_row_or_one_row_each_or_none():
      "map_jacobian input must be a 2-D array of shape (N, 2), got shape (2,)"),
     (lambda f, p: f.map(np.ones((4, 2)), threads=0), ValueError, "threads must be at least 1, got 0"),
     (lambda f, p: f.map_jacobian(np.ones((4, 2)), threads=-3), ValueError, "threads must be at least 1, got -3"),
+    (lambda f, p: f.map_vjp(np.ones((4, 2)), threads=-2**70), ValueError,
+     "threads must be at least 1, got -1180591620717411303424"),
     (lambda f, p: f.map_vjp(np.ones((4, 2)), threads="2"), TypeError, "threads must be an int or None"),
     (lambda f, p: f.map(np.ones((4, 2)), threads=True), TypeError, "threads must be an int or None"),
     (lambda f, p: f.map_vjp(np.ones((4, 2)), accumulate=1), TypeError, None),
@@ -190,6 +192,16 @@ def test_bad_seeds_rows_and_thread_counts_are_refused(call, exc, msg):
     if msg is not None:
         assert str(raised.value) == msg
     assert p.grad is None
+
+
+@pytest.mark.parametrize("threads", [2**63 - 1, 2**63, 2**70])
+def test_a_thread_count_beyond_any_machine_is_a_count_like_any_other(threads):
+    x, p = Undefined(dim=2, name="x"), Parameter(1.5)
+    f = compile(x.x * x.y * p, [x])
+    rows = table(3000)[:, :2]
+    assert np.array_equal(f.map(rows, threads=threads), f.map(rows, threads=1))
+    assert np.array_equal(f.map_jacobian(rows, threads=threads), f.map_jacobian(rows, threads=1))
+    assert np.array_equal(f.map_vjp(rows, threads=threads), f.map_vjp(rows, threads=1))
 
 
 def test_vector_outputs_need_seeds():

@@ -104,6 +104,23 @@ def test_a_changed_group_setting_takes_effect_at_the_next_step():
     assert p.value == before and opt.lr == 0.1
 
 
+@pytest.mark.parametrize("kind, settings", [
+    ("SGD", {"lr": 1e308, "momentum": 0.5}),
+    ("Adam", {"lr": 1e308}),
+    ("AdamW", {"lr": 1e308, "weight_decay": 0.0}),
+])
+def test_a_step_that_overflows_a_value_changes_no_value_and_no_state(kind, settings):
+    fine, far = Parameter(1.0, name="fine"), Parameter(-1.5e308, name="far")
+    opt = getattr(optim, kind)([fine, far], **settings)
+    loss = fine * 1e-10 + far  # fine steps first and stays finite; far's step runs past -1.8e308
+    loss.backward()
+    before = opt.state_dict()
+    with pytest.raises(ValueError, match="^symbolic value lanes must be finite$"):
+        opt.step()
+    assert (fine.value, far.value) == ((1.0,), (-1.5e308,))
+    assert opt.state_dict() == before
+
+
 def make(kind, settings, params):
     return getattr(optim, kind)([{"params": params[:1]}, {"params": params[1:], "lr": settings["lr"] / 2}],
                                 **settings)
@@ -170,6 +187,10 @@ BAD_STATES = [
     ("lane count", lambda: edit(lambda s: s["state"][0].update(momentum_buffer=[1.0])), "bad 'momentum_buffer'"),
     ("unknown position", lambda: edit(lambda s: s["state"].update({7: {}})), "state for no Parameter"),
     ("unknown state", lambda: edit(lambda s: s["state"][1].update(exp_avg=[0.0])), "unexpected state"),
+    ("groups not a list", lambda: edit(lambda s: s.update(param_groups=5)), "must map"),
+    ("group not a dict", lambda: edit(lambda s: s["param_groups"].__setitem__(0, 5)), "must map"),
+    ("params not a list", lambda: edit(lambda s: s["param_groups"][0].update(params=0)), "must map"),
+    ("state not a dict", lambda: edit(lambda s: s.update(state=[])), "must map"),
 ]
 
 
@@ -184,6 +205,24 @@ def test_load_state_dict_refuses_a_mismatch_and_changes_nothing(name, bad, messa
     assert [p.value for p in params] == [p.value for p in twin_params]
 
 
+@pytest.mark.parametrize("kind", ["Adam", "AdamW"])
+@pytest.mark.parametrize("dropped", ["step", "exp_avg", "exp_avg_sq"])
+def test_load_state_dict_refuses_a_parameter_state_missing_a_part(kind, dropped):
+    def twin():
+        params = [Parameter(1.0, 2.0), Parameter(0.5)]
+        opt = getattr(optim, kind)([{"params": params[:1]}, {"params": params[1:]}], lr=0.1)
+        train(opt, params, 2)
+        return opt, params
+    (opt, params), (other, other_params) = twin(), twin()
+    state = opt.state_dict()
+    del state["state"][1][dropped]  # a step count without its averages, or averages without theirs
+    with pytest.raises(ValueError, match="^state_dict has unexpected state for Parameter 1: "):
+        opt.load_state_dict(state)
+    train(opt, params, 3)
+    train(other, other_params, 3)
+    assert [p.value for p in params] == [p.value for p in other_params]
+
+
 @pytest.mark.parametrize("build, message", [
     (lambda p: optim.SGD([p], lr=0.1, nesterov=True), "nesterov needs a momentum"),
     (lambda p: optim.SGD([p], lr=0.1, weight_decay=-0.1), "weight_decay must be"),
@@ -194,6 +233,13 @@ def test_load_state_dict_refuses_a_mismatch_and_changes_nothing(name, bad, messa
     (lambda p: optim.Adam([{"params": []}]), "empty parameter list"),
     (lambda p: optim.Adam([{"params": [p]}, p]), "all Parameters or all parameter groups"),
     (lambda p: optim.Adam([{"params": [p]}, {"params": [p]}]), "twice"),
+    (lambda p: optim.SGD([p], lr=0.1, momentum="0.9"), "^momentum must be in \\[0, 1\\), got '0.9'$"),
+    (lambda p: optim.SGD([p], lr=0.1, momentum=None), "^momentum must be in \\[0, 1\\), got None$"),
+    (lambda p: optim.SGD([p], lr=10**400), "^lr must be a finite number >= 0, got 1000"),
+    (lambda p: optim.Adam([p], eps=10**400), "^eps must be a finite number > 0, got 1000"),
+    (lambda p: optim.Adam([p], betas=("a", 0.9)), "^betas\\[0\\] must be in \\[0, 1\\), got 'a'$"),
+    (lambda p: optim.Adam([p], betas=0.9), "^betas must be a pair of numbers in \\[0, 1\\), got 0.9$"),
+    (lambda p: optim.AdamW([p], betas=None), "^betas must be a pair of numbers in \\[0, 1\\), got None$"),
 ])
 def test_bad_settings_and_groups_are_refused(build, message):
     with pytest.raises(ValueError, match=message):

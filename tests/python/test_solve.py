@@ -181,6 +181,8 @@ def bad_calls():
         (lambda: least_squares([e], x, f_scale=0.0), ValueError, "f_scale must be a finite number above 0"),
         (lambda: least_squares([e], x, f_scale=math.nan), ValueError, "f_scale must be a finite number above 0"),
         (lambda: least_squares([e], x, max_iterations=0), ValueError, "max_iterations must be at least 1"),
+        (lambda: solve([e], x, max_iterations=-2**70), ValueError, "max_iterations must be at least 1"),
+        (lambda: least_squares([e], x, max_iterations=2.0), TypeError, "max_iterations must be an int"),
         (lambda: least_squares([e], x, ftol=-1.0), ValueError, "ftol must be a finite number of at least 0"),
         (lambda: least_squares([e], x, xtol=math.inf), ValueError, "xtol must be a finite number of at least 0"),
         (lambda: solve([e], x, gtol=math.nan), ValueError, "gtol must be a finite number of at least 0"),
@@ -204,6 +206,15 @@ def test_bad_problems_and_options_are_refused_and_change_nothing(case):
     call, exc, message = calls[case]
     check_raises(call, exc, message)
     assert p.value == (2.0,) and p.grad is None
+
+
+@pytest.mark.parametrize("limit", [2**31, 10**30])
+def test_an_iteration_limit_beyond_int_is_as_good_as_no_limit(limit):
+    x = Undefined(hint=3.0, name="x")
+    residuals = [x * x - 2.0, x - 1.5]
+    expected = least_squares(residuals, x)
+    assert least_squares(residuals, x, max_iterations=limit).x == expected.x
+    assert solve([x * x - 2.0], x, max_iterations=limit).success
 
 
 def test_a_result_is_made_only_by_the_solvers():

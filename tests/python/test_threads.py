@@ -91,6 +91,18 @@ def most_threads_during(call):
     return most[0] - 1  # the watcher
 
 
+@pytest.mark.parametrize("own", ["4294967297", "1" + "0" * 30])
+def test_an_own_count_beyond_any_machine_is_a_count_like_any_other(environ, own):
+    environ.setenv("VARNEL_NUM_THREADS", own)
+    assert varnel.default_threads() == int(own)
+    x = Undefined(name="x")
+    f = varnel.compile(x * x, [x])
+    rows = np.arange(5000.0).reshape(-1, 1)
+    assert np.array_equal(f.map(rows), f.map(rows, threads=1))
+    assert np.array_equal(f.map_vjp(rows), f.map_vjp(rows, threads=1))
+    assert np.array_equal(f.map_jacobian(rows), f.map_jacobian(rows, threads=1))
+
+
 @pytest.mark.skipif(not os.path.isdir(LINUX_TASKS) or (os.cpu_count() or 1) < 2,
                     reason="needs Linux's thread list and two cores")
 @pytest.mark.parametrize("method", ["map", "map_vjp", "map_jacobian"])

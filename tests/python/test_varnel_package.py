@@ -2,6 +2,7 @@
 
 import importlib.util
 import inspect
+import math
 import os
 import shutil
 import subprocess
@@ -122,6 +123,35 @@ def test_gradcheck_restores_when_the_check_fails(build, error):
 def test_gradcheck_refuses(value, params):
     with pytest.raises(ValueError):
         gradcheck(value, params)
+
+
+@pytest.mark.parametrize("lanes", [(0.5,), (0.5, 2.0)])
+def test_gradcheck_takes_one_parameter_as_the_list_of_it(lanes):
+    p = Parameter(*lanes, name="p")
+    value = sin(p.x) * p[p.dim - 1]
+    expected = gradcheck(value, [p])
+    next_id = Constant(0.0).id + 1
+    result = gradcheck(value, p)  # iterating p would check its lanes as new Expressions, or refuse them
+    assert Constant(0.0).id == next_id
+    assert result.ok and result.parameter.id == p.id
+    assert (result.lane, result.analytic, result.numeric) == (expected.lane, expected.analytic, expected.numeric)
+
+
+@pytest.mark.parametrize("spoil", [
+    lambda p: varnel.sqrt(p - 0.5).backward(),     # the derivative of sqrt at 0: infinite
+    lambda p: varnel.pow(-2.0, p * 0 + 2).backward(),  # in the exponent at a negative base: NaN
+])
+def test_gradcheck_refuses_a_gradient_it_could_not_restore_and_changes_nothing(spoil):
+    p, q = Parameter(0.5, name="p"), Parameter(0.25, name="q")
+    spoil(p)
+    q.backward(3.0)
+    p_grad = p.grad
+    assert not all(math.isfinite(g) for g in p_grad)
+    with pytest.raises(ValueError, match=r"^gradcheck cannot restore the gradient \((inf|nan),\) of "
+                                         r"Parameter<1>#\d+\(p\), which is not finite: clear it with zero_grad first$"):
+        gradcheck(p * q, [q])
+    assert (p.value, q.value, q.grad) == ((0.5,), (0.25,), (3.0,))
+    assert str(p.grad) == str(p_grad)
 
 
 @pytest.mark.parametrize("make", [lambda ps: optim.SGD(ps, lr=0.1), lambda ps: optim.SGD(ps, 0.02, momentum=0.9),
