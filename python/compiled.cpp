@@ -10,7 +10,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -206,25 +205,23 @@ unsigned capped_count(py::handle count) {
     return overflow > 0 ? 1024 : static_cast<unsigned>(std::min<long long>(value, 1024));
 }
 
-// threads=None: at most varnel.default_threads() (the environment's say and
-// the CPUs this process may run on); when that is every core, the
-// Function's own choice (0), which also keeps small work on one thread.
-// Else a count of at least 1.
-// The module is taken from sys.modules where it is already (importing it
-// again would run the import system's Python code at every call), and the
-// machine's cores are counted once (glibc reads them from /sys each time):
-// together they were most of a short call's cost.
-unsigned thread_count(const py::object& threads) {
+// threads=None: the Function's own choice (0), which keeps small work on
+// one thread, of at most varnel.default_threads() (the environment's say
+// and the CPUs this process may run on). Else a count of at least 1.
+// The module is taken from sys.modules where it is already: importing it
+// again would run the import system's Python code at every call, most of a
+// short call's cost.
+sym::RowOptions row_options(const py::object& threads) {
+    sym::RowOptions options;
     if (threads.is_none()) {
-        static const unsigned cores = std::thread::hardware_concurrency();
         PyObject* loaded = PyImport_GetModule(py::str("varnel._threads").ptr());
         if (loaded == nullptr && PyErr_Occurred() != nullptr) {
             throw py::error_already_set();
         }
         const py::object module =
             loaded != nullptr ? py::reinterpret_steal<py::object>(loaded) : py::module_::import("varnel._threads");
-        const unsigned allowed = capped_count(module.attr("default_threads")());
-        return allowed >= cores ? 0 : allowed;
+        options.most_threads = capped_count(module.attr("default_threads")());
+        return options;
     }
     if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads)) {
         throw py::type_error("threads must be an int or None");
@@ -232,16 +229,15 @@ unsigned thread_count(const py::object& threads) {
     if (threads < py::int_(1)) {
         throw py::value_error("threads must be at least 1, got " + py::str(threads).cast<std::string>());
     }
-    return capped_count(threads);
+    options.threads = capped_count(threads);
+    return options;
 }
 
 // Runs a call over rows without the interpreter lock, asking between blocks
 // whether a signal came (Ctrl-C): its handler's exception stops the call and
 // is raised, and the caller keeps nothing of what was half written.
 template <typename Run>
-void run_rows(unsigned threads, Run run) {
-    sym::RowOptions options;
-    options.threads = threads;
+void run_rows(sym::RowOptions options, Run run) {
     options.interrupted = [] {
         const py::gil_scoped_acquire gil;
         return PyErr_CheckSignals() != 0;
@@ -260,9 +256,9 @@ py::object map_rows(const CompiledFunction& self, py::handle rows, const py::obj
     const py::object numpy = numpy_module("Function.map");
     const sym::Function& function = self.function;
     const InputRows in(numpy, function, rows, "map");
-    const unsigned count = thread_count(threads);
+    const sym::RowOptions choice = row_options(threads);
     return new_array(numpy, py::make_tuple(in.count(), function.output_lanes()), [&](double* out) {
-        run_rows(count, [&](const sym::RowOptions& options) {
+        run_rows(choice, [&](const sym::RowOptions& options) {
             return function.map(in.data(), in.count(), in.row_stride(), in.lane_stride(), out, options);
         });
     });
@@ -298,9 +294,9 @@ py::object map_vjp_rows(const CompiledFunction& self, py::handle rows, const py:
     }
     const Buffer seed_buffer(seed_array, PyBUF_C_CONTIGUOUS);
     const auto* seed_lanes = static_cast<const double*>(seed_buffer.view().buf);
-    const unsigned count = thread_count(threads);
+    const sym::RowOptions choice = row_options(threads);
     return new_array(numpy, py::make_tuple(in.count(), function.input_lanes()), [&](double* out) {
-        run_rows(count, [&](const sym::RowOptions& options) {
+        run_rows(choice, [&](const sym::RowOptions& options) {
             return function.map_vjp(in.data(), in.count(), in.row_stride(), in.lane_stride(), seed_lanes,
                                     seed_stride, out, accumulate, options);
         });
@@ -311,10 +307,10 @@ py::object map_jacobian_rows(const CompiledFunction& self, py::handle rows, cons
     const py::object numpy = numpy_module("Function.map_jacobian");
     const sym::Function& function = self.function;
     const InputRows in(numpy, function, rows, "map_jacobian");
-    const unsigned count = thread_count(threads);
+    const sym::RowOptions choice = row_options(threads);
     return new_array(numpy, py::make_tuple(in.count(), function.output_lanes(), function.input_lanes()),
                      [&](double* out) {
-                         run_rows(count, [&](const sym::RowOptions& options) {
+                         run_rows(choice, [&](const sym::RowOptions& options) {
                              return function.map_jacobian(in.data(), in.count(), in.row_stride(),
                                                           in.lane_stride(), out, options);
                          });
@@ -577,9 +573,8 @@ Each row holds the lanes of every input, in order. A float64 array or
 buffer (strided or not) is read where it lies; anything else is converted
 first. The rows run in C++ in blocks, without the interpreter lock, on
 threads threads (None: up to varnel.default_threads(), which follows
-VARNEL_NUM_THREADS, OMP_NUM_THREADS and the CPUs this process may run on;
-when that is every core of the machine, only where the work is large
-enough to gain, else 1); the values are those of row-by-row calls, bit for
+VARNEL_NUM_THREADS, OMP_NUM_THREADS and the CPUs this process may run on,
+where the work is large enough to gain, else 1); the values are those of row-by-row calls, bit for
 bit, on any thread count. A failing row raises its error with "row I: " before the
 message, I the first failing row. Ctrl-C stops it with KeyboardInterrupt.
 Needs NumPy.)doc";

@@ -990,6 +990,9 @@ bool Function::over_rows(const Rows& rows, std::size_t lanes_per_row, const RowO
     std::size_t threads = options.threads;
     if (threads == 0) {
         threads = rows.count * (code_.size() + 1) >= kThreadedWork ? usable_cores() : 1;
+        if (options.most_threads != 0) {
+            threads = std::min<std::size_t>(threads, options.most_threads);
+        }
     }
     threads = std::clamp<std::size_t>(threads, 1, blocks);
 

@@ -24,6 +24,8 @@ struct RowOptions {
     // may run on (its CPU affinity) when the work is large enough to gain
     // from them, else 1.
     unsigned threads = 0;
+    // With threads 0, take no more than this many (0: no bound).
+    unsigned most_threads = 0;
     // Asked on the calling thread between blocks, every few milliseconds:
     // when it returns true the call stops early and returns false, its
     // output partly written and nothing else changed.

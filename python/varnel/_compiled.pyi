@@ -102,9 +102,8 @@ class Function(Generic[_Values, _Gradients], metaclass=_FunctionType):
         """Evaluates every row of what ``numpy.asarray`` makes a 2-D float64
         array of shape (N, input lanes) into a NumPy array of shape
         (N, output lanes), in blocks of rows, without the interpreter lock,
-        on ``threads`` threads (None: up to :func:`varnel.default_threads`;
-        when that is every core of the machine, only where the work is large
-        enough to gain, else 1). Needs NumPy."""
+        on ``threads`` threads (None: up to :func:`varnel.default_threads`,
+        where the work is large enough to gain, else 1). Needs NumPy."""
     def map_vjp(
         self, rows: ArrayLike, /, seeds: ArrayLike | None = None, *, accumulate: bool = False, threads: int | None = None
     ) -> _Array:

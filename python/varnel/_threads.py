@@ -26,8 +26,7 @@ def _cpus() -> int:
 def default_threads() -> int:
     """The most threads ``map``, ``map_vjp`` and ``map_jacobian`` start when
     called with ``threads=None``; they take no more than the call has blocks
-    of rows, and when this is every core of the machine, one where the work
-    is too small to gain from more.
+    of rows, and one where the work is too small to gain from more.
 
     ``VARNEL_NUM_THREADS`` when it is set (a whole number of at least 1;
     anything else raises ValueError "VARNEL_NUM_THREADS must be a whole

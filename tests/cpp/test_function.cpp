@@ -601,7 +601,8 @@ int process_threads() {
 }
 
 // threads = 0 takes the cores the caller may run on, not the machine's: a
-// call pinned to one core runs on the calling thread alone.
+// call pinned to one core runs on the calling thread alone. most_threads
+// bounds that choice.
 TEST(FunctionRows, DefaultThreadCountFollowsTheCallersAffinity) {
     const Value x = sym::undefined(1, "x");
     Value y = x;
@@ -611,11 +612,12 @@ TEST(FunctionRows, DefaultThreadCountFollowsTheCallersAffinity) {
     std::vector<double> out(rows.size());
     // Helper threads the call starts, seen from the calling thread while
     // the helpers run (it asks at its first block).
-    auto helpers = [&](unsigned threads) {
+    auto helpers = [&](unsigned threads, unsigned most_threads = 0) {
         const int before = process_threads();
         int most = before;
         sym::RowOptions options;
         options.threads = threads;
+        options.most_threads = most_threads;
         options.interrupted = [&] {
             most = std::max(most, process_threads());
             return false;
@@ -628,6 +630,8 @@ TEST(FunctionRows, DefaultThreadCountFollowsTheCallersAffinity) {
     ASSERT_EQ(0, sched_getaffinity(0, sizeof saved, &saved));
     const int cores = CPU_COUNT(&saved);
     EXPECT_EQ(helpers(0), cores - 1);
+    EXPECT_EQ(helpers(0, 1), 0);
+    EXPECT_EQ(helpers(0, 2), std::min(cores, 2) - 1);
     int first = 0;
     while (!CPU_ISSET(first, &saved)) ++first;
     cpu_set_t one;
