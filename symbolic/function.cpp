@@ -215,10 +215,12 @@ Function::Function(std::vector<Value> outputs, std::vector<Value> inputs)
     }
     const std::uint64_t span_limit = 16 * (std::uint64_t{inputs_.size()} + outputs_.size() + 16);
     const bool windowed = greatest_id >= least_id && greatest_id - least_id < span_limit;
-    IdWindowIndex found_at(least_id, windowed ? static_cast<std::size_t>(greatest_id - least_id + 1) : 0,
-                           inputs_.size() + 16);
+    const std::size_t window = windowed ? static_cast<std::size_t>(greatest_id - least_id + 1) : 0;
+    IdWindowIndex found_at(least_id, window, inputs_.size() + 16);
+    // Room for every node the window promises, which only the nodes found
+    // touch.
     std::vector<Found> found;
-    found.reserve(inputs_.size() + 16);
+    found.reserve(inputs_.size() + window + 16);
     for (const Value& input : inputs_) {
         require_valid(input, "function input");
         const ValueNode& node = input.node();
