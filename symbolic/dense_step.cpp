@@ -74,15 +74,19 @@ bool DenseStep::curved_step(const Eigen::MatrixXd& curvature, VectorXd& step) co
     return step.allFinite();
 }
 
-bool DenseStep::normal_inverse(Eigen::MatrixXd& inverse) const {
+int DenseStep::normal_inverse(Eigen::MatrixXd& inverse) const {
     const Index n = r_.cols();
     const double largest = std::fabs(r_(0, 0));
     const double threshold =
         largest * std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows_, n));
+    int undetermined = 0;
     for (Index j = 0; j < n; ++j) {
         if (!(std::fabs(r_(j, j)) > threshold)) {
-            return false;
+            ++undetermined;
         }
+    }
+    if (undetermined != 0) {
+        return undetermined;
     }
     // (J^T J)^-1 = P R^-1 R^-T P^T.
     Eigen::MatrixXd r_inverse = Eigen::MatrixXd::Identity(n, n);
@@ -94,7 +98,7 @@ bool DenseStep::normal_inverse(Eigen::MatrixXd& inverse) const {
             inverse(permutation_(i), permutation_(j)) = permuted(i, j);
         }
     }
-    return true;
+    return 0;
 }
 
 void DenseStep::solve_damped(const VectorXd& damped_scale, VectorXd& x) {

@@ -85,22 +85,24 @@ bool converged(SolveStatus status) {
 }
 
 // s^2 (J^T J)^-1 with s^2 = |r|^2 / (m - n), left empty where it is not
-// defined: no degrees of freedom, or J rank deficient.
-void add_covariance(const Eigen::VectorXd& r, const Eigen::MatrixXd& jacobian, SolveSummary& summary) {
+// defined: no degrees of freedom, or J rank deficient. Returns the number
+// of directions of the unknowns J leaves undetermined.
+int add_covariance(const Eigen::VectorXd& r, const Eigen::MatrixXd& jacobian, SolveSummary& summary) {
     const Eigen::Index m = jacobian.rows();
     const Eigen::Index n = jacobian.cols();
     if (m <= n) {
-        return;
+        return 0;
     }
     DenseStep factor;
     factor.factorize(jacobian, r);
     Eigen::MatrixXd inverse;
-    if (!factor.normal_inverse(inverse)) {
-        return;
+    const int undetermined = factor.normal_inverse(inverse);
+    if (undetermined != 0) {
+        return undetermined;
     }
     inverse *= r.squaredNorm() / static_cast<double>(m - n);
     if (!inverse.allFinite()) {  // residuals whose squares overflow
-        return;
+        return 0;
     }
     summary.covariance.resize(static_cast<std::size_t>(n * n));
     summary.standard_errors.resize(static_cast<std::size_t>(n));
@@ -110,17 +112,18 @@ void add_covariance(const Eigen::VectorXd& r, const Eigen::MatrixXd& jacobian, S
         }
         summary.standard_errors[static_cast<std::size_t>(i)] = std::sqrt(inverse(i, i));
     }
+    return 0;
 }
 
-// A solve's summary, and how many directions of the unknowns a sparse J
-// leaves undetermined at the end.
+// A solve's summary, and how many directions of the unknowns J leaves
+// undetermined at the end.
 struct Minimum {
     LayoutSolveSummary result;
     int undetermined = 0;
 };
 
-void minimize_dense(ResidualModel& model, Eigen::VectorXd start, Eigen::VectorXd residuals,
-                    const SolveOptions& options, SolveSummary& summary) {
+int minimize_dense(ResidualModel& model, Eigen::VectorXd start, Eigen::VectorXd residuals,
+                   const SolveOptions& options, SolveSummary& summary) {
     TrustRegionEnd end = levenberg_marquardt(model, std::move(start), std::move(residuals), options);
     if (end.jacobian.size() == 0) {
         model.jacobian(end.x, end.jacobian);
@@ -139,8 +142,9 @@ void minimize_dense(ResidualModel& model, Eigen::VectorXd start, Eigen::VectorXd
         Eigen::VectorXd weighed_r;
         Eigen::MatrixXd weighed_jacobian;
         model.weigh(end.residuals, end.jacobian, weighed_r, weighed_jacobian);
-        add_covariance(weighed_r, weighed_jacobian, summary);
+        return add_covariance(weighed_r, weighed_jacobian, summary);
     }
+    return 0;
 }
 
 // The same on the residuals' blocks. The covariance's n-by-n form is left
@@ -211,7 +215,8 @@ Minimum minimize(const LeastSquaresProblem& problem, const std::vector<SmallValu
         minimum.undetermined =
             minimize_sparse(problem, model, std::move(start), std::move(residuals), options, result);
     } else {
-        minimize_dense(model, std::move(start), std::move(residuals), options, result.summary);
+        minimum.undetermined =
+            minimize_dense(model, std::move(start), std::move(residuals), options, result.summary);
     }
     SolveSummary& summary = result.summary;
     summary.residual_lanes = static_cast<int>(model.rows());

@@ -35,8 +35,10 @@ public:
     bool curved_step(const Eigen::MatrixXd& curvature, Eigen::VectorXd& step) const;
     // |J p|.
     double model_norm(const Eigen::VectorXd& step) const;
-    // (J^T J)^-1 from R; false when R is singular to rounding.
-    bool normal_inverse(Eigen::MatrixXd& inverse) const;
+    // (J^T J)^-1 from R. Returns the number of directions of the unknowns
+    // that J leaves undetermined to rounding (R's diagonal entries at or
+    // below its rounding); the inverse is only set when that is 0.
+    int normal_inverse(Eigen::MatrixXd& inverse) const;
 
 private:
     // Solves min |(J; sqrt(damping) D) x - (f; 0)| with R and Q^T f, for

@@ -86,7 +86,7 @@ TEST_P(DenseSteps, TheNormalInverseIsTheInverseOfJTransposeJ) {
     DenseStep step;
     step.factorize(p.jacobian, p.residuals);
     MatrixXd inverse;
-    ASSERT_TRUE(step.normal_inverse(inverse));
+    ASSERT_EQ(step.normal_inverse(inverse), 0);
     const MatrixXd expected = (p.jacobian.transpose() * p.jacobian).inverse();
     for (Eigen::Index i = 0; i < 4; ++i) {
         for (Eigen::Index j = 0; j < 4; ++j) {
@@ -111,7 +111,7 @@ TEST(DenseStep, ARankDeficientJacobianStillGivesAStepButNoInverse) {
     // orthogonal to J's columns.
     EXPECT_LT((jacobian.transpose() * (residuals + jacobian * s)).norm(), 1e-12);
     MatrixXd inverse;
-    EXPECT_FALSE(step.normal_inverse(inverse));
+    EXPECT_EQ(step.normal_inverse(inverse), 2);
 }
 
 }  // namespace
