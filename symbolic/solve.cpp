@@ -252,9 +252,16 @@ void write_parameters(const LeastSquaresProblem& problem, const SolveSummary& su
 
 // The Function's checks (it names an Undefined that is not an unknown), and
 // a message of a least-squares problem for an empty list of residuals.
+constexpr char kNoUnknown[] = "least squares needs at least one unknown";
+
+// The counts are checked before compiling, so that they come before what
+// the compile finds below the residuals, as the README's table has them.
 Function function_of(std::vector<Value> residuals, std::vector<Value> unknowns) {
     if (residuals.empty()) {
         throw std::invalid_argument("least squares needs at least one residual");
+    }
+    if (unknowns.empty()) {
+        throw std::invalid_argument(kNoUnknown);
     }
     return Function(std::move(residuals), std::move(unknowns));
 }
@@ -286,7 +293,7 @@ LeastSquaresProblem::LeastSquaresProblem(std::vector<Value> residuals, std::vect
 
 LeastSquaresProblem::LeastSquaresProblem(Function function) : function_(std::move(function)) {
     if (function_.inputs().empty()) {
-        throw std::invalid_argument("least squares needs at least one unknown");
+        throw std::invalid_argument(kNoUnknown);
     }
     if (residual_lanes() < unknown_lanes()) {
         throw std::invalid_argument("least squares needs at least as many residual lanes as unknown lanes, got " +

@@ -447,6 +447,9 @@ TEST(LeastSquaresErrors, BadProblemsAreRefusedByName) {
     EXPECT_ERROR(std::invalid_argument, "least squares needs at least one residual", sym::LeastSquaresProblem({}, {x}));
     EXPECT_ERROR(std::invalid_argument, "least squares needs at least one unknown",
                  sym::LeastSquaresProblem({c}, {}));
+    // Before what the compile would find below the residuals.
+    EXPECT_ERROR(std::invalid_argument, "least squares needs at least one unknown",
+                 sym::LeastSquaresProblem(sum, {}));
     EXPECT_ERROR(std::invalid_argument, "function input is listed twice", sym::LeastSquaresProblem({x, x}, {x, x}));
     EXPECT_ERROR(std::invalid_argument, "function inputs must be Undefined or Parameter values",
                  sym::LeastSquaresProblem(doubled, {x, c}));

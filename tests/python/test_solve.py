@@ -173,6 +173,7 @@ def bad_calls():
          "least squares needs at least as many residual lanes as unknown lanes, got 1 for 2"),
         (lambda: least_squares([], [x]), ValueError, "least squares needs at least one residual"),
         (lambda: least_squares([p * 2.0], []), ValueError, "least squares needs at least one unknown"),
+        (lambda: solve([x + y], []), ValueError, "least squares needs at least one unknown"),
         (lambda: least_squares(1.0, [x]), TypeError, "residuals must be an Expression or a sequence of Expressions"),
         (lambda: solve([e, "x"], [x]), TypeError, "equations must be an Expression or a sequence of Expressions"),
         (lambda: least_squares([e], [x, 3]), TypeError, "unknowns must be an Expression or a sequence of Expressions"),
