@@ -196,24 +196,33 @@ SupernodalCholesky::SupernodalCholesky(const Matrix& lower, const SupernodalKern
     }
 
     // The supernodes' rows: row k is in the supernode of each column its
-    // pattern reaches, and in its own; k rising, each list ascends.
+    // pattern reaches, and in its own; k rising, each list ascends. A
+    // column's path up the tree runs through whole supernodes (within one,
+    // each column's parent is the next), so it is climbed a supernode at a
+    // time: a step per supernode a row reaches, not per entry of L.
     rows_.resize(static_cast<std::size_t>(row_count));
     std::vector<std::int64_t> filled(supernodes_.size());
-    std::vector<int> last_row(supernodes_.size(), -1);
+    std::vector<int> supernode_parent(supernodes_.size(), -1);
     for (std::size_t s = 0; s < supernodes_.size(); ++s) {
         filled[s] = supernodes_[s].row_start;
-    }
-    std::fill(mark.begin(), mark.end(), -1);
-    auto add_row = [&](int j, int k) {
-        const auto s = static_cast<std::size_t>(supernode_of_[static_cast<std::size_t>(j)]);
-        if (last_row[s] != k) {
-            last_row[s] = k;
-            rows_[static_cast<std::size_t>(filled[s]++)] = k;
+        const auto last = static_cast<std::size_t>(supernodes_[s].first + supernodes_[s].columns - 1);
+        if (parent[last] != -1) {
+            supernode_parent[s] = supernode_of_[static_cast<std::size_t>(parent[last])];
         }
-    };
+    }
+    std::vector<int> last_row(supernodes_.size(), -1);
     for (int k = 0; k < n_; ++k) {
-        row_pattern(rows, parent, k, mark, [&](int j) { add_row(j, k); });
-        add_row(k, k);
+        const int own = supernode_of_[static_cast<std::size_t>(k)];
+        last_row[static_cast<std::size_t>(own)] = k;
+        for (std::int64_t p = rows.starts[static_cast<std::size_t>(k)];
+             p < rows.starts[static_cast<std::size_t>(k) + 1]; ++p) {
+            for (int s = supernode_of_[static_cast<std::size_t>(rows.columns[static_cast<std::size_t>(p)])];
+                 last_row[static_cast<std::size_t>(s)] != k; s = supernode_parent[static_cast<std::size_t>(s)]) {
+                last_row[static_cast<std::size_t>(s)] = k;
+                rows_[static_cast<std::size_t>(filled[static_cast<std::size_t>(s)]++)] = k;
+            }
+        }
+        rows_[static_cast<std::size_t>(filled[static_cast<std::size_t>(own)]++)] = k;
     }
 
     // Which supernodes each one updates: its rows below its columns, in
