@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -235,12 +236,18 @@ sym::RowOptions row_options(const py::object& threads) {
 
 // Runs a call over rows without the interpreter lock, asking between blocks
 // whether a signal came (Ctrl-C): its handler's exception stops the call and
-// is raised, and the caller keeps nothing of what was half written.
+// is raised, and the caller keeps nothing of what was half written. The
+// Parameters' values are read, and their gradients added into, holding the
+// lock, as other threads set them holding it.
 template <typename Run>
 void run_rows(sym::RowOptions options, Run run) {
     options.interrupted = [] {
         const py::gil_scoped_acquire gil;
         return PyErr_CheckSignals() != 0;
+    };
+    options.with_parameters = [](const std::function<void()>& step) {
+        const py::gil_scoped_acquire gil;
+        step();
     };
     bool done = false;
     {
