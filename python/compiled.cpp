@@ -453,7 +453,7 @@ py::tuple reduce(py::handle self) {
 CompiledFunction load_function(py::handle form, bool single_output, bool single_input) {
     const Buffer bytes(form, PyBUF_SIMPLE);
     return {sym::function_from_bytes(static_cast<const std::uint8_t*>(bytes.view().buf),
-                                     static_cast<std::size_t>(bytes.view().len)),
+                                     static_cast<std::size_t>(bytes.view().len), single_output, single_input),
             single_output, single_input};
 }
 
@@ -567,7 +567,8 @@ constexpr const char* kLoadFunctionDoc = R"doc(_load_function(form, single_outpu
 --
 
 The Function that pickling saved as form (bytes). Raises ValueError when
-the bytes are not such a form or are damaged.)doc";
+the bytes are not such a form, are damaged, or hold other than one output
+(one input) where single_output (single_input) is set.)doc";
 
 constexpr const char* kMapDoc = R"doc(map(self, rows, /, *, threads=None)
 --
