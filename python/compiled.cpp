@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -235,12 +236,18 @@ sym::RowOptions row_options(const py::object& threads) {
 
 // Runs a call over rows without the interpreter lock, asking between blocks
 // whether a signal came (Ctrl-C): its handler's exception stops the call and
-// is raised, and the caller keeps nothing of what was half written.
+// is raised, and the caller keeps nothing of what was half written. The
+// Parameters' values are read, and their gradients added into, holding the
+// lock, as other threads set them holding it.
 template <typename Run>
 void run_rows(sym::RowOptions options, Run run) {
     options.interrupted = [] {
         const py::gil_scoped_acquire gil;
         return PyErr_CheckSignals() != 0;
+    };
+    options.with_parameters = [](const std::function<void()>& step) {
+        const py::gil_scoped_acquire gil;
+        step();
     };
     bool done = false;
     {
@@ -446,7 +453,7 @@ py::tuple reduce(py::handle self) {
 CompiledFunction load_function(py::handle form, bool single_output, bool single_input) {
     const Buffer bytes(form, PyBUF_SIMPLE);
     return {sym::function_from_bytes(static_cast<const std::uint8_t*>(bytes.view().buf),
-                                     static_cast<std::size_t>(bytes.view().len)),
+                                     static_cast<std::size_t>(bytes.view().len), single_output, single_input),
             single_output, single_input};
 }
 
@@ -560,7 +567,8 @@ constexpr const char* kLoadFunctionDoc = R"doc(_load_function(form, single_outpu
 --
 
 The Function that pickling saved as form (bytes). Raises ValueError when
-the bytes are not such a form or are damaged.)doc";
+the bytes are not such a form, are damaged, or hold other than one output
+(one input) where single_output (single_input) is set.)doc";
 
 constexpr const char* kMapDoc = R"doc(map(self, rows, /, *, threads=None)
 --

@@ -891,16 +891,49 @@ struct Function::Rows {
     std::ptrdiff_t seed_stride;
 };
 
-void Function::fill_block(double* values, std::size_t stride) const {
-    for (std::size_t k = 0; k < constant_lanes_.size(); ++k) {
-        std::fill_n(values + (static_cast<std::size_t>(input_lanes_) + k) * stride, stride, constant_lanes_[k]);
+namespace {
+
+// Runs a step that touches the Parameters as the options ask.
+void touch_parameters(const RowOptions& options, const std::function<void()>& step) {
+    if (options.with_parameters) {
+        options.with_parameters(step);
+    } else {
+        step();
     }
+}
+
+}  // namespace
+
+// The lanes of the Parameters, in lane order, read once for a call over
+// rows so that every row sees the same values. The room is made first:
+// the step only copies.
+std::vector<double> Function::read_parameters(const RowOptions& options) const {
+    std::size_t count = 0;
     for (const auto& parameter : parameters_) {
-        const ValueNode& node = parameter.item.node();
-        for (int i = 0; i < node.dimension; ++i) {
-            std::fill_n(values + (parameter.lane + static_cast<std::size_t>(i)) * stride, stride,
-                        node.value.lanes[static_cast<std::size_t>(i)]);
-        }
+        count += static_cast<std::size_t>(parameter.item.node().dimension);
+    }
+    std::vector<double> lanes(count);
+    if (count != 0) {
+        touch_parameters(options, [&] {
+            double* lane = lanes.data();
+            for (const auto& parameter : parameters_) {
+                const ValueNode& node = parameter.item.node();
+                lane = std::copy_n(node.value.lanes.begin(), node.dimension, lane);
+            }
+        });
+    }
+    return lanes;
+}
+
+// The constants' lanes and then the Parameters', one run after the
+// inputs', each the same in every row of the block.
+void Function::fill_block(double* values, std::size_t stride, const std::vector<double>& parameters) const {
+    double* lane = values + static_cast<std::size_t>(input_lanes_) * stride;
+    for (const double constant : constant_lanes_) {
+        lane = std::fill_n(lane, stride, constant);
+    }
+    for (const double parameter : parameters) {
+        lane = std::fill_n(lane, stride, parameter);
     }
 }
 
@@ -987,6 +1020,7 @@ bool Function::over_rows(const Rows& rows, std::size_t lanes_per_row, const RowO
     if (rows.count == 0) {
         return true;
     }
+    const std::vector<double> parameters = read_parameters(options);
     const std::size_t height = block_height(lanes_per_row);
     const std::size_t blocks = (rows.count + height - 1) / height;
     std::size_t threads = options.threads;
@@ -1006,7 +1040,7 @@ bool Function::over_rows(const Rows& rows, std::size_t lanes_per_row, const RowO
         try {
             Scratch scratch(lanes_per_row * height);
             double* lanes = scratch.get();
-            fill_block(lanes, height);
+            fill_block(lanes, height, parameters);
             // The first block asks at once.
             auto polled = std::chrono::steady_clock::now() - kPollInterval;
             while (!stop.load(std::memory_order_relaxed)) {
@@ -1161,7 +1195,7 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
             totals[parameters_at + p] = first == 0 ? sums[p] : totals[parameters_at + p] + sums[first + p];
         }
     }
-    add_parameter_gradients(totals.data());
+    touch_parameters(options, [&] { add_parameter_gradients(totals.data()); });
     return true;
 }
 

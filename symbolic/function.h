@@ -30,6 +30,13 @@ struct RowOptions {
     // when it returns true the call stops early and returns false, its
     // output partly written and nothing else changed.
     std::function<bool()> interrupted;
+    // Runs the call's two short steps that touch its Parameters, on the
+    // calling thread: reading their values once before the rows, and, for
+    // map_vjp with accumulate, adding into their gradients once after
+    // them. A caller whose other threads may set those Parameters or
+    // their gradients meanwhile runs each step holding the lock that
+    // guards them. Empty: the steps run directly.
+    std::function<void(const std::function<void()>& step)> with_parameters;
 };
 
 // The outputs of a graph as a function of some of its leaves. Making one
@@ -43,7 +50,8 @@ struct RowOptions {
 // from several threads at once. vjp, like Value::backward, adds into the
 // gradients of the Parameters that are not inputs: concurrent vjp calls
 // that reach the same such Parameters, and set_value on a Parameter read by
-// a running call, must be serialised by the caller.
+// a running call, must be serialised by the caller (calls over rows touch
+// the Parameters only through RowOptions::with_parameters).
 class Function {
 public:
     Function(std::vector<Value> outputs, std::vector<Value> inputs);
@@ -126,7 +134,8 @@ private:
     void jacobian_rows(const double* values, const double* kept, double* lanes, Block rows, Put put) const;
     template <typename Block>
     bool over_rows(const Rows& rows, std::size_t lanes_per_row, const RowOptions& options, Block block) const;
-    void fill_block(double* values, std::size_t stride) const;
+    std::vector<double> read_parameters(const RowOptions& options) const;
+    void fill_block(double* values, std::size_t stride, const std::vector<double>& parameters) const;
     bool load_block(const Rows& rows, std::size_t first, std::size_t stride, std::size_t count,
                     double* values) const;
     std::size_t first_bad_row(const double* values, std::size_t stride, std::size_t count) const;

@@ -524,9 +524,15 @@ std::vector<std::uint8_t> function_to_bytes(const Function& function) {
     return write(detail::TapeAccess::form(function));
 }
 
-Function function_from_bytes(const std::uint8_t* data, std::size_t size) {
+Function function_from_bytes(const std::uint8_t* data, std::size_t size, bool one_output, bool one_input) {
     const Form form = read(data, size);
     check(form);
+    if (one_output && form.outputs.size() != 1) {
+        invalid(std::to_string(form.outputs.size()) + " outputs, expected 1");
+    }
+    if (one_input && form.input_dimensions.size() != 1) {
+        invalid(std::to_string(form.input_dimensions.size()) + " inputs, expected 1");
+    }
     // Nothing below can refuse the form: the first node is made only now.
     std::vector<Value> slot(form.slot_count);
     std::vector<Value> inputs;

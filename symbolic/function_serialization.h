@@ -38,6 +38,9 @@ std::vector<std::uint8_t> function_to_bytes(const Function& function);
 // Bytes that are not such a form, or are damaged, throw
 // std::invalid_argument with what is wrong; every index is checked before
 // it is used, and nothing (no node, no id) is made before all of them are.
-Function function_from_bytes(const std::uint8_t* data, std::size_t size);
+// With one_output (one_input), a form of any other number of outputs
+// (inputs) is refused the same way, as the caller was made from one.
+Function function_from_bytes(const std::uint8_t* data, std::size_t size, bool one_output = false,
+                             bool one_input = false);
 
 }  // namespace varnel::symbolic

@@ -128,4 +128,5 @@ def compile(
 
 def _load_function(form: bytes | bytearray | memoryview, single_output: bool, single_input: bool) -> Function[Any, Any]:
     """The Function pickling saved as ``form``; ValueError for bytes that are
-    not such a form or are damaged."""
+    not such a form, are damaged, or hold other than one output (one input)
+    where ``single_output`` (``single_input``) is set."""

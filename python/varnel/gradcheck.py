@@ -4,6 +4,7 @@ import math
 import sys
 from collections.abc import Iterable
 from dataclasses import dataclass
+from typing import Any
 
 from _varnel import Expression
 
@@ -67,6 +68,15 @@ class GradcheckError(AssertionError):
         self.result = result
 
 
+def _is_finite(number: Any) -> bool:
+    """Whether number is a finite real number; False, where math.isfinite
+    raises, for what is not a number and for an int beyond every float."""
+    try:
+        return math.isfinite(number)
+    except (TypeError, OverflowError):
+        return False
+
+
 def gradcheck(
     value: Expression,
     parameters: Iterable[Expression],
@@ -100,11 +110,11 @@ def gradcheck(
             f"gradcheck needs a one-lane value, got {value.dim} lanes; "
             "check one lane at a time (value.x, value.y, ...)"
         )
-    if not (math.isfinite(eps) and eps > 0):
+    if not (_is_finite(eps) and eps > 0):
         raise ValueError("gradcheck eps must be a positive finite number")
-    if not (math.isfinite(rtol) and rtol > 0):
+    if not (_is_finite(rtol) and rtol > 0):
         raise ValueError("gradcheck rtol must be a positive finite number")
-    if not (math.isfinite(atol) and atol >= 0):
+    if not (_is_finite(atol) and atol >= 0):
         raise ValueError("gradcheck atol must be a finite number >= 0")
     if isinstance(parameters, Expression):
         # Iterating it would yield its lanes, new Expressions that are not Parameters.

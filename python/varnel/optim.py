@@ -379,7 +379,9 @@ class Adam(Optimizer):
         _check_positive("eps", settings["eps"])
 
     def _state_checks(self, dim: int) -> dict[str, Callable[[Any], bool]]:
-        return {"step": lambda t: isinstance(t, int) and not isinstance(t, bool) and t >= 1,
+        # The next step raises the betas to the power step + 1, a float.
+        return {"step": lambda t: isinstance(t, int) and not isinstance(t, bool) and t >= 1
+                and _is_finite_number(t + 1),
                 "exp_avg": _lanes_of(dim), "exp_avg_sq": _lanes_of(dim)}
 
     def _update(self, group: ParamGroup, state: dict[str, Any],

@@ -291,6 +291,27 @@ INSTANTIATE_TEST_SUITE_P(
                "slot 1 is not reached from any output"}),
     [](const testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
 
+// A caller that was made from one output or one input refuses a form of
+// another count as damaged: after the form's own checks, before any node.
+TEST(FunctionSerialization, FormsOfOtherCountsThanAskedForAreRefused) {
+    const auto load_as = [](const Bytes& bytes, bool one_output, bool one_input) {
+        return sym::function_from_bytes(bytes.data(), bytes.size(), one_output, one_input);
+    };
+    const Bytes bytes = sample();  // two outputs, one input
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "invalid Function data: 2 outputs, expected 1",
+                       load_as(bytes, true, false));
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "invalid Function data: 2 outputs, expected 1",
+                       load_as(bytes, true, true));
+    EXPECT_EQ(load_as(bytes, false, true).inputs().size(), 1u);
+    Bytes damaged = bytes;
+    damaged[kMulAt] = 200;
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "invalid Function data: instruction 0 has an unknown operator code 200",
+                       load_as(damaged, true, false));
+    const Bytes no_inputs = sym::function_to_bytes(Function({sym::parameter(1.0, "p") * 2.0}, {}));
+    EXPECT_ERROR_NO_ID(std::invalid_argument, "invalid Function data: 0 inputs, expected 1",
+                       load_as(no_inputs, false, true));
+}
+
 // Random damage to valid forms: every load either refuses the bytes with
 // invalid_argument and makes no node, or gives a Function that runs. Under
 // the sanitizers this also shows that no index is used before it is checked.

@@ -256,6 +256,66 @@ def test_accumulate_adds_one_sum_whatever_the_threads():
     assert w.grad == one
 
 
+
+def while_running(call, other):
+    """Runs call() while another thread runs other() again and again."""
+    stop = threading.Event()
+
+    def repeat():
+        while not stop.is_set():
+            other()
+
+    thread = threading.Thread(target=repeat)
+    thread.start()
+    try:
+        return call()
+    finally:
+        stop.set()
+        thread.join()
+
+
+@pytest.mark.parametrize("method", ["map", "map_vjp", "map_jacobian"])
+def test_every_row_reads_the_same_parameter_value_while_another_thread_sets_it(method):
+    x, p = Undefined(name="x"), Parameter([1.0, 1.0, 1.0], name="p")
+    f = compile(x * p, [x])
+    rows = np.ones((200_000, 1))
+    args = (np.ones(3),) if method == "map_vjp" else ()
+
+    def flip():
+        p.set_value([2.0, 2.0, 2.0])
+        p.set_value([1.0, 1.0, 1.0])
+
+    for _ in range(5):
+        out = while_running(lambda: getattr(f, method)(rows, *args, threads=2), flip)
+        first = out[0]
+        # Every lane of p is 1 or every lane is 2: d(x * p)/dx = p, and
+        # the gradient seeded with ones is the sum of p's lanes.
+        assert first.ravel().tolist() in ([1.0] * 3, [2.0] * 3, [3.0], [6.0])
+        assert (out == first).all()
+
+
+def test_accumulated_sums_and_backward_on_another_thread_all_add_up():
+    x = Undefined(name="x")
+    params = [Parameter(1.0) for _ in range(64)]
+    f = compile(sum(p * x for p in params), [x])
+    loss = sum(p * 3.0 for p in params)
+    rows = np.ones((4096, 1))
+    calls, backwards = 300, [0]
+
+    def backward():
+        loss.backward()
+        backwards[0] += 1
+
+    def sums():
+        for _ in range(calls):
+            f.map_vjp(rows, accumulate=True, threads=2)
+
+    while_running(sums, backward)
+    # Whole numbers: the order of the additions does not matter.
+    expected = calls * 4096.0 + backwards[0] * 3.0
+    assert [p.grad[0] for p in params] == [expected] * len(params)
+
+
 def heavy():
     """A Function of about 600 instructions per row, and a parameter it reads."""
     x, p = Undefined(name="x"), Parameter(1.0001, name="p")

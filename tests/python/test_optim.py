@@ -205,15 +205,17 @@ def test_load_state_dict_refuses_a_mismatch_and_changes_nothing(name, bad, messa
     assert [p.value for p in params] == [p.value for p in twin_params]
 
 
+def adam_twin(kind):
+    params = [Parameter(1.0, 2.0), Parameter(0.5)]
+    opt = getattr(optim, kind)([{"params": params[:1]}, {"params": params[1:]}], lr=0.1)
+    train(opt, params, 2)
+    return opt, params
+
+
 @pytest.mark.parametrize("kind", ["Adam", "AdamW"])
 @pytest.mark.parametrize("dropped", ["step", "exp_avg", "exp_avg_sq"])
 def test_load_state_dict_refuses_a_parameter_state_missing_a_part(kind, dropped):
-    def twin():
-        params = [Parameter(1.0, 2.0), Parameter(0.5)]
-        opt = getattr(optim, kind)([{"params": params[:1]}, {"params": params[1:]}], lr=0.1)
-        train(opt, params, 2)
-        return opt, params
-    (opt, params), (other, other_params) = twin(), twin()
+    (opt, params), (other, other_params) = adam_twin(kind), adam_twin(kind)
     state = opt.state_dict()
     del state["state"][1][dropped]  # a step count without its averages, or averages without theirs
     with pytest.raises(ValueError, match="^state_dict has unexpected state for Parameter 1: "):
@@ -221,6 +223,28 @@ def test_load_state_dict_refuses_a_parameter_state_missing_a_part(kind, dropped)
     train(opt, params, 3)
     train(other, other_params, 3)
     assert [p.value for p in params] == [p.value for p in other_params]
+
+
+@pytest.mark.parametrize("kind", ["Adam", "AdamW"])
+@pytest.mark.parametrize("step", [0, True, 2.0, 2**1024 - 1, 10**400])
+def test_load_state_dict_refuses_a_step_count_the_next_step_could_not_use(kind, step):
+    (opt, params), (other, other_params) = adam_twin(kind), adam_twin(kind)
+    state = opt.state_dict()
+    state["state"][1]["step"] = step
+    with pytest.raises(ValueError, match=f"^state_dict has a bad 'step' for Parameter 1: {step!r}$"):
+        opt.load_state_dict(state)
+    train(opt, params, 3)
+    train(other, other_params, 3)
+    assert [p.value for p in params] == [p.value for p in other_params]
+
+
+def test_a_step_count_a_float_holds_loads_and_steps():
+    opt, params = adam_twin("Adam")
+    state = opt.state_dict()
+    state["state"][1]["step"] = 2**1000
+    opt.load_state_dict(state)
+    train(opt, params, 1)
+    assert opt.state[1]["step"] == 2**1000 + 1
 
 
 @pytest.mark.parametrize("build, message", [

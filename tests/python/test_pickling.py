@@ -200,6 +200,31 @@ def test_damaged_forms_raise_value_error_and_make_nothing(data, message):
     assert next_id() == before + 1
 
 
+
+def two_outputs():
+    x, y = Undefined(name="x"), Undefined(name="y")
+    return [x * 2.0, y], [x, y]
+
+
+def two_inputs():
+    x, y = Undefined(name="x"), Undefined(name="y")
+    return x * y, [x, y]
+
+
+@pytest.mark.parametrize("graph, flags, message", [
+    (two_outputs, (True, False), "2 outputs, expected 1"),
+    (two_outputs, (True, True), "2 outputs, expected 1"),
+    (two_inputs, (False, True), "2 inputs, expected 1"),
+    (lambda: (Parameter(1.0) * 2.0, []), (False, True), "0 inputs, expected 1"),
+])
+def test_forms_whose_counts_contradict_the_flags_raise_value_error_and_make_nothing(graph, flags, message):
+    _, data, _ = form_of(varnel.compile(*graph()))
+    before = next_id()
+    check_raises(lambda: varnel._compiled._load_function(data, *flags), ValueError,
+                 "invalid Function data: " + message)
+    assert next_id() == before + 1
+
+
 @pytest.mark.parametrize("call, exc, message", [
     (lambda load, data: load(3, False, False), TypeError, "a bytes-like object is required, not 'int'"),
     (lambda load, data: load(data + b"\0", False, False), ValueError,

@@ -23,6 +23,7 @@ import ast
 import inspect
 import io
 import math
+import pickle
 import re
 import subprocess
 import sys
@@ -543,6 +544,11 @@ def in_place_add():
     return before, p
 
 
+def pickling_a_subclass():
+    G = type("G", (varnel.Function,), {})
+    return lambda: pickle.dumps(G.__new__(G))
+
+
 P2 = Parameter(2.0, name="p")
 P123 = Parameter(1.0, 2.0, 3.0, name="pos")
 
@@ -578,6 +584,8 @@ CLAIMS = [
     ("One Expression in its place (`Adam(p)`) raises TypeError saying to pass `[p]`",
      lambda: lambda: varnel.optim.Adam(P2),
      lambda make: "pass [p]" in str(pytest.raises(TypeError, make).value)),
+    ("(`cannot pickle 'G' object` for a subclass `G`)",
+     pickling_a_subclass, raises(TypeError, "cannot pickle 'G' object")),
     ("raises `varnel.GradcheckError` (an AssertionError)", lambda: varnel.GradcheckError,
      lambda error: issubclass(error, AssertionError)),
     # Elementary functions: derivatives where they are not finite, domains, conversion order.

@@ -125,6 +125,16 @@ def test_gradcheck_refuses(value, params):
         gradcheck(value, params)
 
 
+@pytest.mark.parametrize("setting, rule", [("eps", "a positive finite number"), ("rtol", "a positive finite number"),
+                                           ("atol", "a finite number >= 0")])
+@pytest.mark.parametrize("bad", [10**400, -10**400, math.nan, math.inf, "0.1", None])
+def test_gradcheck_refuses_settings_that_are_not_such_numbers(setting, rule, bad):
+    p = Parameter(0.5)
+    with pytest.raises(ValueError, match=f"^gradcheck {setting} must be {rule}$"):
+        gradcheck(p * p, [p], **{setting: bad})
+    assert (p.value, p.grad) == ((0.5,), None)
+
+
 @pytest.mark.parametrize("lanes", [(0.5,), (0.5, 2.0)])
 def test_gradcheck_takes_one_parameter_as_the_list_of_it(lanes):
     p = Parameter(*lanes, name="p")
