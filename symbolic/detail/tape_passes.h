@@ -247,8 +247,11 @@ inline std::uint64_t forward_wide(const detail::Instruction& in, double* v) {
 }
 
 // Every instruction's value; false when a lane is not finite somewhere.
+// The passes start on a cache line of their own, so that their loops keep
+// one placement whatever code comes before them (an edit elsewhere in
+// the file moved a call's time by a tenth).
 template <typename Rows>
-bool run_forward(const detail::Instruction* begin, const detail::Instruction* end, double* v, double* kept,
+[[gnu::aligned(64)]] bool run_forward(const detail::Instruction* begin, const detail::Instruction* end, double* v, double* kept,
                  Rows rows) {
     using detail::Code;
     const std::size_t stride = rows.stride;
@@ -528,7 +531,7 @@ inline void reverse_wide(const detail::Instruction& in, const double* v, double*
 // product). The steps joined to a pair (kLeads) are run apart here: joined
 // in this pass too, they ran more instructions, not fewer.
 template <typename Rows>
-void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
+[[gnu::aligned(64)]] void run_reverse(const detail::Instruction* begin, const detail::Instruction* end, const double* v,
                  const double* kept, double* adj, Rows rows) {
     using detail::Code;
     const std::size_t stride = rows.stride;
