@@ -23,9 +23,13 @@ constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 // The damping relative to the scaled normal equations, whose diagonal is at
 // most 1. The first step is Gauss-Newton's (the least damping): a large
 // network's slowest modes have eigenvalues far below 1, and any damping
-// above them slows every step. A step that fails raises it to at least
+// above them slows every step; near a minimum where J loses rank (points on
+// a line) they fall below 1e-12, and a damping above them turns the steps
+// along them into a crawl. Where the factorisation finds the damped matrix
+// singular, the damping that made it positive definite is the least the
+// later steps take. A step that fails raises it to at least
 // kRestartDamping; beyond kLargestDamping no step can lower the cost.
-constexpr double kSmallestDamping = 1e-12;
+constexpr double kSmallestDamping = 1e-18;
 constexpr double kRestartDamping = 1e-6;
 constexpr double kLargestDamping = 1e16;
 // As in the dense iteration: the least ratio of actual to predicted drop
@@ -82,6 +86,7 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
     std::vector<double> trial_jacobian;
     double cost = model.cost(r);
     double damping = kSmallestDamping;
+    double least_damping = kSmallestDamping;
     double growth = 2.0;
     double last_step_norm = 0.0;
     bool first = true;
@@ -141,7 +146,8 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
             // A damping too small for a singular J^T J grows until the
             // damped matrix is safely positive definite.
             while (!linear.step(scale, damping, step)) {
-                damping = std::max(10.0 * damping, kSmallestDamping);
+                damping = std::max(10.0 * damping, least_damping);
+                least_damping = std::min(damping, kRestartDamping);
                 if (damping > kLargestDamping) {
                     return finish(SolveStatus::Precision);
                 }
@@ -192,7 +198,7 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
                     gradient_judged = trial_gradient.cwiseQuotient(scale).norm() < kGradientDrop * scaled_gradient &&
                                       (first || step_norm < last_step_norm);
                 }
-                retry_gauss_newton = !gradient_judged && damping > kSmallestDamping;
+                retry_gauss_newton = !gradient_judged && damping > least_damping;
                 rounding_floor = !gradient_judged && !retry_gauss_newton;
                 ratio = gradient_judged ? 1.0 : 0.0;
             }
@@ -206,7 +212,8 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
                 const double t = 2.0 * ratio - 1.0;
                 const double factor =
                     gradient_judged ? 1.0 : ratio > 0.75 ? 0.1 : std::max(1.0 / 3.0, 1.0 - t * t * t);
-                damping = std::max(damping * factor, kSmallestDamping);
+                least_damping = std::max(least_damping * 0.1, kSmallestDamping);
+                damping = std::max(damping * factor, least_damping);
                 growth = 2.0;
                 last_step_norm = step_norm;
                 x.swap(trial_x);
@@ -219,7 +226,7 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
                 }
                 first = false;
             } else if (retry_gauss_newton) {
-                damping = kSmallestDamping;
+                damping = least_damping;
             } else {
                 damping = std::max(damping * growth, kRestartDamping);
                 growth *= 2.0;

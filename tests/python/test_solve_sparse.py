@@ -154,6 +154,31 @@ def test_an_unanchored_network_is_solved_but_reported_undetermined(way):
     assert "the residuals leave 3 directions of the unknowns undetermined" in result.message
 
 
+def collinear_chain(points, seed):
+    """Points near a line, each tied by distances to the next two: at the
+    solution (the points on the line) J loses rank across the line, its
+    least singular values falling with the distance from it."""
+    rng = random.Random(seed)
+    chain = [Undefined(hint=(i + rng.uniform(-0.1, 0.1), rng.uniform(-0.1, 0.1))) for i in range(points)]
+    residuals = []
+    for i in range(points):
+        for step in (1, 2):
+            if i + step < points:
+                d = chain[i + step] - chain[i]
+                residuals.append(varnel.sqrt(d.x * d.x + d.y * d.y) - float(step))
+    return chain, residuals + [chain[0] - (0.0, 0.0), chain[1].y - 0.0]
+
+
+@pytest.mark.parametrize("seed", [3, 7, 11])
+def test_the_sparse_way_converges_where_j_loses_rank_at_the_solution(seed):
+    # Steps across the line need a damping below those singular values
+    # squared; at a floor of 1e-12 they crawled to the iteration limit.
+    chain, residuals = collinear_chain(60, seed)
+    result = least_squares(residuals, chain, jacobian="sparse")
+    assert result.status == "xtol" and result.iterations < 300
+    assert result.cost < 1e-24
+
+
 def test_update_writes_parameters_in_the_sparse_way():
     slope, offset = Parameter(0.0, name="slope"), Parameter(0.0, name="offset")
     residuals = [slope * float(t) + offset - (3.0 * t - 2.0) for t in range(6)]
