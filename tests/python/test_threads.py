@@ -99,57 +99,6 @@ def most_new_threads_during(call, expected):
     return most[0]
 
 
-@pytest.mark.parametrize("own", ["0", "-1", "1.5", "two", "", "²"])
-def test_a_bad_own_variable_is_refused_by_every_call_that_reads_it(environ, own):
-    environ.setenv("VARNEL_NUM_THREADS", own)
-    message = f"VARNEL_NUM_THREADS must be a whole number of at least 1, got {own!r}"
-    with pytest.raises(ValueError) as error:
-        varnel.default_threads()
-    assert str(error.value) == message
-    x = Undefined(name="x")
-    f = varnel.compile(x * x, [x])
-    rows = np.ones((4, 1))
-    for call in (f.map, f.map_vjp, f.map_jacobian):
-        with pytest.raises(ValueError) as error:
-            call(rows)
-        assert str(error.value) == message
-        # An explicit count does not read it.
-        assert call(rows, threads=1).shape[0] == 4
-
-
-@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity on this platform")
-def test_default_threads_counts_only_the_cpus_the_process_may_run_on():
-    code = ("import os, varnel; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}); "
-            "print(varnel.default_threads())")
-    env = {k: v for k, v in os.environ.items() if k not in ("VARNEL_NUM_THREADS", "OMP_NUM_THREADS")}
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
-    assert out.stdout.strip() == "1"
-
-
-def most_threads_during(call, expected):
-    """The most threads this process had while `call` ran (it releases the
-    interpreter lock, so a watcher thread can count). On a busy machine the
-    watcher may not run while one call's threads live, so the call is made
-    again, up to 20 times, until `expected` threads have been seen."""
-    done, most = threading.Event(), [0]
-
-    def watch():
-        while not done.is_set():
-            most[0] = max(most[0], len(os.listdir(LINUX_TASKS)))
-
-    watcher = threading.Thread(target=watch)
-    watcher.start()
-    try:
-        for _ in range(20):
-            call()
-            if most[0] - 1 >= expected:
-                break
-    finally:
-        done.set()
-        watcher.join()
-    return most[0] - 1  # the watcher
-
-
 @pytest.mark.parametrize("own", ["4294967297", "1" + "0" * 30])
 def test_an_own_count_beyond_any_machine_is_a_count_like_any_other(environ, own):
     environ.setenv("VARNEL_NUM_THREADS", own)
