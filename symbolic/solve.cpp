@@ -250,12 +250,11 @@ void write_parameters(const LeastSquaresProblem& problem, const SolveSummary& su
     }
 }
 
-// The Function's checks (it names an Undefined that is not an unknown), and
-// a message of a least-squares problem for an empty list of residuals.
 constexpr char kNoUnknown[] = "least squares needs at least one unknown";
 
-// The counts are checked before compiling, so that they come before what
-// the compile finds below the residuals, as the README's table has them.
+// The Function's checks (it names an Undefined that is not an unknown),
+// after a least-squares problem's own for an empty list of residuals or of
+// unknowns: those come first, as the README's table has them.
 Function function_of(std::vector<Value> residuals, std::vector<Value> unknowns) {
     if (residuals.empty()) {
         throw std::invalid_argument("least squares needs at least one residual");
