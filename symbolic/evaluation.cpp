@@ -55,6 +55,9 @@ struct Scratch final : ScratchMemory {
     std::vector<Operands> operands;
     // By order of entry: the position a node finished at, or kPending.
     std::vector<std::uint32_t> finished_at;
+    // The entries of the nodes just below the output, by distance (see
+    // DescendingIdIndex).
+    std::vector<std::uint32_t> window;
     std::vector<Frame> stack;
     // Forward values; a leaf's is copied by the walk.
     std::vector<SmallValue> values;
@@ -66,6 +69,7 @@ struct Scratch final : ScratchMemory {
     std::size_t bytes() const noexcept override {
         return nodes.capacity() * sizeof(ValueNode*) + steps.capacity() * sizeof(Step) +
                operands.capacity() * sizeof(Operands) + finished_at.capacity() * sizeof(std::uint32_t) +
+               window.capacity() * sizeof(std::uint32_t) +
                stack.capacity() * sizeof(Frame) + values.capacity() * sizeof(SmallValue) +
                grads.capacity() * sizeof(SmallValue) + parameters.capacity() * sizeof(std::uint32_t) +
                blocks.bytes();
@@ -76,6 +80,7 @@ struct Scratch final : ScratchMemory {
         std::vector<Step>().swap(steps);
         std::vector<Operands>().swap(operands);
         std::vector<std::uint32_t>().swap(finished_at);
+        std::vector<std::uint32_t>().swap(window);
         std::vector<Frame>().swap(stack);
         std::vector<SmallValue>().swap(values);
         std::vector<SmallValue>().swap(grads);
@@ -105,7 +110,11 @@ private:
         ScratchKeeper keeper{scratch};
     };
 
-    static State& state() {
+    // Out of line: inlined, it let the compiler specialise the passes for
+    // this one thread-local object, and then every use of the scratch in
+    // their loops asked the C library for the thread's copy again
+    // (__tls_get_addr, a call per access in a shared library).
+    [[gnu::noinline]] static State& state() {
         thread_local State state;
         return state;
     }
@@ -123,7 +132,7 @@ void walk(const Value& output, Scratch& s) {
     s.operands.clear();
     s.finished_at.clear();
     s.stack.clear();
-    IdMap<std::uint32_t> entered(256, &s.blocks);
+    DescendingIdIndex entered(s.window, &s.blocks);
     // Enters a node not seen before and returns kPending; returns the
     // position of one seen before (kPending while it is being visited).
     auto enter = [&](const Value& value) {

@@ -2,6 +2,7 @@
 // evaluation and gradients. Internal.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -178,6 +179,69 @@ public:
 private:
     std::uint64_t first_;
     std::vector<std::uint32_t> window_;
+    IdMap<std::uint32_t> outside_;
+};
+
+// The position of each node a walk from one output finds, by id. A node is
+// made after its inputs, so a graph built in one go has its ids just below
+// its output's: they are indexed directly by their distance below it, in a
+// window that doubles as the walk goes down and that the caller keeps
+// between walks. The window stays within a few times the entries found so
+// far; ids beyond it (old constants and leaves, nodes made by hand, ids
+// above the output's) go to a hash table, and the window never widens over
+// one of those, which would then be entered twice.
+class DescendingIdIndex {
+public:
+    static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
+
+    DescendingIdIndex(std::vector<std::uint32_t>& window, std::pmr::memory_resource* memory)
+        : window_(window), outside_(256, memory) {
+        window_.clear();
+    }
+
+    // The entry under `id`, inserting `entry` (below kAbsent) when there is
+    // none yet; the flag tells whether it was inserted. The first id asked
+    // for is the top of the window.
+    std::pair<std::uint32_t*, bool> try_emplace(std::uint64_t id, std::uint32_t entry) {
+        if (!started_) {
+            started_ = true;
+            top_ = id;
+        }
+        const std::uint64_t offset = top_ - id;
+        if (offset < window_.size() || widen(offset, entry)) {
+            std::uint32_t& slot = window_[static_cast<std::size_t>(offset)];
+            if (slot != kAbsent) {
+                return {&slot, false};
+            }
+            slot = entry;
+            return {&slot, true};
+        }
+        floor_ = std::min(floor_, offset);
+        return outside_.try_emplace(id, entry);
+    }
+
+private:
+    // Widens the window to hold `offset` if that keeps it within
+    // kSpread entries per entry found (`entries`) plus kSlack, and above
+    // every id in the hash table.
+    bool widen(std::uint64_t offset, std::size_t entries) {
+        constexpr std::size_t kSpread = 4;
+        constexpr std::size_t kSlack = 4096;
+        const std::size_t most =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kSpread * entries + kSlack, floor_));
+        if (offset >= most) {
+            return false;
+        }
+        const std::size_t wanted = std::max(static_cast<std::size_t>(offset) + 1, 2 * window_.size());
+        window_.resize(std::min(wanted, most), kAbsent);
+        return true;
+    }
+
+    std::vector<std::uint32_t>& window_;
+    bool started_ = false;
+    std::uint64_t top_ = 0;
+    // The least offset below the top of an id in the hash table.
+    std::uint64_t floor_ = ~std::uint64_t{0};
     IdMap<std::uint32_t> outside_;
 };
 

@@ -135,6 +135,32 @@ TEST(AnyNodeIdTest, WindowIndexKeepsIdsInAndOutsideItsWindow) {
     }
 }
 
+// The index of eval's walk: the output's id tops a window that widens as the
+// walk goes down. Ids far below it for the entries found so far, and ids
+// above it, go to a hash table; the window never widens over an id there.
+TEST(AnyNodeIdTest, DescendingIndexKeepsIdsInAndOutsideItsWindow) {
+    std::vector<std::uint32_t> window;
+    // 990'000 is far below for two entries, and inside the window once the
+    // ids after it have widened it.
+    std::vector<std::uint64_t> ids = {1'000'000, 999'999, 990'000, 1'000'001, kLargestId, 0, 1, 900'000};
+    for (std::uint64_t id = 999'998; id > 960'000; id -= 3) ids.push_back(id);
+    ids.push_back(900'001);
+    for (int pass = 0; pass < 2; ++pass) {
+        // The same window again, as the next walk on a thread finds it.
+        sym::DescendingIdIndex index(window, std::pmr::new_delete_resource());
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            const auto [at, inserted] = index.try_emplace(ids[k], static_cast<std::uint32_t>(k));
+            EXPECT_TRUE(inserted) << ids[k];
+            EXPECT_EQ(*at, k) << ids[k];
+        }
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            const auto [at, inserted] = index.try_emplace(ids[k], 12345);
+            EXPECT_FALSE(inserted) << ids[k];
+            EXPECT_EQ(*at, k) << ids[k];
+        }
+    }
+}
+
 // A Function over nodes made by hand, whose ids need not grow from operands
 // to readers: operands with ids above their readers', and Parameters read
 // (not inputs) with ids 0 and the largest, among outputs sharing them (more
