@@ -186,6 +186,45 @@ inline Py_ssize_t numpy_rows(py::handle array_type, py::handle array) {
     return shape.empty() ? 0 : py::cast<Py_ssize_t>(shape[0]);
 }
 
+// What tolist() gives for an array of exactly NumPy's array type holding
+// doubles in the machine's byte order, with no dimension or one of 1..4
+// rows (the commonest input of a call), read through the buffer protocol
+// rather than by calling back into NumPy; empty for any other object.
+inline py::object float64_array_as_python(py::handle object, PyTypeObject* base) {
+    if (Py_TYPE(object.ptr()) != base || std::strcmp(base->tp_name, "numpy.ndarray") != 0) {
+        return {};
+    }
+    struct View {
+        Py_buffer buffer;
+        ~View() { PyBuffer_Release(&buffer); }
+    };
+    View view;
+    if (PyObject_GetBuffer(object.ptr(), &view.buffer, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return {};
+    }
+    const Py_buffer& b = view.buffer;
+    if (b.format == nullptr || std::strcmp(b.format, "d") != 0 || b.itemsize != sizeof(double)) {
+        return {};
+    }
+    const auto lane = [&](Py_ssize_t i) {
+        double x;
+        std::memcpy(&x, static_cast<const unsigned char*>(b.buf) + i * (b.ndim == 0 ? 0 : b.strides[0]), sizeof x);
+        return py::float_(x);
+    };
+    if (b.ndim == 0) {
+        return lane(0);
+    }
+    if (b.ndim != 1 || b.shape[0] < 1 || b.shape[0] > 4) {
+        return {};
+    }
+    py::list list(static_cast<std::size_t>(b.shape[0]));
+    for (Py_ssize_t i = 0; i < b.shape[0]; ++i) {
+        list[static_cast<std::size_t>(i)] = lane(i);
+    }
+    return std::move(list);
+}
+
 // A NumPy array or scalar stands for the list or Python number its base
 // type's tolist() gives, so it coerces exactly as that would, errors
 // included. An array of more than four rows is left as it is: the sequence
@@ -195,6 +234,9 @@ inline py::object numpy_as_python(py::handle object) {
     PyTypeObject* base = numpy_base_type(object);
     if (base == nullptr) {
         return {};
+    }
+    if (py::object lanes = float64_array_as_python(object, base)) {
+        return lanes;
     }
     const py::handle type(reinterpret_cast<PyObject*>(base));
     if (std::strcmp(base->tp_name, "numpy.ndarray") == 0 && numpy_rows(type, object) > 4) {

@@ -16,6 +16,9 @@ OPERANDS = [
     (np.array([3, -4, 5, 6], dtype=np.int64), [3, -4, 5, 6]),
     (np.array([True, True]), [True, True]),
     (np.array([2.5]), [2.5]),
+    (np.arange(1.0, 9.0)[::2], [1.0, 3.0, 5.0, 7.0]),
+    (np.array([1.5, -2.0, 4.0])[::-1], [4.0, -2.0, 1.5]),
+    (np.array([1.5, -2.0], dtype=">f8"), [1.5, -2.0]),
     (np.array(2.5), 2.5),
     (np.float64(2.5), 2.5),
     (np.float32(0.1), float(np.float32(0.1))),
@@ -128,3 +131,49 @@ def test_an_object_array_holding_itself_fails_cleanly():
     p = Parameter(3.0)
     held[()] = p
     assert (held * Parameter(1.0)).inputs[0].id == p.id
+
+
+def unaligned(values):
+    raw = np.frombuffer(bytearray(8 * len(values) + 1), dtype="<f8", offset=1, count=len(values))
+    raw[:] = values
+    return raw
+
+
+def read_only(values):
+    array = np.array(values)
+    array.flags.writeable = False
+    return array
+
+
+# Float64 arrays as a call's input: every layout NumPy gives them, and the
+# shapes refused, each as the list it stands for.
+CALL_INPUTS = [
+    (lambda: np.array([0.5, -1.5, 2.0]), [0.5, -1.5, 2.0]),
+    (lambda: np.arange(6.0)[::2], [0.0, 2.0, 4.0]),
+    (lambda: np.array([0.5, -1.5, 2.0])[::-1], [2.0, -1.5, 0.5]),
+    (lambda: unaligned([0.5, -1.5, 2.0]), [0.5, -1.5, 2.0]),
+    (lambda: np.array([0.5, -1.5, 2.0], dtype=">f8"), [0.5, -1.5, 2.0]),
+    (lambda: read_only([0.5, -1.5, 2.0]), [0.5, -1.5, 2.0]),
+    (lambda: np.array([0.5, -1.5]), [0.5, -1.5]),
+    (lambda: np.array(0.5), 0.5),
+    (lambda: np.zeros(5), [0.0] * 5),
+    (lambda: np.zeros(0), []),
+    (lambda: np.zeros((3, 1)), [[0.0], [0.0], [0.0]]),
+    (lambda: np.array([np.nan, 1.0, 2.0]), [float("nan"), 1.0, 2.0]),
+]
+
+
+@pytest.mark.parametrize("make, plain", CALL_INPUTS, ids=lambda x: "" if callable(x) else repr(x))
+def test_a_float64_array_input_of_a_call_gives_what_its_list_gives(make, plain):
+    from varnel import Undefined, compile, sin
+
+    x = Undefined(dim=3, name="x")
+    f = compile(sin(x) * x + 1.0, [x])
+
+    def outcome(value):
+        try:
+            return f(value), f.vjp(value, seeds=(1.0, 2.0, 3.0)), f.jacobian(value)
+        except Exception as error:  # the same class and message as for the list
+            return type(error), str(error)
+
+    assert outcome(make()) == outcome(plain)
