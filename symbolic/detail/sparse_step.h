@@ -40,7 +40,7 @@ public:
     // |J p|.
     double model_norm(const Eigen::VectorXd& p) const;
     // Conjugate-gradient iterations the refinements of the steps so far
-    // took, for tests and benchmarks.
+    // took, for tests.
     std::int64_t refinement_iterations() const noexcept { return refinement_iterations_; }
     // The diagonal of (J^T J)^-1, from the factor's selected inverse,
     // never the whole inverse. Returns the number of directions of the unknowns that J
