@@ -14,6 +14,16 @@ using Eigen::VectorXd;
 
 namespace {
 
+// Refinement's conjugate-gradient iterations: the factor leaves the
+// preconditioned problem's spectrum near 1 but for the few directions the
+// normal equations lost, and each iteration resolves about one of them.
+constexpr int kRefineIterations = 30;
+// Refinement ends when an iteration moves the step by less than this
+// fraction of it (both scaled). Residuals cannot tell: a direction of J
+// with singular value s and an error e in the step leaves s^2 e in the
+// normal equations, below their rounding when s^2 is.
+constexpr double kRefinedStep = 1e-10;
+
 // The pattern of J^T J's lower triangle: every pair of columns a row
 // reaches, and the diagonal, which the damping needs even where a column is
 // empty. Column by column, from the rows each column is in, without
@@ -107,6 +117,7 @@ SparseStep::SparseStep(const CompressedRows& pattern)
 
 void SparseStep::assemble(const std::vector<double>& values, const VectorXd& residuals) {
     values_ = &values;
+    residuals_ = &residuals;
     const Index n = pattern_.columns;
     double* normal = normal_.valuePtr();
     std::fill(normal, normal + normal_.nonZeros(), 0.0);
@@ -138,7 +149,11 @@ double SparseStep::singular_pivot() const {
            static_cast<double>(std::max<Index>(pattern_.rows, pattern_.columns));
 }
 
-Index SparseStep::factorize(const VectorXd& scale, double damping) {
+double SparseStep::rounding_pivot() const {
+    return std::numeric_limits<double>::epsilon() * static_cast<double>(std::max<Index>(pattern_.rows, pattern_.columns));
+}
+
+Index SparseStep::factorize(const VectorXd& scale, double damping, double free_pivot) {
     const double* normal = normal_.valuePtr();
     const int* outer = normal_.outerIndexPtr();
     const int* inner = normal_.innerIndexPtr();
@@ -151,15 +166,106 @@ Index SparseStep::factorize(const VectorXd& scale, double damping) {
         double& diagonal = scaled_[static_cast<std::size_t>(diagonal_place_[static_cast<std::size_t>(j)])];
         diagonal = column_norms_(j) == 0.0 ? 1.0 : diagonal + damping;
     }
-    return factor_.factorize(scaled_.data(), singular_pivot());
+    return factor_.factorize(scaled_.data(), free_pivot);
 }
 
 bool SparseStep::step(const VectorXd& scale, double damping, VectorXd& p) {
-    if (factorize(scale, damping) != 0) {
+    // The normal equations square J's singular values, and those below the
+    // square root of the rounding are lost in them, but not in J. The
+    // factor's pivots tell where: at or below singular_pivot the Cholesky
+    // step cannot be trusted, and is refined on the least-squares problem
+    // itself, the factor its preconditioner. For that a pivot is good down
+    // to the factorisation's own rounding; smaller ones it takes as free,
+    // and refinement resolves those directions too.
+    const Index free = factorize(scale, damping, rounding_pivot());
+    p = factor_.solve(-gradient_.cwiseQuotient(scale)).cwiseQuotient(scale);
+    if (!p.allFinite()) {
         return false;
     }
-    p = factor_.solve(-gradient_.cwiseQuotient(scale)).cwiseQuotient(scale);
-    return p.allFinite();
+    if (free == 0 && factor_.least_pivot() > singular_pivot()) {
+        return true;
+    }
+    const VectorXd cholesky_step = p;
+    if (refine(scale, damping, p)) {
+        return true;
+    }
+    // Unsettled, a whole factor's step stays the normal equations' own;
+    // one that left directions free reaches them only through refinement.
+    p = cholesky_step;
+    return free == 0;
+}
+
+void SparseStep::times(const VectorXd& p, VectorXd& jp) const {
+    const std::vector<double>& values = *values_;
+    jp.resize(pattern_.rows);
+    for (Index r = 0; r < pattern_.rows; ++r) {
+        double row = 0.0;
+        for (std::int64_t a = pattern_.row_starts[static_cast<std::size_t>(r)];
+             a < pattern_.row_starts[static_cast<std::size_t>(r) + 1]; ++a) {
+            row += values[static_cast<std::size_t>(a)] * p(pattern_.column_indices[static_cast<std::size_t>(a)]);
+        }
+        jp(r) = row;
+    }
+}
+
+void SparseStep::transpose_times(const VectorXd& s, VectorXd& jts) const {
+    const std::vector<double>& values = *values_;
+    jts.setZero(pattern_.columns);
+    for (Index r = 0; r < pattern_.rows; ++r) {
+        for (std::int64_t a = pattern_.row_starts[static_cast<std::size_t>(r)];
+             a < pattern_.row_starts[static_cast<std::size_t>(r) + 1]; ++a) {
+            jts(pattern_.column_indices[static_cast<std::size_t>(a)]) += values[static_cast<std::size_t>(a)] * s(r);
+        }
+    }
+}
+
+// Conjugate gradients on the least-squares problem [J; sqrt(damping) D] p
+// = [-f; 0] itself (CGLS), from p, preconditioned by the last
+// factorisation: its residual is kept in J's rows, s = -f - J p, and the
+// normal equations' residual J^T s - damping D^2 p found from it, never
+// through J^T J. True when the iterations settle within the limit.
+bool SparseStep::refine(const VectorXd& scale, double damping, VectorXd& p) {
+    const VectorXd weight = damping * scale.cwiseProduct(scale);
+    auto precondition = [&](const VectorXd& v) {
+        return factor_.solve(v.cwiseQuotient(scale)).cwiseQuotient(scale).eval();
+    };
+    VectorXd s;
+    times(p, s);
+    s = -*residuals_ - s;
+    VectorXd g;
+    transpose_times(s, g);
+    g -= weight.cwiseProduct(p);
+    VectorXd h = precondition(g);
+    VectorXd d = h;
+    double gamma = g.dot(h);
+    VectorXd q;
+    for (int k = 0; k < kRefineIterations; ++k) {
+        if (!(gamma > 0.0)) {
+            return gamma == 0.0;
+        }
+        times(d, q);
+        const double curvature = q.squaredNorm() + d.dot(weight.cwiseProduct(d));
+        if (!(curvature > 0.0)) {
+            return false;
+        }
+        const double alpha = gamma / curvature;
+        p += alpha * d;
+        s -= alpha * q;
+        ++refinement_iterations_;
+        if (!p.allFinite()) {
+            return false;
+        }
+        if (std::fabs(alpha) * d.cwiseProduct(scale).norm() <= kRefinedStep * p.cwiseProduct(scale).norm()) {
+            return true;
+        }
+        transpose_times(s, g);
+        g -= weight.cwiseProduct(p);
+        h = precondition(g);
+        const double next_gamma = g.dot(h);
+        d = h + (next_gamma / gamma) * d;
+        gamma = next_gamma;
+    }
+    return false;
 }
 
 double SparseStep::model_norm(const VectorXd& p) const {
@@ -180,7 +286,7 @@ int SparseStep::normal_inverse_diagonal(VectorXd& diagonal) {
     // Scaled by the column norms, so the pivots compare with 1.
     const VectorXd scale = column_norms_.unaryExpr([](double norm) { return norm == 0.0 ? 1.0 : norm; });
     const int undetermined =
-        static_cast<int>(factorize(scale, 0.0) + (column_norms_.array() == 0.0).count());
+        static_cast<int>(factorize(scale, 0.0, singular_pivot()) + (column_norms_.array() == 0.0).count());
     if (undetermined != 0) {
         return undetermined;
     }

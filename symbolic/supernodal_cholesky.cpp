@@ -7,6 +7,7 @@
 #include <Eigen/OrderingMethods>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace varnel::symbolic {
 
@@ -354,6 +355,17 @@ Index SupernodalCholesky::factorize(const double* values, double free_pivot) {
         free += kernels_->factorize_block(block, target.rows, target.columns, free_pivot);
     }
     return free;
+}
+
+double SupernodalCholesky::least_pivot() const {
+    double least = std::numeric_limits<double>::infinity();
+    for (const Supernode& s : supernodes_) {
+        for (Index c = 0; c < s.columns; ++c) {
+            const double l = factor_[static_cast<std::size_t>(s.value_start + c * s.rows + c)];
+            least = std::min(least, l * l);
+        }
+    }
+    return least;
 }
 
 VectorXd SupernodalCholesky::solve(const VectorXd& b) const {

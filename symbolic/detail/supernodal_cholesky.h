@@ -35,6 +35,10 @@ public:
     // the matrix when it is 0.
     Eigen::Index factorize(const double* values, double free_pivot);
 
+    // The least pivot l_jj^2 of the last factorisation, free ones (1)
+    // among them.
+    double least_pivot() const;
+
     // x = A^-1 b, for the last factorisation.
     Eigen::VectorXd solve(const Eigen::VectorXd& b) const;
 

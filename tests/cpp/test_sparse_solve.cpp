@@ -349,6 +349,100 @@ TEST(SparseStep, ColumnsNoRowReachesAreUndeterminedAndTheStepLeavesThemBe) {
     }
 }
 
+// J of points near the x axis tied by their distances to the next two,
+// the first point and the second's y fixed: its columns scaled to unit
+// norm, the least singular values fall with the points' distance from the
+// axis, to about 3e-10 of the largest at `spread` 1e-6.
+sym::CompressedRows near_line_pattern(unsigned seed, int points, double spread, std::vector<double>& values,
+                                      Eigen::VectorXd& f) {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> y(static_cast<std::size_t>(points));
+    for (double& v : y) v = spread * normal(random);
+    sym::CompressedRows pattern;
+    pattern.columns = 2 * points;
+    pattern.row_starts.push_back(0);
+    auto row = [&](std::vector<std::pair<int, double>> entries) {
+        for (const auto& [column, value] : entries) {
+            pattern.column_indices.push_back(column);
+            values.push_back(value);
+        }
+        pattern.row_starts.push_back(static_cast<std::int64_t>(pattern.column_indices.size()));
+        ++pattern.rows;
+    };
+    for (int i = 0; i < points; ++i) {
+        for (int step = 1; step <= 2 && i + step < points; ++step) {
+            const double dx = step;
+            const double dy = y[static_cast<std::size_t>(i + step)] - y[static_cast<std::size_t>(i)];
+            const double d = std::hypot(dx, dy);
+            const int j = i + step;
+            row({{2 * i, -dx / d}, {2 * i + 1, -dy / d}, {2 * j, dx / d}, {2 * j + 1, dy / d}});
+        }
+    }
+    row({{0, 1.0}});
+    row({{1, 1.0}});
+    row({{3, 1.0}});
+    // Residuals of points moved across the line: what the Gauss-Newton
+    // step undoes is in J's weakest directions.
+    Eigen::VectorXd across = Eigen::VectorXd::Zero(pattern.columns);
+    for (int i = 2; i < points; ++i) across(2 * i + 1) = spread * normal(random);
+    f = dense_of(pattern, values) * across;
+    return pattern;
+}
+
+// The least-squares solution of [J; sqrt(damping) D] p = [-f; 0], by
+// Householder QR: orthogonal, so it keeps what the normal equations lose.
+Eigen::VectorXd damped_least_squares(const Eigen::MatrixXd& j, const Eigen::VectorXd& f, const Eigen::VectorXd& scale,
+                                     double damping) {
+    Eigen::MatrixXd stacked(j.rows() + j.cols(), j.cols());
+    stacked << j, std::sqrt(damping) * Eigen::MatrixXd(scale.asDiagonal());
+    Eigen::VectorXd right = Eigen::VectorXd::Zero(stacked.rows());
+    right.head(j.rows()) = -f;
+    return stacked.householderQr().solve(right);
+}
+
+class NearLineSteps : public ::testing::TestWithParam<std::tuple<unsigned, double>> {};
+
+TEST_P(NearLineSteps, AreTheOrthogonalSolutionsWhereTheNormalEquationsLoseThem) {
+    const auto [seed, damping] = GetParam();
+    std::vector<double> values;
+    Eigen::VectorXd f;
+    const sym::CompressedRows pattern = near_line_pattern(seed, 40, 1e-6, values, f);
+    const Eigen::MatrixXd j = dense_of(pattern, values);
+    sym::SparseStep step(pattern);
+    step.assemble(values, f);
+    // The solver's scale keeps the largest column norms it has seen: the
+    // y columns' are 1e-6 here, but were as large as the x columns' from
+    // afar.
+    const Eigen::VectorXd scale = Eigen::VectorXd::Ones(pattern.columns);
+    Eigen::VectorXd p;
+    ASSERT_TRUE(step.step(scale, damping, p));
+    const Eigen::VectorXd expected = damped_least_squares(j, f, scale, damping);
+    EXPECT_LT((p - expected).norm(), 1e-6 * expected.norm());
+    EXPECT_GT(step.refinement_iterations(), 0);
+}
+
+// 1e-18 is the solver's least damping; at 1e-14 the factor is whole, but
+// the Cholesky step's residual in the normal equations is large.
+INSTANTIATE_TEST_SUITE_P(SeedsAndDampings, NearLineSteps,
+                         ::testing::Combine(::testing::Values(1U, 2U, 3U), ::testing::Values(1e-18, 1e-14)));
+
+TEST(SparseStep, ANetworksStepIsTheCholeskyStepUnrefined) {
+    std::vector<double> values;
+    const sym::CompressedRows pattern = grid_pattern(12, 12, values);
+    const Eigen::MatrixXd j = dense_of(pattern, values);
+    const Eigen::VectorXd f = Eigen::VectorXd::LinSpaced(pattern.rows, -1.0, 1.0);
+    sym::SparseStep step(pattern);
+    step.assemble(values, f);
+    for (double damping : {1e-18, 1e-3}) {
+        Eigen::VectorXd p;
+        ASSERT_TRUE(step.step(step.column_norms(), damping, p));
+        const Eigen::VectorXd expected = damped_least_squares(j, f, step.column_norms(), damping);
+        EXPECT_LT((p - expected).norm(), 1e-10 * expected.norm()) << "damping " << damping;
+    }
+    EXPECT_EQ(step.refinement_iterations(), 0);
+}
+
 LayoutSolveSummary solve_in(const LeastSquaresProblem& problem, JacobianLayout layout,
                             const SolveOptions& options = {}) {
     return sym::least_squares(problem, problem.start(), options, layout);
