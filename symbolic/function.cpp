@@ -24,6 +24,7 @@
 #include <sched.h>
 #endif
 
+#include "symbolic/detail/block_passes.h"
 #include "symbolic/detail/checks.h"
 #include "symbolic/detail/id_map.h"
 #include "symbolic/detail/operators.h"
@@ -37,6 +38,36 @@ using detail::Code;
 using detail::Instruction;
 
 constexpr std::uint32_t kUnfinished = std::numeric_limits<std::uint32_t>::max();
+
+// The reverse and tangent sweeps of one row, inline, and of a block of
+// rows, through the build of the passes for this processor.
+void reverse_sweep(const Instruction* begin, const Instruction* end, const double* values, const double* kept,
+                   double* adjoints, OneRow rows) {
+    run_reverse(begin, end, values, kept, adjoints, rows);
+}
+
+void reverse_sweep(const Instruction* begin, const Instruction* end, const double* values, const double* kept,
+                   double* adjoints, RowBlock rows) {
+    detail::block_passes().reverse(begin, end, values, kept, adjoints, rows.stride, rows.count);
+}
+
+template <std::size_t Directions>
+void tangent_sweep(const Instruction* begin, const Instruction* end, const double* values, const double* kept,
+                   double* tangents, OneRow rows) {
+    run_tangent<Directions>(begin, end, values, kept, tangents, rows);
+}
+
+template <std::size_t Directions>
+void tangent_sweep(const Instruction* begin, const Instruction* end, const double* values, const double* kept,
+                   double* tangents, RowBlock rows) {
+    constexpr std::size_t at = Directions == 1 ? 0 : Directions == 2 ? 1 : Directions == 4 ? 2 : 3;
+    detail::block_passes().tangent[at](begin, end, values, kept, tangents, rows.stride, rows.count);
+}
+
+// A block's forward pass; false when a lane is not finite somewhere.
+bool forward_block(const Instruction* begin, const Instruction* end, double* values, double* kept, RowBlock rows) {
+    return detail::block_passes().forward(begin, end, values, kept, rows.stride, rows.count);
+}
 
 // Per-call storage. Lanes are written before they are read, so it is left
 // uninitialised: clearing a large graph's lanes would cost as much as
@@ -738,7 +769,7 @@ void Function::jacobian_rows(const double* values, const double* kept, double* l
                 zero(lanes, lane_count_ * stride);
                 double* seed = lanes + (output_at_[k] + static_cast<std::size_t>(i)) * stride;
                 for (std::size_t r = 0; r < rows.count; ++r) seed[r] = 1.0;
-                run_reverse(begin, end, values, kept, lanes, rows);
+                reverse_sweep(begin, end, values, kept, lanes, rows);
                 for (std::size_t c = 0; c < columns; ++c) {
                     for (std::size_t r = 0; r < rows.count; ++r) put(r, row, c, lanes[c * stride + r]);
                 }
@@ -759,7 +790,7 @@ void Function::jacobian_rows(const double* values, const double* kept, double* l
                 double* seed = lanes + (first + d) * stride * directions + d;
                 for (std::size_t r = 0; r < rows.count; ++r) seed[r * directions] = 1.0;
             }
-            run_tangent<directions>(begin, end, values, kept, lanes, rows);
+            tangent_sweep<directions>(begin, end, values, kept, lanes, rows);
             std::size_t row = 0;
             for (std::size_t k = 0; k < outputs_.size(); ++k) {
                 for (int i = 0; i < outputs_[k].node().dimension; ++i, ++row) {
@@ -1101,7 +1132,7 @@ bool Function::map(const void* in, std::size_t rows, std::ptrdiff_t in_stride, s
     return over_rows(source, lane_count_, options, [&](std::size_t first, RowBlock block, double* values) {
         const bool loaded = load_block(source, first, block.stride, block.count, values);
         std::size_t rows_here = block.count;
-        if (!(run_forward(code_.data(), code_.data() + code_.size(), values, nullptr, block) & loaded)) {
+        if (!(forward_block(code_.data(), code_.data() + code_.size(), values, nullptr, block) & loaded)) {
             // The rows before a failing one are written, as row by row.
             rows_here = first_bad_row(values, block.stride, block.count);
         }
@@ -1144,7 +1175,7 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
         double* kept = values + lane_count_ * stride;
         double* adj = kept + lane_count_ * stride;
         bool finite = load_block(source, first, stride, block.count, values);
-        finite &= run_forward(code_.data(), code_.data() + code_.size(), values, kept, block);
+        finite &= forward_block(code_.data(), code_.data() + code_.size(), values, kept, block);
         zero_adjoints(adj, stride);
         // Lane by lane, an output listed twice getting both seeds in list
         // order, as row by row.
@@ -1172,7 +1203,7 @@ bool Function::map_vjp(const void* in, std::size_t rows, std::ptrdiff_t in_strid
                 return bad;
             }
         }
-        run_reverse(code_.data(), code_.data() + code_.size(), values, kept, adj, block);
+        reverse_sweep(code_.data(), code_.data() + code_.size(), values, kept, adj, block);
         store_rows(out + first * width, width, adj, stride, block.count);
         if (accumulate) {
             double* sum = sums.data() + first / stride * parameter_lanes;
@@ -1211,7 +1242,7 @@ bool Function::map_jacobian(const void* in, std::size_t rows, std::ptrdiff_t in_
         double* kept = values + lane_count_ * block.stride;
         double* lanes = kept + lane_count_ * block.stride;
         const bool loaded = load_block(source, first, block.stride, block.count, values);
-        if (!(run_forward(code_.data(), code_.data() + code_.size(), values, kept, block) & loaded)) {
+        if (!(forward_block(code_.data(), code_.data() + code_.size(), values, kept, block) & loaded)) {
             const std::size_t bad = first_bad_row(values, block.stride, block.count);
             if (bad < block.count) {
                 return bad;

@@ -13,6 +13,7 @@
 #include <sched.h>
 #endif
 
+#include "symbolic/detail/block_passes.h"
 #include "symbolic/elementary.h"
 #include "symbolic/function.h"
 #include "test_support.h"
@@ -395,47 +396,60 @@ std::vector<SmallValue> row_seeds(const Function& f, const double* lanes) {
     return seeds;
 }
 
+// Every build of the block passes this processor runs, the one calls take
+// by default last, so a test that chose another leaves that one chosen.
+std::vector<const sym::detail::BlockPasses*> block_pass_builds() {
+    std::vector<const sym::detail::BlockPasses*> builds = {&sym::detail::generic_block_passes()};
+    if (sym::detail::avx2_block_passes() != nullptr) builds.push_back(sym::detail::avx2_block_passes());
+    if (builds.back() != &sym::detail::block_passes()) std::swap(builds.front(), builds.back());
+    return builds;
+}
+
 // Calls over rows run in blocks, and on several threads, and still give
-// each row what a call of that row alone gives, to the bit; a Function whose
-// outputs outnumber its inputs' lanes is swept forward, the other way round
-// in reverse.
+// each row what a call of that row alone gives, to the bit, with either
+// build of the block passes; a Function whose outputs outnumber its
+// inputs' lanes is swept forward, the other way round in reverse.
 TEST_P(FunctionRandomGraphs, MappedRowsAreRowByRowCallsBitForBit) {
     const RandomGraph g(GetParam());
     const Value sum = sym::component(g.output, 0) + sym::component(g.output, g.output.dimension() - 1);
-    for (const std::vector<Value>& outputs : {std::vector<Value>{g.output, sum, g.output, sum},
-                                              std::vector<Value>{sum}}) {
-        const Function f(outputs, g.parameters);
-        const auto n = static_cast<std::size_t>(f.input_lanes());
-        const auto m = static_cast<std::size_t>(f.output_lanes());
-        constexpr std::size_t kRows = 700;  // several blocks of every kind
-        const std::vector<double> rows = random_rows(kRows, f.input_lanes(), GetParam());
-        const std::vector<double> seeds = random_rows(kRows, f.output_lanes(), GetParam() + 100);
-        for (const unsigned threads : {1u, 3u}) {
-            SCOPED_TRACE(threads);
-            sym::RowOptions options;
-            options.threads = threads;
-            std::vector<double> values(kRows * m), gradients(kRows * n), shared(kRows * n), jacobians(kRows * m * n);
-            ASSERT_TRUE(f.map(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, values.data(), options));
-            ASSERT_TRUE(f.map_vjp(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, seeds.data(),
-                                  static_cast<std::ptrdiff_t>(m), gradients.data(), false, options));
-            ASSERT_TRUE(f.map_vjp(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, seeds.data(), 0,
-                                  shared.data(), false, options));
-            ASSERT_TRUE(f.map_jacobian(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, jacobians.data(), options));
-            for (std::size_t r = 0; r < kRows; r += 7) {
-                const std::vector<SmallValue> x = row_values(f, rows.data() + r * n);
-                std::vector<double> expected;
-                for (const SmallValue& v : f.evaluate(x)) expected.insert(expected.end(), v.lanes.begin(), v.lanes.begin() + v.dimension);
-                EXPECT_EQ(0, std::memcmp(expected.data(), values.data() + r * m, m * sizeof(double))) << r;
-                for (const auto& [seed, got] : {std::pair{seeds.data() + r * m, gradients.data()},
-                                                std::pair{seeds.data(), shared.data()}}) {
-                    expected.clear();
-                    for (const SmallValue& v : f.vjp(x, row_seeds(f, seed))) {
-                        expected.insert(expected.end(), v.lanes.begin(), v.lanes.begin() + v.dimension);
+    for (const sym::detail::BlockPasses* build : block_pass_builds()) {
+        SCOPED_TRACE(build == &sym::detail::generic_block_passes() ? "generic passes" : "AVX2 passes");
+        sym::detail::choose_block_passes(*build);
+        for (const std::vector<Value>& outputs : {std::vector<Value>{g.output, sum, g.output, sum},
+                                                  std::vector<Value>{sum}}) {
+            const Function f(outputs, g.parameters);
+            const auto n = static_cast<std::size_t>(f.input_lanes());
+            const auto m = static_cast<std::size_t>(f.output_lanes());
+            constexpr std::size_t kRows = 700;  // several blocks of every kind
+            const std::vector<double> rows = random_rows(kRows, f.input_lanes(), GetParam());
+            const std::vector<double> seeds = random_rows(kRows, f.output_lanes(), GetParam() + 100);
+            for (const unsigned threads : {1u, 3u}) {
+                SCOPED_TRACE(threads);
+                sym::RowOptions options;
+                options.threads = threads;
+                std::vector<double> values(kRows * m), gradients(kRows * n), shared(kRows * n), jacobians(kRows * m * n);
+                ASSERT_TRUE(f.map(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, values.data(), options));
+                ASSERT_TRUE(f.map_vjp(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, seeds.data(),
+                                      static_cast<std::ptrdiff_t>(m), gradients.data(), false, options));
+                ASSERT_TRUE(f.map_vjp(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, seeds.data(), 0,
+                                      shared.data(), false, options));
+                ASSERT_TRUE(f.map_jacobian(rows.data(), kRows, static_cast<std::ptrdiff_t>(n), 1, jacobians.data(), options));
+                for (std::size_t r = 0; r < kRows; r += 7) {
+                    const std::vector<SmallValue> x = row_values(f, rows.data() + r * n);
+                    std::vector<double> expected;
+                    for (const SmallValue& v : f.evaluate(x)) expected.insert(expected.end(), v.lanes.begin(), v.lanes.begin() + v.dimension);
+                    EXPECT_EQ(0, std::memcmp(expected.data(), values.data() + r * m, m * sizeof(double))) << r;
+                    for (const auto& [seed, got] : {std::pair{seeds.data() + r * m, gradients.data()},
+                                                    std::pair{seeds.data(), shared.data()}}) {
+                        expected.clear();
+                        for (const SmallValue& v : f.vjp(x, row_seeds(f, seed))) {
+                            expected.insert(expected.end(), v.lanes.begin(), v.lanes.begin() + v.dimension);
+                        }
+                        EXPECT_EQ(0, std::memcmp(expected.data(), got + r * n, n * sizeof(double))) << r;
                     }
-                    EXPECT_EQ(0, std::memcmp(expected.data(), got + r * n, n * sizeof(double))) << r;
+                    const std::vector<double> jacobian = f.jacobian(x);
+                    EXPECT_EQ(0, std::memcmp(jacobian.data(), jacobians.data() + r * m * n, m * n * sizeof(double))) << r;
                 }
-                const std::vector<double> jacobian = f.jacobian(x);
-                EXPECT_EQ(0, std::memcmp(jacobian.data(), jacobians.data() + r * m * n, m * n * sizeof(double))) << r;
             }
         }
     }
