@@ -204,14 +204,20 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
             }
 
             if (ratio >= kAccept) {
-                // Nielsen's update, less damping the better the model was,
-                // and a tenth after a step the model predicted well. A step
-                // the gradient confirmed says nothing of the model: its
-                // damping stays, since less may overshoot where the
-                // residuals' curvature outweighs J^T J.
+                // A tenth of the damping after a step the model predicted
+                // well, a third after a fair one (a ratio of 1/4 to 3/4),
+                // where Nielsen's update would leave it nearly as it was:
+                // near a line the steps across it keep such ratios while
+                // the damping still holds them back. Below 1/4, Nielsen's
+                // update, at most doubling it. A step the gradient confirmed
+                // says nothing of the model: its damping stays, since less
+                // may overshoot where the residuals' curvature outweighs
+                // J^T J.
                 const double t = 2.0 * ratio - 1.0;
-                const double factor =
-                    gradient_judged ? 1.0 : ratio > 0.75 ? 0.1 : std::max(1.0 / 3.0, 1.0 - t * t * t);
+                const double factor = gradient_judged ? 1.0
+                                      : ratio > 0.75  ? 0.1
+                                      : ratio >= 0.25 ? 1.0 / 3.0
+                                                      : std::max(1.0 / 3.0, 1.0 - t * t * t);
                 least_damping = std::max(least_damping * 0.1, kSmallestDamping);
                 damping = std::max(damping * factor, least_damping);
                 growth = 2.0;
