@@ -27,10 +27,10 @@ constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 // a line) they fall below 1e-12, and a damping above them turns the steps
 // along them into a crawl. Where the factorisation finds the damped matrix
 // singular, the damping that made it positive definite is the least the
-// later steps take. A step that fails raises it to at least
-// kRestartDamping; beyond kLargestDamping no step can lower the cost.
+// later steps take, up to kSingularDamping; beyond kLargestDamping no step
+// can lower the cost.
 constexpr double kSmallestDamping = 1e-18;
-constexpr double kRestartDamping = 1e-6;
+constexpr double kSingularDamping = 1e-6;
 constexpr double kLargestDamping = 1e16;
 // As in the dense iteration: the least ratio of actual to predicted drop
 // of an accepted step, the relative drop below which rounding may decide
@@ -147,7 +147,7 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
             // damped matrix is safely positive definite.
             while (!linear.step(scale, damping, step)) {
                 damping = std::max(10.0 * damping, least_damping);
-                least_damping = std::min(damping, kRestartDamping);
+                least_damping = std::min(damping, kSingularDamping);
                 if (damping > kLargestDamping) {
                     return finish(SolveStatus::Precision);
                 }
@@ -204,14 +204,20 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
             }
 
             if (ratio >= kAccept) {
-                // Nielsen's update, less damping the better the model was,
-                // and a tenth after a step the model predicted well. A step
-                // the gradient confirmed says nothing of the model: its
-                // damping stays, since less may overshoot where the
-                // residuals' curvature outweighs J^T J.
+                // A tenth of the damping after a step the model predicted
+                // well, a third after a fair one (a ratio of 1/4 to 3/4),
+                // where Nielsen's update would leave it nearly as it was:
+                // near a line the steps across it keep such ratios while
+                // the damping still holds them back. Below 1/4, Nielsen's
+                // update, at most doubling it. A step the gradient confirmed
+                // says nothing of the model: its damping stays, since less
+                // may overshoot where the residuals' curvature outweighs
+                // J^T J.
                 const double t = 2.0 * ratio - 1.0;
-                const double factor =
-                    gradient_judged ? 1.0 : ratio > 0.75 ? 0.1 : std::max(1.0 / 3.0, 1.0 - t * t * t);
+                const double factor = gradient_judged ? 1.0
+                                      : ratio > 0.75  ? 0.1
+                                      : ratio >= 0.25 ? 1.0 / 3.0
+                                                      : std::max(1.0 / 3.0, 1.0 - t * t * t);
                 least_damping = std::max(least_damping * 0.1, kSmallestDamping);
                 damping = std::max(damping * factor, least_damping);
                 growth = 2.0;
@@ -228,7 +234,20 @@ SparseTrustRegionEnd sparse_levenberg_marquardt(ResidualModel& model, BlockJacob
             } else if (retry_gauss_newton) {
                 damping = least_damping;
             } else {
-                damping = std::max(damping * growth, kRestartDamping);
+                // The damping grows as the dense iteration's radius shrinks:
+                // by the step along which a parabola through the cost, its
+                // slope and the trial cost is least (between a tenth and a
+                // half of this one), or by Nielsen's doubling growth where
+                // that is more, since a damping far below J^T J's larger
+                // eigenvalues hardly shortens the step. A jump to a fixed
+                // damping left the steps across a line too short to reach
+                // the minimum before xtol stopped them.
+                const double slope = -(model_part * model_part + damping_part * damping_part) / (2.0 * cost);
+                double shrink = drop >= 0.0 ? 0.5 : 0.5 * slope / (slope + 0.5 * drop);
+                if (overshoot || shrink < 0.1) {
+                    shrink = 0.1;
+                }
+                damping *= std::max(growth, 1.0 / shrink);
                 growth *= 2.0;
             }
             if (options.on_iteration) {

@@ -193,6 +193,20 @@ def test_the_sparse_step_keeps_what_the_normal_equations_lose_near_the_line(seed
     assert sparse.evaluations[0] < 2 * dense.evaluations[0]
 
 
+@pytest.mark.parametrize(("points", "seed"), [(120, 2), (120, 6), (200, 0), (200, 3), (200, 11), (200, 12), (200, 18)])
+def test_a_refused_step_near_the_line_leaves_the_damping_low_enough_to_cross_it(points, seed):
+    # A Gauss-Newton step that the residuals' curvature turns into a rise
+    # of the cost sent the damping to 1e-6: the steps across the line then
+    # fell below xtol short of the minimum, at costs of 1e-24 to 4e-22.
+    # Seed 12 of 200 points also needs the damping to fall to a third after
+    # fair steps (ratios of 0.4 to 0.7), where Nielsen's update left it
+    # within a few percent of where it was.
+    chain, residuals = collinear_chain(points, seed)
+    result = least_squares(residuals, chain, jacobian="sparse")
+    assert result.status == "xtol" and result.cost < 1e-24
+    assert result.iterations < 200
+
+
 def test_update_writes_parameters_in_the_sparse_way():
     slope, offset = Parameter(0.0, name="slope"), Parameter(0.0, name="offset")
     residuals = [slope * float(t) + offset - (3.0 * t - 2.0) for t in range(6)]
