@@ -116,13 +116,10 @@ TEST(AnyNodeIdTest, TablesKeepEdgeIdsThroughGrowth) {
     EXPECT_EQ(map.find(kLargestId - 2), nullptr);
 }
 
-// The index a Function's walk keeps: ids in its window and outside it on
-// either side, id 0 and the largest included, each keep their own entry.
-TEST(AnyNodeIdTest, WindowIndexKeepsIdsInAndOutsideItsWindow) {
-    sym::IdWindowIndex index(100, 50, 2);
-    std::vector<std::uint64_t> ids = {0, 99, 100, 149, 150, kLargestId};
-    for (std::uint64_t id = 101; id < 149; id += 3) ids.push_back(id);
-    for (std::uint64_t id = 1000; id < 1400; id += 7) ids.push_back(id);
+// Each id inserted into an index gets its position in `ids` as its
+// entry, and keeps it when inserted again.
+template <typename Index>
+void expect_own_entries(Index& index, const std::vector<std::uint64_t>& ids) {
     for (std::size_t k = 0; k < ids.size(); ++k) {
         const auto [at, inserted] = index.try_emplace(ids[k], static_cast<std::uint32_t>(k));
         EXPECT_TRUE(inserted) << ids[k];
@@ -133,6 +130,16 @@ TEST(AnyNodeIdTest, WindowIndexKeepsIdsInAndOutsideItsWindow) {
         EXPECT_FALSE(inserted) << ids[k];
         EXPECT_EQ(*at, k) << ids[k];
     }
+}
+
+// The index a Function's walk keeps: ids in its window and outside it on
+// either side, id 0 and the largest included, each keep their own entry.
+TEST(AnyNodeIdTest, WindowIndexKeepsIdsInAndOutsideItsWindow) {
+    sym::IdWindowIndex index(100, 50, 2);
+    std::vector<std::uint64_t> ids = {0, 99, 100, 149, 150, kLargestId};
+    for (std::uint64_t id = 101; id < 149; id += 3) ids.push_back(id);
+    for (std::uint64_t id = 1000; id < 1400; id += 7) ids.push_back(id);
+    expect_own_entries(index, ids);
 }
 
 // The index of eval's walk: the output's id tops a window that widens as the
@@ -148,16 +155,7 @@ TEST(AnyNodeIdTest, DescendingIndexKeepsIdsInAndOutsideItsWindow) {
     for (int pass = 0; pass < 2; ++pass) {
         // The same window again, as the next walk on a thread finds it.
         sym::DescendingIdIndex index(window, std::pmr::new_delete_resource());
-        for (std::size_t k = 0; k < ids.size(); ++k) {
-            const auto [at, inserted] = index.try_emplace(ids[k], static_cast<std::uint32_t>(k));
-            EXPECT_TRUE(inserted) << ids[k];
-            EXPECT_EQ(*at, k) << ids[k];
-        }
-        for (std::size_t k = 0; k < ids.size(); ++k) {
-            const auto [at, inserted] = index.try_emplace(ids[k], 12345);
-            EXPECT_FALSE(inserted) << ids[k];
-            EXPECT_EQ(*at, k) << ids[k];
-        }
+        expect_own_entries(index, ids);
     }
 }
 
