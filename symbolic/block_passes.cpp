@@ -68,7 +68,8 @@ std::atomic<const BlockPasses*> g_chosen{nullptr};
 const BlockPasses& block_passes() {
     const BlockPasses* chosen = g_chosen.load(std::memory_order_acquire);
     if (chosen == nullptr) {
-        chosen = avx2_block_passes() != nullptr ? avx2_block_passes() : &generic::passes;
+        const BlockPasses* avx2 = avx2_block_passes();
+        chosen = avx2 != nullptr ? avx2 : &generic::passes;
         g_chosen.store(chosen, std::memory_order_release);
     }
     return *chosen;

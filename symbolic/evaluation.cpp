@@ -132,7 +132,8 @@ void walk(const Value& output, Scratch& s) {
     s.operands.clear();
     s.finished_at.clear();
     s.stack.clear();
-    DescendingIdIndex entered(s.window, &s.blocks);
+    // An empty output is refused when entered, before any lookup.
+    DescendingIdIndex entered(s.window, &s.blocks, output.same_node(Value{}) ? 0 : output.node().id);
     // Enters a node not seen before and returns kPending; returns the
     // position of one seen before (kPending while it is being visited).
     auto enter = [&](const Value& value) {

@@ -194,19 +194,15 @@ class DescendingIdIndex {
 public:
     static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
 
-    DescendingIdIndex(std::vector<std::uint32_t>& window, std::pmr::memory_resource* memory)
-        : window_(window), outside_(256, memory) {
+    // `top`: the output's id, the top of the window.
+    DescendingIdIndex(std::vector<std::uint32_t>& window, std::pmr::memory_resource* memory, std::uint64_t top)
+        : window_(window), top_(top), outside_(256, memory) {
         window_.clear();
     }
 
     // The entry under `id`, inserting `entry` (below kAbsent) when there is
-    // none yet; the flag tells whether it was inserted. The first id asked
-    // for is the top of the window.
+    // none yet; the flag tells whether it was inserted.
     std::pair<std::uint32_t*, bool> try_emplace(std::uint64_t id, std::uint32_t entry) {
-        if (!started_) {
-            started_ = true;
-            top_ = id;
-        }
         const std::uint64_t offset = top_ - id;
         if (offset < window_.size() || widen(offset, entry)) {
             std::uint32_t& slot = window_[static_cast<std::size_t>(offset)];
@@ -238,8 +234,7 @@ private:
     }
 
     std::vector<std::uint32_t>& window_;
-    bool started_ = false;
-    std::uint64_t top_ = 0;
+    std::uint64_t top_;
     // The least offset below the top of an id in the hash table.
     std::uint64_t floor_ = ~std::uint64_t{0};
     IdMap<std::uint32_t> outside_;

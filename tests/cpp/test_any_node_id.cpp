@@ -154,7 +154,7 @@ TEST(AnyNodeIdTest, DescendingIndexKeepsIdsInAndOutsideItsWindow) {
     ids.push_back(900'001);
     for (int pass = 0; pass < 2; ++pass) {
         // The same window again, as the next walk on a thread finds it.
-        sym::DescendingIdIndex index(window, std::pmr::new_delete_resource());
+        sym::DescendingIdIndex index(window, std::pmr::new_delete_resource(), ids.front());
         expect_own_entries(index, ids);
     }
 }
